@@ -539,12 +539,14 @@ int main(int argc, char** argv) {
     event_free(sigint_ev);
     event_free(sigterm_ev);
     event_free(sighup_ev);
-    // Live connection pairs are closed, not drained.
+    evconnlistener_free(g.listener);
+    event_free(g.resume_ev);
+    // Live connection pairs are closed, not drained.  libevent finishes
+    // freeing a buffered event in a finalizer on the loop: give it one pass.
     for (bufferevent* bev : g.live)
         bufferevent_free(bev);
     g.live.clear();
-    event_free(g.resume_ev);
-    evconnlistener_free(g.listener);
+    event_base_loop(g.base, EVLOOP_NONBLOCK);
     event_base_free(g.base);
     if (g.spare_fd >= 0)
         close(g.spare_fd);
