@@ -73,9 +73,20 @@ inline std::vector<Sample> load(size_t max = 512 * 1024) {
             s.data = std::move(fallback);
         out.push_back(std::move(s));
     };
-    add("text",
-        {"/usr/share/common-licenses/GPL-3", "/usr/share/common-licenses/GPL-2", "/usr/share/common-licenses/GFDL-1.3"},
-        synthetic_text(max, 1));
+    {
+        // Plain text: the licence texts one after another.
+        Sample s{"text", "/usr/share/common-licenses/*", {}};
+        for (const char* f : {"GPL-3", "GPL-2", "LGPL-3", "LGPL-2.1", "GFDL-1.3", "GFDL-1.2", "Apache-2.0", "MPL-2.0",
+                              "Artistic", "CC0-1.0"}) {
+            auto v = read_file(std::string("/usr/share/common-licenses/") + f, max - s.data.size());
+            s.data.insert(s.data.end(), v.begin(), v.end());
+        }
+        if (s.data.size() < 64 * 1024) {
+            s.source = "generated";
+            s.data = synthetic_text(max, 1);
+        }
+        out.push_back(std::move(s));
+    }
     add("html",
         {"/usr/share/doc/socat/socat.html", "/usr/share/doc/python3/python-policy.html",
          "/usr/share/doc/zlib1g-dev/examples/zlib_how.html", "/usr/share/doc/libjs-underscore/index.html"},
