@@ -1,0 +1,281 @@
+// Batched AF_PACKET sockets.
+#include "packetsocket.hh"
+
+#include <arpa/inet.h>
+#include <linux/if_packet.h>
+#include <net/ethernet.h>
+#include <net/if.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#ifndef PACKET_IGNORE_OUTGOING
+#define PACKET_IGNORE_OUTGOING 23
+#endif
+
+namespace pktsock {
+
+namespace {
+
+constexpr size_t kCtrlSpace = CMSG_SPACE(sizeof(tpacket_auxdata)) + CMSG_SPACE(sizeof(timespec)) + 64;
+
+uint32_t sum16(const uint8_t* p, size_t n, uint32_t s = 0) {
+    for (; n > 1; n -= 2, p += 2) s += (p[0] << 8) | p[1];
+    if (n) s += p[0] << 8;
+    return s;
+}
+
+uint16_t fold(uint32_t s) {
+    while (s >> 16) s = (s & 0xFFFF) + (s >> 16);
+    return static_cast<uint16_t>(s);
+}
+
+std::string errstr(int e) { return std::strerror(e); }
+
+}  // namespace
+
+bool complete_l4_checksum(uint8_t* f, uint32_t len) {
+    uint32_t off = 14;
+    if (len < off) return false;
+    uint16_t type = (f[12] << 8) | f[13];
+    if (type == 0x8100 || type == 0x88A8) {
+        if (len < 18) return false;
+        type = (f[16] << 8) | f[17];
+        off = 18;
+    }
+    if (type != 0x0800 || len < off + 20) return false;
+    uint8_t* ip = f + off;
+    uint32_t ihl = (ip[0] & 0x0F) * 4u;
+    uint32_t tot = (ip[2] << 8) | ip[3];
+    if ((ip[0] >> 4) != 4 || ihl < 20 || tot < ihl || off + tot > len) return false;
+    if (((ip[6] << 8) | ip[7]) & 0x3FFF) return false;   // fragments carry no complete segment
+    uint8_t proto = ip[9];
+    uint32_t l4len = tot - ihl;
+    uint8_t* l4 = ip + ihl;
+    uint32_t csum_off;
+    if (proto == 6 && l4len >= 20) csum_off = 16;
+    else if (proto == 17 && l4len >= 8) csum_off = 6;
+    else return false;
+    l4[csum_off] = l4[csum_off + 1] = 0;
+    uint32_t s = sum16(ip + 12, 8);
+    s += proto;
+    s += l4len;
+    s = sum16(l4, l4len, s);
+    uint16_t c = static_cast<uint16_t>(~fold(s));
+    if (proto == 17 && c == 0) c = 0xFFFF;
+    l4[csum_off] = c >> 8;
+    l4[csum_off + 1] = c & 0xFF;
+    return true;
+}
+
+bool PacketSocket::open(const std::string& dev, const Options& opt, std::string* err) {
+    close();
+    if (dev.empty() || dev.size() >= IFNAMSIZ) {
+        if (err) *err = "bad device name '" + dev + "'";
+        return false;
+    }
+    unsigned idx = if_nametoindex(dev.c_str());
+    if (idx == 0) {
+        if (err) *err = "no such network device '" + dev + "'";
+        return false;
+    }
+    int proto = opt.receive ? htons(ETH_P_ALL) : 0;
+    fd_ = ::socket(AF_PACKET, SOCK_RAW | SOCK_NONBLOCK | SOCK_CLOEXEC, proto);
+    if (fd_ < 0) {
+        if (err) *err = "cannot open packet socket for '" + dev + "': " + errstr(errno);
+        return false;
+    }
+    auto fail = [&](const char* what) {
+        if (err) *err = std::string(what) + " on '" + dev + "': " + errstr(errno);
+        close();
+        return false;
+    };
+    int one = 1;
+    if (opt.receive) {
+        if (setsockopt(fd_, SOL_PACKET, PACKET_AUXDATA, &one, sizeof one) < 0) return fail("PACKET_AUXDATA");
+        if (setsockopt(fd_, SOL_SOCKET, SO_TIMESTAMPNS, &one, sizeof one) < 0) return fail("SO_TIMESTAMPNS");
+        // Not fatal on old kernels: recv() also filters PACKET_OUTGOING.
+        setsockopt(fd_, SOL_PACKET, PACKET_IGNORE_OUTGOING, &one, sizeof one);
+        if (setsockopt(fd_, SOL_SOCKET, SO_RCVBUFFORCE, &opt.rcvbuf, sizeof opt.rcvbuf) < 0)
+            setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &opt.rcvbuf, sizeof opt.rcvbuf);
+    }
+    if (setsockopt(fd_, SOL_SOCKET, SO_SNDBUFFORCE, &opt.sndbuf, sizeof opt.sndbuf) < 0)
+        setsockopt(fd_, SOL_SOCKET, SO_SNDBUF, &opt.sndbuf, sizeof opt.sndbuf);
+    sockaddr_ll sll;
+    std::memset(&sll, 0, sizeof sll);
+    sll.sll_family = AF_PACKET;
+    sll.sll_protocol = static_cast<uint16_t>(proto);
+    sll.sll_ifindex = static_cast<int>(idx);
+    if (bind(fd_, reinterpret_cast<sockaddr*>(&sll), sizeof sll) < 0) return fail("bind");
+    if (opt.promisc) {
+        packet_mreq mr;
+        std::memset(&mr, 0, sizeof mr);
+        mr.mr_ifindex = static_cast<int>(idx);
+        mr.mr_type = PACKET_MR_PROMISC;
+        if (setsockopt(fd_, SOL_PACKET, PACKET_ADD_MEMBERSHIP, &mr, sizeof mr) < 0) return fail("promiscuous mode");
+    }
+    ifreq ifr;
+    std::memset(&ifr, 0, sizeof ifr);
+    std::memcpy(ifr.ifr_name, dev.c_str(), dev.size());
+    if (ioctl(fd_, SIOCGIFMTU, &ifr) == 0) mtu_ = ifr.ifr_mtu;
+    ifindex_ = static_cast<int>(idx);
+    dev_ = dev;
+    fix_ = opt.fix_checksums;
+    if (opt.receive) {
+        // Drain what queued between socket() and bind(): frames of other interfaces.
+        char junk[64];
+        while (::recv(fd_, junk, sizeof junk, MSG_DONTWAIT | MSG_TRUNC) >= 0) {}
+    }
+    return true;
+}
+
+void PacketSocket::close() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+}
+
+int PacketSocket::recv(RxFrame* frames, int n) {
+    if (fd_ < 0 || n <= 0) return 0;
+    if (msgs_.size() < static_cast<size_t>(n)) {
+        msgs_.resize(n);
+        ctrl_.resize(n * kCtrlSpace);
+        iovs_.resize(n * sizeof(iovec));
+        addrs_.resize(n * sizeof(sockaddr_ll));
+    }
+    iovec* iov = reinterpret_cast<iovec*>(iovs_.data());
+    sockaddr_ll* addr = reinterpret_cast<sockaddr_ll*>(addrs_.data());
+    for (int i = 0; i < n; ++i) {
+        RxFrame& f = frames[i];
+        iov[i].iov_base = f.buf + kVlanRoom;
+        iov[i].iov_len = f.cap > kVlanRoom ? f.cap - kVlanRoom : 0;
+        msghdr& h = msgs_[i].msg_hdr;
+        std::memset(&h, 0, sizeof h);
+        h.msg_name = &addr[i];
+        h.msg_namelen = sizeof(sockaddr_ll);
+        h.msg_iov = &iov[i];
+        h.msg_iovlen = 1;
+        h.msg_control = ctrl_.data() + i * kCtrlSpace;
+        h.msg_controllen = kCtrlSpace;
+        msgs_[i].msg_len = 0;
+    }
+    int got = recvmmsg(fd_, msgs_.data(), n, MSG_DONTWAIT | MSG_TRUNC, nullptr);
+    if (got <= 0) {
+        if (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) ++rx_.errors;
+        return 0;
+    }
+    int out = 0;
+    for (int i = 0; i < got; ++i) {
+        msghdr& h = msgs_[i].msg_hdr;
+        uint32_t wire = msgs_[i].msg_len;
+        uint32_t room = static_cast<uint32_t>(iov[i].iov_len);
+        if (addr[i].sll_pkttype == PACKET_OUTGOING) continue;
+        tpacket_auxdata* aux = nullptr;
+        int64_t ts = 0;
+        for (cmsghdr* c = CMSG_FIRSTHDR(&h); c; c = CMSG_NXTHDR(&h, c)) {
+            if (c->cmsg_level == SOL_PACKET && c->cmsg_type == PACKET_AUXDATA &&
+                c->cmsg_len >= CMSG_LEN(sizeof(tpacket_auxdata)))
+                aux = reinterpret_cast<tpacket_auxdata*>(CMSG_DATA(c));
+            else if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS &&
+                     c->cmsg_len >= CMSG_LEN(sizeof(timespec))) {
+                timespec t;
+                std::memcpy(&t, CMSG_DATA(c), sizeof t);
+                ts = static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
+            }
+        }
+        bool vlan = aux && (aux->tp_status & TP_STATUS_VLAN_VALID);
+        if (wire > room || (h.msg_flags & MSG_TRUNC)) {
+            ++rx_.oversize;
+            continue;
+        }
+        RxFrame& src = frames[i];
+        RxFrame& f = frames[out];
+        if (out != i) {
+            // Keep the caller's buffers in order: swap the filled buffer forward.
+            std::swap(f.buf, src.buf);
+            std::swap(f.cap, src.cap);
+            std::swap(f.cookie, src.cookie);
+        }
+        uint8_t* d = f.buf + kVlanRoom;
+        uint32_t len = wire;
+        uint32_t off = kVlanRoom;
+        if (vlan && len >= 12) {
+            uint16_t tpid = (aux->tp_status & TP_STATUS_VLAN_TPID_VALID) && aux->tp_vlan_tpid ? aux->tp_vlan_tpid : 0x8100;
+            std::memmove(d - kVlanRoom, d, 12);
+            d -= kVlanRoom;
+            off = 0;
+            d[12] = tpid >> 8;
+            d[13] = tpid & 0xFF;
+            d[14] = aux->tp_vlan_tci >> 8;
+            d[15] = aux->tp_vlan_tci & 0xFF;
+            len += kVlanRoom;
+            ++rx_.vlan_restored;
+        }
+        if (aux && (aux->tp_status & TP_STATUS_CSUMNOTREADY) && fix_) {
+            if (complete_l4_checksum(d, len)) ++rx_.csum_fixed;
+            else ++rx_.csum_unfixable;
+        }
+        if (!ts) {
+            timespec t;
+            clock_gettime(CLOCK_REALTIME, &t);
+            ts = static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
+        }
+        f.off = off;
+        f.len = len;
+        f.ts_ns = ts;
+        f.pkttype = addr[i].sll_pkttype;
+        ++out;
+    }
+    rx_.frames += out;
+    return out;
+}
+
+int PacketSocket::send(const uint8_t* const* data, const uint32_t* len, int n, int* err) {
+    if (err) *err = 0;
+    if (fd_ < 0) {
+        if (err) *err = EBADF;
+        return 0;
+    }
+    if (n <= 0) return 0;
+    if (msgs_.size() < static_cast<size_t>(n)) {
+        msgs_.resize(n);
+        ctrl_.resize(n * kCtrlSpace);
+        iovs_.resize(n * sizeof(iovec));
+        addrs_.resize(n * sizeof(sockaddr_ll));
+    }
+    iovec* iov = reinterpret_cast<iovec*>(iovs_.data());
+    for (int i = 0; i < n; ++i) {
+        iov[i].iov_base = const_cast<uint8_t*>(data[i]);
+        iov[i].iov_len = len[i];
+        msghdr& h = msgs_[i].msg_hdr;
+        std::memset(&h, 0, sizeof h);
+        h.msg_iov = &iov[i];
+        h.msg_iovlen = 1;
+    }
+    int sent = sendmmsg(fd_, msgs_.data(), n, MSG_DONTWAIT);
+    if (sent < 0) {
+        if (err) *err = errno == EWOULDBLOCK ? EAGAIN : errno;
+        return 0;
+    }
+    if (sent < n && err) {
+        // sendmmsg stops at the first failing message without saying why:
+        // try that one alone to learn the reason.
+        ssize_t r = ::sendmsg(fd_, &msgs_[sent].msg_hdr, MSG_DONTWAIT);
+        if (r >= 0) return sent + 1;
+        *err = errno == EWOULDBLOCK ? EAGAIN : errno;
+    }
+    return sent;
+}
+
+uint64_t PacketSocket::kernel_drops() {
+    if (fd_ < 0) return kdrops_;
+    tpacket_stats st;
+    socklen_t l = sizeof st;
+    if (getsockopt(fd_, SOL_PACKET, PACKET_STATISTICS, &st, &l) == 0) kdrops_ += st.tp_drops;
+    return kdrops_;
+}
+
+}  // namespace pktsock

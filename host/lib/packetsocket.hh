@@ -1,0 +1,103 @@
+// Batched Linux AF_PACKET I/O for FromDevice and ToDevice.
+//
+// Receiving uses recvmmsg with PACKET_AUXDATA and nanosecond timestamps:
+// a VLAN tag that the kernel delivered out of band is written back into the
+// frame, frames whose checksum the kernel left unfinished (checksum offload)
+// get a complete TCP/UDP checksum, and frames that do not fit the caller's
+// buffer (segmentation offload hands over frames far above the MTU) are
+// counted and skipped rather than truncated. Frames this host sends out of
+// the interface are not delivered back. Sending uses sendmmsg; a full socket
+// buffer is reported so that the caller keeps its packets (back-pressure).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct mmsghdr;
+
+namespace pktsock {
+
+// Receive buffers must leave this much room in front of the frame so that an
+// out-of-band VLAN tag can be written back.
+constexpr uint32_t kVlanRoom = 4;
+
+struct RxFrame {
+    // Set by the caller: the buffer and its capacity.
+    uint8_t* buf = nullptr;
+    uint32_t cap = 0;
+    void* cookie = nullptr;   // the caller's handle on the buffer; moves with it
+    // Set by recv(): the frame occupies buf[off, off + len).
+    uint32_t off = 0;
+    uint32_t len = 0;
+    int64_t ts_ns = 0;      // wall clock
+    uint8_t pkttype = 0;    // PACKET_HOST, PACKET_BROADCAST, ...
+};
+
+struct RxStats {
+    uint64_t frames = 0;
+    uint64_t oversize = 0;        // did not fit the buffer: counted and skipped
+    uint64_t csum_fixed = 0;      // unfinished checksums completed
+    uint64_t csum_unfixable = 0;  // unfinished checksums on frames we cannot complete
+    uint64_t vlan_restored = 0;   // out-of-band VLAN tags written back
+    uint64_t errors = 0;
+};
+
+class PacketSocket {
+  public:
+    struct Options {
+        bool promisc = false;
+        bool receive = true;      // false: a send-only socket that never queues received frames
+        int rcvbuf = 4 << 20;
+        int sndbuf = 1 << 20;
+        bool fix_checksums = true;
+    };
+
+    PacketSocket() = default;
+    ~PacketSocket() { close(); }
+    PacketSocket(const PacketSocket&) = delete;
+    PacketSocket& operator=(const PacketSocket&) = delete;
+
+    bool open(const std::string& dev, const Options& opt, std::string* err);
+    void close();
+    int fd() const { return fd_; }
+    int ifindex() const { return ifindex_; }
+    int mtu() const { return mtu_; }
+    const std::string& devname() const { return dev_; }
+
+    // Receives up to n frames without blocking. Returns the number of frames
+    // filled in (0 when none is waiting): frames[0..result) hold them. Skipped
+    // oversize frames are counted, not returned; buffers (with their cookies)
+    // may change places within frames[0..n).
+    int recv(RxFrame* frames, int n);
+
+    // Sends frames[0..n) without blocking. Returns how many were accepted;
+    // when fewer than n, *err holds the errno of the first refused frame
+    // (EAGAIN/ENOBUFS: the socket is full, retry later; other values: that
+    // frame cannot be sent).
+    int send(const uint8_t* const* data, const uint32_t* len, int n, int* err);
+
+    const RxStats& rx_stats() const { return rx_; }
+    // Frames the kernel dropped because the receive buffer was full (since the last call).
+    uint64_t kernel_drops();
+
+  private:
+    int fd_ = -1;
+    int ifindex_ = 0;
+    int mtu_ = 1500;
+    bool fix_ = true;
+    std::string dev_;
+    RxStats rx_;
+    uint64_t kdrops_ = 0;
+    std::vector<mmsghdr> msgs_;
+    std::vector<char> ctrl_;
+    std::vector<char> iovs_;
+    std::vector<char> addrs_;
+};
+
+// Completes the TCP or UDP checksum of an Ethernet frame carrying IPv4
+// (optionally 802.1Q tagged). Returns false when the frame is not such a
+// packet or is too short for what its headers claim.
+bool complete_l4_checksum(uint8_t* frame, uint32_t len);
+
+}  // namespace pktsock
