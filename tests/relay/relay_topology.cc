@@ -260,7 +260,7 @@ RelayProcess::RelayProcess(const RelayOptions& opts) {
     if (out_fd < 0 || err_fd < 0)
         return;
 
-    std::string path = sockbridge_path();
+    std::string path = opts.program.empty() ? sockbridge_path() : opts.program;
     std::vector<std::string> argv_s{path};
     argv_s.insert(argv_s.end(), opts.args.begin(), opts.args.end());
     std::vector<char*> argv;

@@ -73,6 +73,7 @@ std::string addr_text(const sockaddr_in& a);
 // A sockbridge process, optionally inside a namespace.
 struct RelayOptions {
     std::string netns{};
+    std::string program{};  // empty: sockbridge; otherwise an absolute path
     std::vector<std::string> args{};
     long nofile_soft = -1;  // RLIMIT_NOFILE for the child, when >= 0
     long nofile_hard = -1;

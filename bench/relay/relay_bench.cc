@@ -1,0 +1,356 @@
+// relay_bench: sockbridge against socat and a direct path, in one run and one
+// topology (client, relay host, server namespaces; see relay_topology.hh).
+//
+//   direct     client -> server, routed through the relay host
+//   sockbridge client -> server, diverted by tproxy to sockbridge
+//   socat      client -> socat forwarder on the relay host -> server
+//
+// Measures single-connection and 100-connection throughput, then sockbridge's
+// resident memory with 10,000 idle relayed connections.  Needs root.  Every
+// phase is bounded in time and count; namespaces and processes are removed
+// at the end.
+//
+// Usage: relay_bench [seconds per throughput run, default 3] [idle connections, default 10000]
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "relay_topology.hh"
+
+using namespace relaytest;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+constexpr int kRelayedPort = 9000;  // diverted to sockbridge
+constexpr int kDirectPort = 9001;   // not diverted
+constexpr int kSocatPort = 5000;    // socat's listening port on the relay host
+
+double seconds_since(Clock::time_point t) {
+    return std::chrono::duration<double>(Clock::now() - t).count();
+}
+
+void set_nonblocking(int fd) { fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK); }
+
+// Receives and discards on every connection accepted on `lfd` until `n`
+// connections have ended; returns the byte count and the receiving time.
+struct SinkResult {
+    uint64_t bytes = 0;
+    double seconds = 0;
+};
+
+SinkResult sink(int lfd, int n, int timeout_s) {
+    SinkResult r;
+    std::vector<pollfd> fds;
+    std::vector<char> buf(1 << 18);
+    auto deadline = Clock::now() + std::chrono::seconds(timeout_s);
+    Clock::time_point start{};
+    bool started = false;
+    int accepted = 0, ended = 0;
+    while (ended < n && Clock::now() < deadline) {
+        std::vector<pollfd> p;
+        if (accepted < n)
+            p.push_back({lfd, POLLIN, 0});
+        for (auto& f : fds)
+            if (f.fd >= 0)
+                p.push_back({f.fd, POLLIN, 0});
+        if (poll(p.data(), p.size(), 200) <= 0)
+            continue;
+        for (auto& q : p) {
+            if (!(q.revents & (POLLIN | POLLHUP | POLLERR)))
+                continue;
+            if (q.fd == lfd) {
+                int fd = accept_within(lfd, 0);
+                if (fd >= 0) {
+                    set_nonblocking(fd);
+                    fds.push_back({fd, POLLIN, 0});
+                    ++accepted;
+                }
+                continue;
+            }
+            ssize_t got;
+            while ((got = recv(q.fd, buf.data(), buf.size(), 0)) > 0) {
+                if (!started) {
+                    start = Clock::now();
+                    started = true;
+                }
+                r.bytes += static_cast<uint64_t>(got);
+            }
+            if (got == 0 || (got < 0 && errno != EAGAIN)) {
+                for (auto& f : fds)
+                    if (f.fd == q.fd) {
+                        close(f.fd);
+                        f.fd = -1;
+                    }
+                ++ended;
+            }
+        }
+    }
+    for (auto& f : fds)
+        if (f.fd >= 0)
+            close(f.fd);
+    r.seconds = started ? seconds_since(start) : 0;
+    return r;
+}
+
+// Opens `n` connections from the client namespace and sends on all of them
+// for `seconds`, then closes them.  Returns the number that connected.
+int blast(const std::string& ns, const char* ip, int port, int n, double seconds) {
+    std::vector<int> fds;
+    for (int i = 0; i < n; ++i) {
+        int fd = tcp_connect(ns, ip, port, 3000);
+        if (fd < 0)
+            break;
+        set_nonblocking(fd);
+        fds.push_back(fd);
+    }
+    const std::string chunk = pattern(1 << 16, 9);
+    auto start = Clock::now();
+    std::vector<pollfd> p;
+    for (int fd : fds)
+        p.push_back({fd, POLLOUT, 0});
+    while (!fds.empty() && seconds_since(start) < seconds) {
+        if (poll(p.data(), p.size(), 100) <= 0)
+            continue;
+        for (auto& q : p)
+            if (q.revents & POLLOUT)
+                (void)send(q.fd, chunk.data(), chunk.size(), MSG_NOSIGNAL);
+    }
+    for (int fd : fds)
+        close(fd);
+    return static_cast<int>(fds.size());
+}
+
+// Throughput in Gbit/s of `conns` connections for `seconds`, or a negative value.
+double throughput(const Topology& topo, int listen_fd, const char* ip, int port, int conns,
+                  double seconds) {
+    SinkResult r;
+    std::thread receiver([&] { r = sink(listen_fd, conns, static_cast<int>(seconds) + 20); });
+    int connected = blast(topo.client(), ip, port, conns, seconds);
+    receiver.join();
+    if (connected != conns || r.seconds <= 0)
+        return -1;
+    return static_cast<double>(r.bytes) * 8 / r.seconds / 1e9;
+}
+
+bool wait_for_port(const std::string& ns, const char* ip, int port) {
+    for (int i = 0; i < 100; ++i) {
+        int fd = tcp_connect(ns, ip, port, 200);
+        if (fd >= 0) {
+            close(fd);
+            return true;
+        }
+        usleep(20000);
+    }
+    return false;
+}
+
+std::string socat_path() {
+    for (const char* p : {"/usr/bin/socat", "/bin/socat", "/usr/local/bin/socat"})
+        if (access(p, X_OK) == 0)
+            return p;
+    return "";
+}
+
+// Resident memory of sockbridge with `n` idle relayed connections, in KB
+// per connection pair; negative on failure.  The server ends are held by a
+// child process so that neither process needs more than `n` descriptors.
+double idle_memory(const Topology& topo, int n, long* base_kb, long* loaded_kb) {
+    RelayProcess relay({.netns = topo.relay(), .args = {"-p", std::to_string(kRelayPort)}});
+    if (!relay.wait_started()) {
+        fprintf(stderr, "sockbridge did not start: %s\n", relay.err().c_str());
+        return -1;
+    }
+    int lfd = tcp_listen(topo.server(), kServerIp, kRelayedPort);
+    if (lfd < 0) {
+        perror("server socket");
+        return -1;
+    }
+    *base_kb = relay.rss_kb();
+
+    int ready[2];
+    if (pipe(ready) != 0)
+        return -1;
+    pid_t holder = fork();
+    if (holder == 0) {
+        // Accept, answer one byte each, report the count, then hold until killed.
+        close(ready[0]);
+        std::vector<int> servers;
+        auto deadline = Clock::now() + std::chrono::seconds(90);
+        while (static_cast<int>(servers.size()) < n && Clock::now() < deadline) {
+            int fd = accept_within(lfd, 200);
+            if (fd < 0)
+                continue;
+            char c;
+            if (recv(fd, &c, 1, 0) == 1)
+                (void)send(fd, "y", 1, MSG_NOSIGNAL);
+            servers.push_back(fd);
+        }
+        int count = static_cast<int>(servers.size());
+        (void)write(ready[1], &count, sizeof count);
+        for (;;)
+            pause();
+    }
+    close(ready[1]);
+
+    std::vector<int> clients;
+    auto deadline = Clock::now() + std::chrono::seconds(90);
+    for (int i = 0; i < n && Clock::now() < deadline; ++i) {
+        int fd = tcp_connect(topo.client(), kServerIp, kRelayedPort, 3000);
+        if (fd < 0)
+            break;
+        // One byte each way: every pair has relayed data and is idle now.
+        (void)send(fd, "x", 1, MSG_NOSIGNAL);
+        clients.push_back(fd);
+    }
+    int accepted = 0;
+    if (read(ready[0], &accepted, sizeof accepted) != sizeof accepted)
+        accepted = 0;
+    close(ready[0]);
+    int answered = 0;
+    for (int fd : clients) {
+        char c;
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, 2000) == 1 && recv(fd, &c, 1, 0) == 1)
+            ++answered;
+    }
+    usleep(500000);
+    *loaded_kb = relay.rss_kb();
+    for (int fd : clients)
+        close(fd);
+    kill(holder, SIGKILL);
+    waitpid(holder, nullptr, 0);
+    close(lfd);
+    relay.stop(SIGTERM, 10000);
+    if (accepted != n || answered != n) {
+        fprintf(stderr, "only %d of %d idle connections were set up (%d answered)\n", accepted, n, answered);
+        return -1;
+    }
+    return static_cast<double>(*loaded_kb - *base_kb) / n;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    setvbuf(stdout, nullptr, _IOLBF, 0);
+    const bool memory_only = argc > 3 && strcmp(argv[3], "memory") == 0;
+    const double seconds = argc > 1 ? atof(argv[1]) : 3.0;
+    int idle = argc > 2 ? atoi(argv[2]) : 10000;
+    if (!is_root()) {
+        fprintf(stderr, "relay_bench: needs root (network namespaces, transparent sockets)\n");
+        return 1;
+    }
+    if (seconds <= 0 || seconds > 60 || idle <= 0 || idle > 50000) {
+        fprintf(stderr, "usage: relay_bench [seconds 0-60] [idle connections 1-50000]\n");
+        return 1;
+    }
+    signal(SIGPIPE, SIG_IGN);
+    // The relay needs two descriptors per pair plus a few of its own, within
+    // the hard limit that it raises its soft limit to.
+    rlimit lim;
+    getrlimit(RLIMIT_NOFILE, &lim);
+    lim.rlim_cur = lim.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &lim);
+    const int max_idle = static_cast<int>((lim.rlim_max - 16) / 2);
+    if (idle > max_idle) {
+        printf("note: the open-file hard limit %lu allows %d idle pairs, not %d\n",
+               static_cast<unsigned long>(lim.rlim_max), max_idle, idle);
+        idle = max_idle;
+    }
+
+    Topology topo;
+    if (!topo.ok()) {
+        fprintf(stderr, "topology: %s\n", topo.error().c_str());
+        return 1;
+    }
+    const std::string r = Topology::in(topo.relay());
+    // The direct path and socat's own port are not diverted; deep backlogs for the idle run.
+    sh(r + "nft 'insert rule ip qrelay pre iifname vc tcp dport { " + std::to_string(kDirectPort) +
+       ", " + std::to_string(kSocatPort) + " } accept'");
+    sh(r + "sysctl -qw net.core.somaxconn=65535");
+    sh(Topology::in(topo.server()) + "sysctl -qw net.core.somaxconn=65535");
+
+    if (memory_only)
+        goto memory;
+    {
+    int relayed_l = tcp_listen(topo.server(), kServerIp, kRelayedPort);
+    int direct_l = tcp_listen(topo.server(), kServerIp, kDirectPort);
+    if (relayed_l < 0 || direct_l < 0) {
+        fprintf(stderr, "server sockets failed\n");
+        return 1;
+    }
+
+    RelayProcess relay({.netns = topo.relay(), .args = {"-p", std::to_string(kRelayPort)}});
+    if (!relay.wait_started()) {
+        fprintf(stderr, "sockbridge did not start: %s\n", relay.err().c_str());
+        return 1;
+    }
+    const std::string socat = socat_path();
+    std::unique_ptr<RelayProcess> socat_proc;
+    if (!socat.empty()) {
+        socat_proc = std::make_unique<RelayProcess>(RelayOptions{
+            .netns = topo.relay(),
+            .program = socat,
+            .args = {"TCP-LISTEN:" + std::to_string(kSocatPort) + ",fork,reuseaddr,backlog=1024",
+                     std::string("TCP:") + kServerIp + ":" + std::to_string(kRelayedPort)}});
+        if (!wait_for_port(topo.client(), kRelayClientSideIp, kSocatPort)) {
+            fprintf(stderr, "socat did not start\n");
+            socat_proc.reset();
+        } else {
+            // The probe connection above reached the server: take it off.
+            int fd = accept_within(relayed_l, 2000);
+            if (fd >= 0)
+                close(fd);
+        }
+    }
+
+    printf("relay_bench: %.1f s per run, %s\n", seconds, socat.empty() ? "socat missing" : socat.c_str());
+    printf("%-12s %14s %14s\n", "path", "1 conn Gbit/s", "100 conn Gbit/s");
+    double results[3][2];
+    for (int conns_i = 0; conns_i < 2; ++conns_i) {
+        const int conns = conns_i == 0 ? 1 : 100;
+        results[0][conns_i] = throughput(topo, direct_l, kServerIp, kDirectPort, conns, seconds);
+        results[1][conns_i] = throughput(topo, relayed_l, kServerIp, kRelayedPort, conns, seconds);
+        results[2][conns_i] = socat_proc ? throughput(topo, relayed_l, kRelayClientSideIp, kSocatPort, conns, seconds)
+                                         : -1;
+    }
+    const char* names[3] = {"direct", "sockbridge", "socat"};
+    for (int i = 0; i < 3; ++i)
+        printf("%-12s %14.2f %14.2f\n", names[i], results[i][0], results[i][1]);
+    for (int c = 0; c < 2; ++c) {
+        printf("%s: sockbridge/socat %.2f, sockbridge/direct %.2f\n", c == 0 ? "1 conn" : "100 conn",
+               results[2][c] > 0 ? results[1][c] / results[2][c] : 0.0,
+               results[0][c] > 0 ? results[1][c] / results[0][c] : 0.0);
+    }
+    fflush(stdout);
+
+    relay.stop(SIGTERM);
+    socat_proc.reset();
+    close(relayed_l);
+    close(direct_l);
+    }
+
+memory:
+    long base_kb = 0, loaded_kb = 0;
+    double per_pair = idle_memory(topo, idle, &base_kb, &loaded_kb);
+    if (per_pair < 0) {
+        printf("idle memory: failed\n");
+        return 1;
+    }
+    printf("idle memory: %d pairs, RSS %ld KB -> %ld KB, %.2f KB per pair (goal < 16 KB)\n", idle, base_kb,
+           loaded_kb, per_pair);
+    return 0;
+}
