@@ -350,6 +350,34 @@ TEST_F(Interception, ConnectionToTheRelayItselfIsRefused) {
     close(lfd);
 }
 
+TEST_F(Interception, ResetOnOneSideClosesTheOther) {
+    start_relay();
+    int lfd = tcp_listen(topo_->server(), kServerIp, kServerPort);
+    ASSERT_GE(lfd, 0);
+    const int fds_idle = relay_->fd_count();
+    for (bool client_resets : {true, false}) {
+        SCOPED_TRACE(client_resets ? "client resets" : "server resets");
+        int cfd = connect_client();
+        ASSERT_GE(cfd, 0);
+        ASSERT_TRUE(send_all(cfd, "ping"));
+        int sfd = accept_within(lfd, 3000);
+        ASSERT_GE(sfd, 0);
+        ASSERT_EQ(recv_exact(sfd, 4), "ping");
+        int resetting = client_resets ? cfd : sfd;
+        int other = client_resets ? sfd : cfd;
+        linger abort_close{1, 0};
+        setsockopt(resetting, SOL_SOCKET, SO_LINGER, &abort_close, sizeof abort_close);
+        close(resetting);
+        recv_all(other, 3000);
+        pollfd p{other, POLLIN, 0};
+        EXPECT_EQ(poll(&p, 1, 0), 1) << "the other side should be closed";
+        close(other);
+    }
+    sleep_ms(100);
+    EXPECT_EQ(relay_->fd_count(), fds_idle) << "a pair was not released";
+    close(lfd);
+}
+
 TEST_F(Interception, StopWithLivePairsClosesThemAndExitsZero) {
     start_relay();
     int lfd = tcp_listen(topo_->server(), kServerIp, kServerPort);
