@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <host/checksum.hh>
 #include <lz4.h>
 #include <zlib.h>
 #include <zstd.h>
@@ -68,6 +69,13 @@ TEST(Cksum, MatchesInternetChecksum) {
     EXPECT_EQ(b[0], uint8_t(~0xf2));
     EXPECT_EQ(b[1], uint8_t(~0x01));
     EXPECT_EQ(payload_cksum(nullptr, 0), 0xFFFF);
+    // Same value, same bytes as the host's checksum, at every length and alignment.
+    auto r = corpus::random_bytes(1501, 8);
+    for (size_t off : {0, 1}) {
+        for (size_t len = 0; len + off <= r.size(); len += 37) {
+            ASSERT_EQ(payload_cksum(r.data() + off, len), click_in_cksum(r.data() + off, int(len))) << len;
+        }
+    }
 }
 
 TEST(Engine, LevelClampAndFlags) {
