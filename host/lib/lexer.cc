@@ -268,6 +268,7 @@ class Parser {
     std::map<std::string, int> names_;
     int nerrors_ = 0;
     int error_line_ = 0;
+    size_t expanded_ = 0;
 
     std::string landmark(int line) const { return filename_ + ":" + std::to_string(line); }
 
@@ -322,6 +323,10 @@ class Parser {
     }
 
     // Substitutes $NAME and ${NAME} outside single quotes; removes comments.
+    // Definitions built from definitions can grow exponentially; the total
+    // expansion is capped.
+    static constexpr size_t max_expansion = 16 << 20;
+
     std::string substitute(const std::string& raw, int line) {
         std::string s = cp_uncomment(raw);
         std::string out;
@@ -363,8 +368,14 @@ class Parser {
                 if (it == vars_.end()) {
                     error(line, "undefined variable %<$%s%>", printable(name).c_str());
                     out.append(s, i, j - i);
-                } else
+                } else if (it->second.size() > max_expansion - expanded_ || out.size() > max_expansion) {
+                    error(line, "variable %<$%s%> expands to more than %zu bytes", printable(name).c_str(),
+                          max_expansion);
+                    return out;
+                } else {
+                    expanded_ += it->second.size();
                     out += it->second;
+                }
                 i = j;
             } else {
                 out += c;

@@ -20,6 +20,7 @@
 #ifndef QUILO_HOST_ERRORHANDLER_HH
 #define QUILO_HOST_ERRORHANDLER_HH
 
+#include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <mutex>
@@ -68,9 +69,9 @@ class ErrorHandler {
     // its counts.
     static ErrorHandler* silent_handler();
 
-    int nerrors() const { return nerrors_; }
-    int nwarnings() const { return nwarnings_; }
-    void reset_counts() { nerrors_ = nwarnings_ = 0; }
+    int nerrors() const { return nerrors_.load(std::memory_order_relaxed); }
+    int nwarnings() const { return nwarnings_.load(std::memory_order_relaxed); }
+    void reset_counts() { nerrors_ = 0; nwarnings_ = 0; }
 
     void debug(const char* fmt, ...);
     void message(const char* fmt, ...);
@@ -128,8 +129,8 @@ class ErrorHandler {
     virtual void account(int level);
 
  private:
-    int nerrors_ = 0;
-    int nwarnings_ = 0;
+    std::atomic<int> nerrors_{0};    // handlers are shared between threads (loggers)
+    std::atomic<int> nwarnings_{0};
 };
 
 // Writes each message to a FILE as "landmark: text" lines, one write(2) per

@@ -122,6 +122,16 @@ TEST(Parser, ReportsEveryErrorWithItsLine) {
     EXPECT_GE(p.conf.connections.size(), 1u);
 }
 
+TEST(Parser, ExponentialDefinitionsAreCapped) {
+    std::string text = "define($A0 xxxxxxxxxxxxxxxx";
+    for (int i = 1; i < 40; ++i)
+        text += ", $A" + std::to_string(i) + " $A" + std::to_string(i - 1) + "$A" + std::to_string(i - 1);
+    text += ")\nc :: Counter($A39)\n";
+    Parsed p = parse(text);
+    EXPECT_EQ(p.r, -EINVAL);
+    EXPECT_NE(p.errors.find("expands to more than"), std::string::npos) << p.errors;
+}
+
 TEST(Parser, SyntaxErrors) {
     struct Case {
         const char* text;
