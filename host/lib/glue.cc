@@ -18,6 +18,10 @@ int click_current_thread_id() {
     return id < 0 ? 0 : id;
 }
 
+void click_set_current_thread_id(int id) {
+    quilo_host::current_thread_id = id;
+}
+
 bool click_is_router_thread() {
     return quilo_host::current_thread_id >= 0;
 }

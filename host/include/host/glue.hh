@@ -24,6 +24,10 @@ int click_current_thread_id();
 // Number of router threads of the running master (the driver's -j).
 int click_nthreads();
 
+// Makes the calling thread count as router thread `id` (tests that drive
+// elements from their own std::threads); -1 makes it a foreign thread again.
+void click_set_current_thread_id(int id);
+
 // True on a router thread (as opposed to a helper thread of some element).
 bool click_is_router_thread();
 
