@@ -21,6 +21,12 @@ Args::Args(const std::vector<std::string>& conf, const void* context, ErrorHandl
         add_slot(a);
 }
 
+Args& Args::blank() {
+    thread_local Args blank_args(nullptr);
+    blank_args.nerrors_ = 0;
+    return blank_args;
+}
+
 Args& Args::bind(std::vector<std::string>& conf) {
     slots_.clear();
     next_positional_ = 0;

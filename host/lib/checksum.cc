@@ -57,3 +57,15 @@ uint16_t click_in_cksum_pseudohdr(uint32_t data_csum, uint32_t saddr, uint32_t d
 uint16_t click_tcpudp_cksum(const unsigned char* l4, int len, uint32_t saddr, uint32_t daddr, int proto) {
     return click_in_cksum_pseudohdr(click_in_cksum(l4, len), saddr, daddr, proto, len);
 }
+
+uint16_t click_in_cksum_pseudohdr_raw(uint32_t data_csum, uint32_t saddr, uint32_t daddr, int proto, int len) {
+    return click_in_cksum_pseudohdr(data_csum, saddr, daddr, proto, len);
+}
+
+uint16_t click_in_cksum_pseudohdr(uint32_t data_csum, const void* iph, int len) {
+    const unsigned char* ip = static_cast<const unsigned char*>(iph);
+    uint32_t saddr, daddr;
+    memcpy(&saddr, ip + 12, 4);
+    memcpy(&daddr, ip + 16, 4);
+    return click_in_cksum_pseudohdr(data_csum, saddr, daddr, ip[9], len);
+}

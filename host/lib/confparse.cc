@@ -268,6 +268,16 @@ std::vector<std::string> cp_spacevec(const std::string& str) {
     return out;
 }
 
+std::string cp_unspacevec(const std::vector<std::string>& words) {
+    std::string out;
+    for (size_t i = 0; i < words.size(); ++i) {
+        if (i)
+            out += ' ';
+        out += words[i];
+    }
+    return out;
+}
+
 std::string cp_shift_spacevec(std::string& str) {
     size_t i = 0, n = str.size();
     while (i < n && cp_is_space(str[i]))

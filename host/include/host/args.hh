@@ -129,6 +129,10 @@ class Args {
     int complete();
     int execute() { return complete(); }
 
+    // A silent, per-thread Args for parsing outside configure():
+    // IntArg().parse(str, x) reports nothing and just returns false.
+    static Args& blank();
+
     // Raw access, for parsers that handle the text themselves: finds the
     // argument (honouring flags) and marks it used.  Returns false if absent.
     bool find(const char* kw, int flags, std::string& value);
@@ -261,14 +265,14 @@ struct IntArg {
     // Parses into the widest type; *neg tells the sign. False on syntax error.
     static bool parse_raw(const std::string& str, int base, bool allow_negative, bool& neg, uint64_t& magnitude,
                           bool& overflow);
-    template <std::integral T> bool parse(const std::string& str, T& result, Args& args) const;
+    template <std::integral T> bool parse(const std::string& str, T& result, Args& args = Args::blank()) const;
 };
 
 // An integer within [min, max] (inclusive), checked after the type's range.
 struct BoundedIntArg {
     BoundedIntArg(int64_t min, int64_t max) : min(min), max(max) {}
     int64_t min, max;
-    template <std::integral T> bool parse(const std::string& str, T& result, Args& args) const {
+    template <std::integral T> bool parse(const std::string& str, T& result, Args& args = Args::blank()) const {
         T v;
         if (!IntArg().parse(str, v, args))
             return false;
@@ -285,13 +289,13 @@ struct BoundedIntArg {
 
 // "true"/"false", "yes"/"no", "on"/"off", "1"/"0", "t"/"f", "y"/"n".
 struct BoolArg {
-    bool parse(const std::string& str, bool& result, Args& args) const;
+    bool parse(const std::string& str, bool& result, Args& args = Args::blank()) const;
 };
 
 // A finite real number.
 struct DoubleArg {
-    bool parse(const std::string& str, double& result, Args& args) const;
-    bool parse(const std::string& str, float& result, Args& args) const;
+    bool parse(const std::string& str, double& result, Args& args = Args::blank()) const;
+    bool parse(const std::string& str, float& result, Args& args = Args::blank()) const;
 };
 
 // A time: a non-negative decimal number with an optional unit (s, sec, ms,
@@ -307,8 +311,8 @@ struct SecondsArg {
     int frac_digits;
     int64_t default_unit_nsec;
     // Nanoseconds; false with an error on bad syntax or overflow.
-    bool parse_nsec(const std::string& str, int64_t& nsec, Args& args) const;
-    template <typename T> bool parse(const std::string& str, T& result, Args& args) const;
+    bool parse_nsec(const std::string& str, int64_t& nsec, Args& args = Args::blank()) const;
+    template <typename T> bool parse(const std::string& str, T& result, Args& args = Args::blank()) const;
 };
 
 struct MillisecondsArg : public SecondsArg {
@@ -317,8 +321,8 @@ struct MillisecondsArg : public SecondsArg {
 
 // "a.b.c.d".
 struct IPAddressArg {
-    bool parse(const std::string& str, IPAddress& result, Args& args) const;
-    bool parse(const std::string& str, uint32_t& network_order, Args& args) const;
+    bool parse(const std::string& str, IPAddress& result, Args& args = Args::blank()) const;
+    bool parse(const std::string& str, uint32_t& network_order, Args& args = Args::blank()) const;
 };
 
 // "a.b.c.d/len", "a.b.c.d/m.a.s.k" or "a.b.c.d m.a.s.k"; with allow_bare, a
@@ -326,20 +330,20 @@ struct IPAddressArg {
 struct IPPrefixArg {
     explicit IPPrefixArg(bool allow_bare = false) : allow_bare(allow_bare) {}
     bool allow_bare;
-    bool parse(const std::string& str, IPAddress& addr, IPAddress& mask, Args& args) const;
+    bool parse(const std::string& str, IPAddress& addr, IPAddress& mask, Args& args = Args::blank()) const;
 };
 
 // "00:11:22:33:44:55" or "00-11-22-33-44-55".
 struct EtherAddressArg {
-    bool parse(const std::string& str, EtherAddress& result, Args& args) const;
+    bool parse(const std::string& str, EtherAddress& result, Args& args = Args::blank()) const;
 };
 
 // A TCP/UDP port, 0..65535, in host order; a few service names are known.
 struct IPPortArg {
     explicit IPPortArg(int ip_p = 6) : ip_p(ip_p) {}
     int ip_p;
-    bool parse(const std::string& str, uint16_t& result, Args& args) const;
-    template <std::integral T> bool parse(const std::string& str, T& result, Args& args) const {
+    bool parse(const std::string& str, uint16_t& result, Args& args = Args::blank()) const;
+    template <std::integral T> bool parse(const std::string& str, T& result, Args& args = Args::blank()) const {
         uint16_t p;
         if (!parse(str, p, args))
             return false;
@@ -354,8 +358,8 @@ struct IPPortArg {
 
 // "tcp", "udp", "icmp", ... or a number 0..255.
 struct IPProtocolArg {
-    bool parse(const std::string& str, int& result, Args& args) const;
-    template <std::integral T> bool parse(const std::string& str, T& result, Args& args) const {
+    bool parse(const std::string& str, int& result, Args& args = Args::blank()) const;
+    template <std::integral T> bool parse(const std::string& str, T& result, Args& args = Args::blank()) const {
         int p;
         if (!parse(str, p, args))
             return false;
@@ -375,18 +379,18 @@ struct AnnoArg {
     static constexpr int anno_size = 96;
     explicit AnnoArg(int size = 1) : size(size) {}
     int size;
-    bool parse(const std::string& str, int& result, Args& args) const;
+    bool parse(const std::string& str, int& result, Args& args = Args::blank()) const;
 };
 
 // One word (quotes allowed, no unquoted whitespace); the result is unquoted.
 struct WordArg {
-    bool parse(const std::string& str, std::string& result, Args& args) const;
+    bool parse(const std::string& str, std::string& result, Args& args = Args::blank()) const;
 };
 
 // A string, quoted or not; the result is unquoted.  Unterminated quotes are
 // an error.
 struct StringArg {
-    bool parse(const std::string& str, std::string& result, Args& args) const;
+    bool parse(const std::string& str, std::string& result, Args& args = Args::blank()) const;
 };
 
 // The argument text exactly as written.
@@ -401,6 +405,21 @@ template <> struct DefaultArg<float> : public DoubleArg {};
 template <> struct DefaultArg<std::string> : public StringArg {};
 template <> struct DefaultArg<IPAddress> : public IPAddressArg {};
 template <> struct DefaultArg<EtherAddress> : public EtherAddressArg {};
+
+// Older Click-style helpers: true on success; *result untouched on failure.
+template <std::integral T> bool cp_integer(const std::string& str, T* result) { return IntArg().parse(str, *result); }
+template <std::integral T> bool cp_integer(const std::string& str, int base, T* result) { return IntArg(base).parse(str, *result); }
+inline bool cp_bool(const std::string& str, bool* result) { return BoolArg().parse(str, *result); }
+inline bool cp_double(const std::string& str, double* result) { return DoubleArg().parse(str, *result); }
+inline bool cp_ip_address(const std::string& str, IPAddress* result) { return IPAddressArg().parse(str, *result); }
+inline bool cp_ip_prefix(const std::string& str, IPAddress* addr, IPAddress* mask, bool allow_bare = false) {
+    return IPPrefixArg(allow_bare).parse(str, *addr, *mask);
+}
+inline bool cp_ethernet_address(const std::string& str, EtherAddress* result) { return EtherAddressArg().parse(str, *result); }
+template <std::integral T> bool cp_seconds_as_milli(const std::string& str, T* result) { return SecondsArg(3).parse(str, *result); }
+template <std::integral T> bool cp_seconds(const std::string& str, T* result) { return SecondsArg().parse(str, *result); }
+inline bool cp_string(const std::string& str, std::string* result) { return StringArg().parse(str, *result); }
+inline bool cp_word(const std::string& str, std::string* result) { return WordArg().parse(str, *result); }
 
 // ---- template implementations ----
 

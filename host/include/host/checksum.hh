@@ -23,6 +23,11 @@ uint16_t click_in_cksum_fold(uint32_t sum);
 // (network order); a segment whose stored checksum is correct gives 0.
 uint16_t click_in_cksum_pseudohdr(uint32_t data_csum, uint32_t saddr, uint32_t daddr, int proto, int len);
 
+uint16_t click_in_cksum_pseudohdr_raw(uint32_t data_csum, uint32_t saddr, uint32_t daddr, int proto, int len);
+// The same with addresses and protocol read from an IPv4 header (the caller
+// guarantees 20 readable bytes at iph).
+uint16_t click_in_cksum_pseudohdr(uint32_t data_csum, const void* iph, int len);
+
 // Convenience: the full TCP or UDP checksum of the segment at `l4` (len bytes,
 // checksum field included as stored).  For an outgoing segment, zero the
 // field first and store the result; for a received one, 0 means correct.

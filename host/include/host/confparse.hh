@@ -33,6 +33,8 @@ std::string cp_unargvec(const std::vector<std::string>& args);
 
 // Splits at whitespace outside quotes (quotes kept, comments removed).
 std::vector<std::string> cp_spacevec(const std::string& str);
+// Joins words with single spaces.
+std::string cp_unspacevec(const std::vector<std::string>& words);
 // Removes and returns the first space-separated word of str (quotes kept).
 std::string cp_shift_spacevec(std::string& str);
 

@@ -15,6 +15,11 @@ class IPAddress {
     constexpr IPAddress() : addr_(0) {}
     // From a network-order 32-bit value.
     explicit constexpr IPAddress(uint32_t network_order) : addr_(network_order) {}
+    // The same for other integer types (so that IPAddress(0) is not ambiguous).
+    explicit constexpr IPAddress(int network_order) : addr_(static_cast<uint32_t>(network_order)) {}
+    explicit constexpr IPAddress(long network_order) : addr_(static_cast<uint32_t>(network_order)) {}
+    explicit constexpr IPAddress(unsigned long network_order) : addr_(static_cast<uint32_t>(network_order)) {}
+    explicit IPAddress(const char* text) : IPAddress(std::string(text ? text : "")) {}
     explicit IPAddress(struct in_addr a) : addr_(a.s_addr) {}
     // From 4 bytes in network order (may be unaligned).
     explicit IPAddress(const unsigned char* data) { memcpy(&addr_, data, 4); }

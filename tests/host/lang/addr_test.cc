@@ -35,6 +35,8 @@ TEST(Addresses, IPAddress) {
     EXPECT_EQ(IPAddress("10.1.2.3").unparse_with_mask(IPAddress("255.0.255.0")), "10.1.2.3/255.0.255.0");
     EXPECT_TRUE(IPAddress("224.0.0.1").is_multicast());
     EXPECT_TRUE(IPAddress("9.0.0.0") < IPAddress("10.0.0.0"));
+    EXPECT_TRUE(IPAddress(0).empty());
+    EXPECT_EQ(IPAddress(htonl(0x7F000001)).unparse(), "127.0.0.1");
 }
 
 TEST(Addresses, EtherAddress) {
@@ -127,6 +129,10 @@ TEST(Checksum, KnownValuesAndPseudoHeader) {
     memcpy(udp + 6, &u, 2);
     EXPECT_EQ(click_tcpudp_cksum(udp, 13, s, d, 17), 0);
     EXPECT_EQ(click_in_cksum_pseudohdr(click_in_cksum(udp, 13), s, d, 17, 13), 0);
+    unsigned char iph[20] = {0x45, 0, 0, 33, 0, 0, 0, 0, 64, 17, 0, 0};
+    memcpy(iph + 12, &s, 4);
+    memcpy(iph + 16, &d, 4);
+    EXPECT_EQ(click_in_cksum_pseudohdr(click_in_cksum(udp, 13), iph, 13), 0);
     udp[9] ^= 1;
     EXPECT_NE(click_tcpudp_cksum(udp, 13, s, d, 17), 0);
     udp[9] ^= 1;

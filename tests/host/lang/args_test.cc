@@ -282,6 +282,32 @@ TEST(Args, NetworkParsers) {
     EXPECT_FALSE(parse_arg<int>("x", off));
 }
 
+TEST(Args, ParsingOutsideConfigure) {
+    int x = 3;
+    EXPECT_TRUE(IntArg().parse("42", x));
+    EXPECT_EQ(x, 42);
+    EXPECT_FALSE(IntArg().parse("4x2", x));
+    EXPECT_EQ(x, 42);
+    uint8_t small = 0;
+    EXPECT_FALSE(cp_integer("300", &small));
+    EXPECT_TRUE(cp_integer("0x10", &small));
+    EXPECT_EQ(small, 16);
+    bool b = false;
+    EXPECT_TRUE(cp_bool("on", &b));
+    EXPECT_TRUE(b);
+    IPAddress a, m;
+    EXPECT_TRUE(cp_ip_prefix("10.0.0.0/8", &a, &m));
+    EXPECT_EQ(m.mask_to_prefix_len(), 8);
+    EXPECT_TRUE(IPAddressArg().parse("1.2.3.4", a));
+    uint32_t ms = 0;
+    EXPECT_TRUE(cp_seconds_as_milli("0.25", &ms));
+    EXPECT_EQ(ms, 250u);
+    std::string w;
+    EXPECT_TRUE(cp_word("\"a b\"", &w));
+    EXPECT_EQ(w, "a b");
+    EXPECT_FALSE(cp_word("a b", &w));
+}
+
 TEST(Args, FuzzNeverCrashes) {
     std::mt19937 rng(4242);
     const char* words[] = {"LIMIT", "X", "FOO", " ", ",", "\"", "'", "1", "-", "0x", "99999999999999999999", ".",
