@@ -553,6 +553,15 @@ int main(int argc, char** argv) {
     }
 
     signal(SIGPIPE, SIG_IGN);
+    // Hold the stop signals until their events are in place: a signal that
+    // arrives while starting up (the start line is already printed by then)
+    // still stops the relay in order instead of killing it.
+    sigset_t stop_signals;
+    sigemptyset(&stop_signals);
+    sigaddset(&stop_signals, SIGINT);
+    sigaddset(&stop_signals, SIGTERM);
+    sigaddset(&stop_signals, SIGHUP);
+    sigprocmask(SIG_BLOCK, &stop_signals, nullptr);
     raise_open_file_limit();
 
     int listen_fd = open_listening_socket(g.port.c_str(), kListenBacklog);
@@ -588,6 +597,7 @@ int main(int argc, char** argv) {
     event_add(sigint_ev, nullptr);
     event_add(sigterm_ev, nullptr);
     event_add(sighup_ev, nullptr);
+    sigprocmask(SIG_UNBLOCK, &stop_signals, nullptr);
 
     event_base_dispatch(g.base);
 
