@@ -98,7 +98,8 @@ public:
     std::string out() const;
     std::string err() const;
     long rss_kb() const;
-    int fd_count() const;
+    // Sockets the process holds (listening, relayed and internal ones).
+    int socket_count() const;
     double cpu_seconds() const;
     std::string limits() const;
 
