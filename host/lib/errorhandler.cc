@@ -438,8 +438,11 @@ std::string ErrorHandler::vformat(const char* fmt, va_list val) {
             else
                 append_formatted(out, (spec + conv).c_str(), va_arg(val, double));
             break;
+        case 'n':
+            (void) va_arg(val, void*);  // never written through
+            break;
         default:
-            // Unknown conversion (including %n): printed as written, consuming nothing.
+            // Unknown conversion: printed as written, consuming nothing.
             out.append(start, p - start);
             break;
         }

@@ -42,8 +42,13 @@ class Lexer {
     Token next() {
         peek();
         has_peek_ = false;
+        if (peek_.type != T_EOF)
+            ++ntaken_;
         return peek_;
     }
+
+    // Tokens taken so far (the parser uses it to guarantee progress).
+    size_t ntaken() const { return ntaken_; }
 
     // After a '(' token has been taken with next(): reads the text up to the
     // matching ')' (quotes and comments respected).  False if unterminated.
@@ -122,6 +127,7 @@ class Lexer {
     size_t pos_ = 0;
     int line_ = 1;
     int last_line_ = 1;
+    size_t ntaken_ = 0;
     Token peek_;
     bool has_peek_ = false;
 
@@ -250,9 +256,12 @@ class Parser {
                 continue;
             }
             int before = nerrors_;
+            size_t taken = lex_.ntaken();
             statement();
             if (nerrors_ > before)
                 recover();
+            if (lex_.ntaken() == taken)
+                lex_.next();  // never loop on a token nobody takes
         }
         return nerrors_ ? -EINVAL : 0;
     }
@@ -561,10 +570,6 @@ class Parser {
                     idx = it->second;
                     continue;
                 }
-                if (n.text.find('/') != std::string::npos) {
-                    error(n.line, "bad element name %<%s%>", n.text.c_str());
-                    continue;
-                }
                 idx = add_element(n.text, cls.text, config, n.line);
             }
             return idx;
@@ -605,6 +610,7 @@ class Parser {
         while (true) {
             int in_port = 0;
             bool has_in = false;
+            int in_line = lex_.peek().line;
             if (!first && lex_.peek().type == T_LBRACK) {
                 if (!parse_port(in_port))
                     return;
@@ -632,9 +638,10 @@ class Parser {
                 c.landmark = landmark(arrow_line);
                 out_.connections.push_back(c);
             } else if (prev < 0 && has_in && cur >= 0)
-                error(lex_.line(), "input port useless at start of chain");
+                error(in_line, "input port useless at start of chain");
             int out_port = 0;
             bool has_out = false;
+            int out_line = lex_.peek().line;
             if (lex_.peek().type == T_LBRACK) {
                 if (!parse_port(out_port))
                     return;
@@ -649,7 +656,7 @@ class Parser {
                 continue;
             }
             if (has_out)
-                error(lex_.line(), "output port useless at end of chain");
+                error(out_line, "output port useless at end of chain");
             return;
         }
     }
