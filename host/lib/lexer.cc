@@ -29,7 +29,10 @@ bool ident_char(unsigned char c) {
 
 class Lexer {
  public:
-    explicit Lexer(const std::string& s) : s_(s) {}
+    explicit Lexer(const std::string& s) : s_(s) {
+        if (s_.compare(0, 3, "\xEF\xBB\xBF") == 0)
+            pos_ = 3;  // a UTF-8 byte order mark from an editor
+    }
 
     const Token& peek() {
         if (!has_peek_) {

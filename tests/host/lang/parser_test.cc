@@ -79,6 +79,14 @@ TEST(Parser, DeclarationsChainsAndPorts) {
         EXPECT_EQ(conn(again, i), conn(p, i));
 }
 
+TEST(Parser, ByteOrderMarkAndCRLF) {
+    Parsed p = parse("\xEF\xBB\xBF" "c :: Counter;\r\nIdle -> c\r\n  -> Discard\r\n");
+    ASSERT_EQ(p.r, 0) << p.errors;
+    EXPECT_EQ(p.conf.elements.size(), 3u);
+    EXPECT_EQ(p.conf.connections.size(), 2u);
+    EXPECT_EQ(p.conf.connections[1].landmark, "test.click:3");
+}
+
 TEST(Parser, RequireAndDefine) {
     Parsed p = parse(
         "require(package \"quilo\");\n"
