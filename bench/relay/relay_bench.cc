@@ -134,16 +134,23 @@ int blast(const std::string& ns, const char* ip, int port, int n, double seconds
     return static_cast<int>(fds.size());
 }
 
-// Throughput in Gbit/s of `conns` connections for `seconds`, or a negative value.
-double throughput(const Topology& topo, int listen_fd, const char* ip, int port, int conns,
-                  double seconds) {
+// Throughput of `conns` connections sending for `seconds`.
+struct Throughput {
+    double gbps = -1;  // negative on failure
+    double gigabytes = 0;
+};
+
+Throughput throughput(const Topology& topo, int listen_fd, const char* ip, int port, int conns, double seconds) {
     SinkResult r;
     std::thread receiver([&] { r = sink(listen_fd, conns, static_cast<int>(seconds) + 20); });
     int connected = blast(topo.client(), ip, port, conns, seconds);
     receiver.join();
+    Throughput t;
     if (connected != conns || r.seconds <= 0)
-        return -1;
-    return static_cast<double>(r.bytes) * 8 / r.seconds / 1e9;
+        return t;
+    t.gbps = static_cast<double>(r.bytes) * 8 / r.seconds / 1e9;
+    t.gigabytes = static_cast<double>(r.bytes) / 1e9;
+    return t;
 }
 
 bool wait_for_port(const std::string& ns, const char* ip, int port) {
@@ -318,18 +325,32 @@ int main(int argc, char** argv) {
     }
 
     printf("relay_bench: %.1f s per run, %s\n", seconds, socat.empty() ? "socat missing" : socat.c_str());
-    printf("%-12s %14s %14s\n", "path", "1 conn Gbit/s", "100 conn Gbit/s");
-    double results[3][2];
+    // Throughput, and the relaying process's CPU time per GB moved (socat
+    // counts its reaped per-connection children): the machine may be shared,
+    // and CPU per byte does not depend on how much of it a process gets.
+    double results[3][2], cpu_per_gb[3][2] = {{0, 0}, {0, 0}, {0, 0}};
     for (int conns_i = 0; conns_i < 2; ++conns_i) {
         const int conns = conns_i == 0 ? 1 : 100;
-        results[0][conns_i] = throughput(topo, direct_l, kServerIp, kDirectPort, conns, seconds);
-        results[1][conns_i] = throughput(topo, relayed_l, kServerIp, kRelayedPort, conns, seconds);
-        results[2][conns_i] = socat_proc ? throughput(topo, relayed_l, kRelayClientSideIp, kSocatPort, conns, seconds)
-                                         : -1;
+        results[0][conns_i] = throughput(topo, direct_l, kServerIp, kDirectPort, conns, seconds).gbps;
+        double cpu0 = relay.cpu_seconds();
+        Throughput t = throughput(topo, relayed_l, kServerIp, kRelayedPort, conns, seconds);
+        results[1][conns_i] = t.gbps;
+        cpu_per_gb[1][conns_i] = t.gigabytes > 0 ? (relay.cpu_seconds() - cpu0) / t.gigabytes : 0;
+        results[2][conns_i] = -1;
+        if (socat_proc) {
+            cpu0 = socat_proc->cpu_seconds(true);
+            t = throughput(topo, relayed_l, kRelayClientSideIp, kSocatPort, conns, seconds);
+            results[2][conns_i] = t.gbps;
+            usleep(300000);  // let socat reap its children
+            cpu_per_gb[2][conns_i] = t.gigabytes > 0 ? (socat_proc->cpu_seconds(true) - cpu0) / t.gigabytes : 0;
+        }
     }
+    printf("%-12s %14s %16s %18s %18s\n", "path", "1 conn Gbit/s", "100 conn Gbit/s", "1 conn CPU s/GB",
+           "100 conn CPU s/GB");
     const char* names[3] = {"direct", "sockbridge", "socat"};
     for (int i = 0; i < 3; ++i)
-        printf("%-12s %14.2f %14.2f\n", names[i], results[i][0], results[i][1]);
+        printf("%-12s %14.2f %16.2f %18.2f %18.2f\n", names[i], results[i][0], results[i][1], cpu_per_gb[i][0],
+               cpu_per_gb[i][1]);
     for (int c = 0; c < 2; ++c) {
         printf("%s: sockbridge/socat %.2f, sockbridge/direct %.2f\n", c == 0 ? "1 conn" : "100 conn",
                results[2][c] > 0 ? results[1][c] / results[2][c] : 0.0,

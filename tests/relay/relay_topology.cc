@@ -376,22 +376,21 @@ int RelayProcess::socket_count() const {
     return n;
 }
 
-double RelayProcess::cpu_seconds() const {
+double RelayProcess::cpu_seconds(bool with_children) const {
     std::string stat = read_file("/proc/" + std::to_string(pid_) + "/stat");
     size_t close_paren = stat.rfind(')');
     if (close_paren == std::string::npos)
         return -1;
     std::istringstream in(stat.substr(close_paren + 2));
     std::string field;
-    unsigned long utime = 0, stime = 0;
-    // Fields after the command: state is field 3; utime and stime are 14 and 15.
-    for (int i = 3; i <= 15 && in >> field; ++i) {
-        if (i == 14)
-            utime = std::stoul(field);
-        if (i == 15)
-            stime = std::stoul(field);
+    unsigned long ticks = 0;
+    // Fields after the command: state is field 3; utime and stime are 14 and
+    // 15, the reaped children's cutime and cstime 16 and 17.
+    for (int i = 3; i <= 17 && in >> field; ++i) {
+        if (i == 14 || i == 15 || (with_children && (i == 16 || i == 17)))
+            ticks += std::stoul(field);
     }
-    return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+    return static_cast<double>(ticks) / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
 std::string RelayProcess::limits() const { return read_file("/proc/" + std::to_string(pid_) + "/limits"); }

@@ -100,7 +100,8 @@ public:
     long rss_kb() const;
     // Sockets the process holds (listening, relayed and internal ones).
     int socket_count() const;
-    double cpu_seconds() const;
+    // User and system time; with reaped children (forking servers) on request.
+    double cpu_seconds(bool with_children = false) const;
     std::string limits() const;
 
 private:
