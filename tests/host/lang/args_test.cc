@@ -3,6 +3,7 @@
 #include <host/args.hh>
 #include <host/confparse.hh>
 
+#include <map>
 #include <random>
 
 namespace {
@@ -280,6 +281,40 @@ TEST(Args, NetworkParsers) {
     EXPECT_TRUE(parse_arg(IPPortArg(), "22", port));
     EXPECT_EQ(port, 22);
     EXPECT_FALSE(parse_arg<int>("x", off));
+}
+
+namespace {
+
+// A parser of the kind the runtime writes for element references: it looks
+// names up through the context and reports with the keyword prefix.
+struct Registry {
+    std::map<std::string, int> ids;
+};
+
+struct LookupArg {
+    bool parse(const std::string& str, int& result, Args& args) const {
+        const Registry* r = static_cast<const Registry*>(args.context());
+        auto it = r->ids.find(str);
+        if (it == r->ids.end()) {
+            args.error("no element named %<%s%>", str.c_str());
+            return false;
+        }
+        result = it->second;
+        return true;
+    }
+};
+
+}  // namespace
+
+TEST(Args, CustomParsersSeeTheContext) {
+    Registry reg;
+    reg.ids["rsp0"] = 7;
+    StringErrorHandler errh;
+    int id = 0;
+    EXPECT_EQ(Args(argv("RSP rsp0"), &reg, &errh).read_m("RSP", LookupArg(), id).complete(), 0);
+    EXPECT_EQ(id, 7);
+    EXPECT_EQ(Args(argv("RSP nope"), &reg, &errh).read_m("RSP", LookupArg(), id).complete(), -EINVAL);
+    EXPECT_EQ(errh.text(), "RSP: no element named 'nope'\n");
 }
 
 TEST(Args, ParsingOutsideConfigure) {
