@@ -128,10 +128,7 @@ class Paint : public Element {
         p->set_anno_u8(_anno, _color);
         return p;
     }
-    void add_handlers() override {
-        add_read_handler("color", read_keyword_handler, const_cast<char*>("COLOR"));
-        add_write_handler("color", reconfigure_keyword_handler, const_cast<char*>("COLOR"));
-    }
+    void add_handlers() override { add_reconfigure_handlers("color", "COLOR", 0); }
 
  private:
     uint8_t _color = 0;

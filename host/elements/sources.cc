@@ -124,10 +124,10 @@ class InfiniteSource : public Element {
                               return 0;
                           }),
                           Handler::h_button);
-        add_reconfigure_handlers("limit", "LIMIT");
-        add_reconfigure_handlers("burst", "BURST");
-        add_reconfigure_handlers("active", "ACTIVE");
-        add_reconfigure_handlers("data", "DATA");
+        add_reconfigure_handlers("data", "DATA", 0);
+        add_reconfigure_handlers("limit", "LIMIT", 1);
+        add_reconfigure_handlers("burst", "BURST", 2);
+        add_reconfigure_handlers("active", "ACTIVE", 3);
         add_reconfigure_handlers("length", "LENGTH");
         add_reconfigure_handlers("stop", "STOP");
         if (output_is_push(0))

@@ -380,9 +380,41 @@ std::string Element::read_positional_handler(Element* e, void* index) {
     return i < 0 ? std::string() : e->_conf[i];
 }
 
-void Element::add_reconfigure_handlers(const std::string& handler, const char* keyword) {
-    add_read_handler(handler, read_keyword_handler, const_cast<char*>(keyword));
-    add_write_handler(handler, reconfigure_keyword_handler, const_cast<char*>(keyword));
+void Element::add_reconfigure_handlers(const std::string& handler, const char* keyword, int position) {
+    std::string kw = keyword;
+    // Index of the argument that holds the keyword's value; *positional
+    // tells whether it was written without the keyword.
+    auto locate = [kw, position](const std::vector<std::string>& conf, bool* positional) {
+        int i = find_keyword(conf, kw.c_str());
+        *positional = false;
+        if (i < 0 && position >= 0) {
+            i = find_positional(conf, position);
+            *positional = i >= 0;
+        }
+        return i;
+    };
+    add_read_handler(handler, ReadHandlerFunction([this, locate]() {
+                         bool positional;
+                         int i = locate(_conf, &positional);
+                         if (i < 0)
+                             return std::string();
+                         if (positional)
+                             return _conf[i];
+                         std::string rest;
+                         cp_keyword(_conf[i], nullptr, &rest);
+                         return rest;
+                     }));
+    add_write_handler(handler, WriteHandlerFunction([this, locate, kw](const std::string& value, ErrorHandler* errh) {
+                          std::vector<std::string> conf = _conf;
+                          bool positional;
+                          int i = locate(conf, &positional);
+                          std::string v = trim(value);
+                          if (i < 0)
+                              conf.push_back(kw + " " + v);
+                          else
+                              conf[i] = positional ? v : kw + " " + v;
+                          return reconfigure(conf, errh);
+                      }));
 }
 
 int Element::add_select(int fd, int mask) {

@@ -166,8 +166,20 @@ int click_load_package_file(const std::string& path, ErrorHandler* errh) {
     void* h = dlopen(key.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!h)
         return errh->error("cannot load package %<%s%>: %s", path.c_str(), dlerror());
-    auto init = reinterpret_cast<int (*)()>(dlsym(h, "init_module"));
-    auto cleanup = reinterpret_cast<void (*)()>(dlsym(h, "cleanup_module"));
+    // Only the object's own definitions count: dlsym also searches its
+    // dependencies, and the C library has an init_module of its own.
+    auto own = [&](const char* name) -> void* {
+        void* sym = dlsym(h, name);
+        Dl_info info;
+        if (!sym || !dladdr(sym, &info) || !info.dli_fname)
+            return nullptr;
+        char r2[PATH_MAX];
+        if (!realpath(info.dli_fname, r2) || key != r2)
+            return nullptr;
+        return sym;
+    };
+    auto init = reinterpret_cast<int (*)()>(own("init_module"));
+    auto cleanup = reinterpret_cast<void (*)()>(own("cleanup_module"));
     if (!init) {
         dlclose(h);
         return errh->error("%<%s%> is not a package (no init_module)", path.c_str());

@@ -120,7 +120,7 @@ int Router::build(const RouterConfig& conf, ErrorHandler* errh, ErrorHandler* un
         _by_name[ce.name] = e;
     }
     check_ports(conf, errh);
-    if (errh->nerrors() == before)
+    if (errh->nerrors() == before && !failed_unknown)
         resolve_processing(conf, errh);
     _handlers.assign(n + 1, {});
     _state = ROUTER_PRECONFIGURE;

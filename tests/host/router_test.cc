@@ -103,7 +103,7 @@ class Knob : public Element {
         return 0;
     }
     void add_handlers() override {
-        add_reconfigure_handlers("level", "LEVEL");
+        add_reconfigure_handlers("level", "LEVEL", 0);
         add_read_handler("first", read_positional_handler, 0);
         add_write_handler("first", reconfigure_positional_handler, 0);
         add_read_handler("mode", ReadHandlerFunction([this] { return _mode; }));
@@ -293,7 +293,11 @@ TEST(Router, KeywordReconfigure) {
     ASSERT_EQ(r->initialize(&errh), 0) << errh.text();
     Knob* k = static_cast<Knob*>(r->find("k"));
     Knob* p = static_cast<Knob*>(r->find("p"));
-    EXPECT_EQ(HandlerCall::call_read(r, "p.first"), "3");
+    // The keyword handler also finds LEVEL written positionally.
+    EXPECT_EQ(HandlerCall::call_read(r, "p.level"), "3");
+    EXPECT_EQ(HandlerCall::call_write(r, "p.level", "6"), 0);
+    EXPECT_EQ(HandlerCall::call_read(r, "p.config"), "6\n");
+    EXPECT_EQ(HandlerCall::call_read(r, "p.first"), "6");
     EXPECT_EQ(HandlerCall::call_read(r, "k.level"), "3");
     EXPECT_EQ(HandlerCall::call_write(r, "k.level", "7"), 0);
     EXPECT_EQ(k->_level, 7);

@@ -257,8 +257,10 @@ class Element {
     static int reconfigure_positional_handler(const std::string& value, Element* e, void* index, ErrorHandler* errh);
     static std::string read_keyword_handler(Element* e, void* keyword);
     static std::string read_positional_handler(Element* e, void* index);
-    // Convenience: "name" read + write through the keyword.
-    void add_reconfigure_handlers(const std::string& handler, const char* keyword);
+    // Convenience: "handler" read + write through the keyword.  When the
+    // keyword may also be given positionally, pass its position: an
+    // argument written positionally is then read and replaced in place.
+    void add_reconfigure_handlers(const std::string& handler, const char* keyword, int position = -1);
     // Replaces the whole configuration (used by the "config" write handler).
     int reconfigure(const std::vector<std::string>& conf, ErrorHandler* errh);
 
