@@ -80,6 +80,12 @@ Router::~Router() {
     for (Element* e : _elements)
         delete e;
     _elements.clear();
+    // Tasks and timers that outlive the router (not members of its
+    // elements) are detached.
+    for (Task* t : _tasks)
+        t->_router = nullptr;
+    for (Timer* t : _timers)
+        t->_router = nullptr;
 }
 
 void Router::cleanup_elements() {
