@@ -211,3 +211,34 @@ TEST(ControlSocket, HotSwapTakesStateAndFailureKeepsOldRouter) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(ControlSocket, ElementSurvivesHotSwap) {
+    Master m(1);
+    StringErrorHandler errh;
+    const std::string conf = "cs :: ControlSocket(TCP, 0); InfiniteSource(LIMIT 5) -> c :: Counter -> Discard;";
+    Router* r = Router::create(conf, "cs.click", {}, &errh, &m);
+    ASSERT_TRUE(r && r->initialize(&errh) == 0) << errh.text();
+    int port = std::stoi(HandlerCall::call_read(r, "cs.port"));
+    ASSERT_GT(port, 0);
+    std::thread th([&] { m.run(r); });
+    Client c(port);
+    ASSERT_TRUE(c.ok);
+    EXPECT_EQ(c.reply(), "Click::ControlSocket/1.3\r\n");
+    std::string next = "cs :: ControlSocket(TCP, 0); InfiniteSource(LIMIT 5) -> c :: Counter -> Discard; Idle;";
+    c.send("WRITEDATA hotconfig " + std::to_string(next.size()) + "\r\n" + next);
+    EXPECT_EQ(c.reply(), "200 Write handler 'hotconfig' OK\r\n");
+    // Same connection, new router.
+    c.send("READ list\r\n");
+    EXPECT_EQ(c.reply(), "200 Read handler 'list' OK\r\nDATA 41\r\n5\ncs\nInfiniteSource@2\nc\nDiscard@4\nIdle@5\n");
+    c.send("READ cs.port\r\n");
+    std::string p = std::to_string(port) + "\n";
+    EXPECT_EQ(c.reply(), "200 Read handler 'cs.port' OK\r\nDATA " + std::to_string(p.size()) + "\r\n" + p);
+    c.send("WRITE stop\r\n");
+    EXPECT_EQ(c.reply(), "200 Write handler 'stop' OK\r\n");
+    th.join();
+    delete m.router();
+}
+
+}  // namespace

@@ -49,6 +49,17 @@ TEST(Driver, SeveralHandlersDefinesAndThreads) {
     EXPECT_EQ(out, "c.count:\n10\n\nc.byte_count:\n600\n\n");
 }
 
+TEST(Driver, StaticThreadSchedPlacesTasks) {
+    std::string out, err;
+    int st = run("-j 3 -e 's :: InfiniteSource(LIMIT 10, STOP true) -> c :: Counter -> q :: Queue -> u :: Unqueue "
+                 "-> Discard; StaticThreadSched(s 1, u 5)' -h s.home_thread -h u.home_thread -h c.count",
+                 out, err);
+    EXPECT_EQ(st, 0) << err;
+    EXPECT_EQ(out, "s.home_thread:\n1\n\nu.home_thread:\n2\n\nc.count:\n10\n\n");
+    EXPECT_EQ(run("-e 'Idle -> Discard; StaticThreadSched(nosuch 1)'", out, err), 1);
+    EXPECT_NE(err.find("'nosuch' does not name an element"), std::string::npos) << err;
+}
+
 TEST(Driver, ConfigurationErrorsExitOneWithEveryLine) {
     std::string path = "/tmp/quilo-driver-test-" + std::to_string(getpid()) + ".click";
     {
