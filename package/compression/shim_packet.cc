@@ -83,9 +83,8 @@ void set_ip_total(uint8_t* ip, uint32_t total) {
     std::memcpy(ip + 10, &sum, 2);
 }
 
-uint32_t shim_insert(uint8_t* ip, ShimLayout& l, const ShimConfig& c) {
+uint32_t shim_write_encap(uint8_t* ip, ShimLayout& l, const ShimConfig& c) {
     uint32_t add = uint32_t(shim_encap_len(c));
-    std::memmove(ip + l.ihl + add, ip + l.ihl, l.total - l.ihl);
     uint32_t total = l.total + add;
     uint8_t old_proto = ip[9];
     uint32_t shim_off = l.ihl;
@@ -113,6 +112,12 @@ uint32_t shim_insert(uint8_t* ip, ShimLayout& l, const ShimConfig& c) {
     if (l.transport_ok)
         l.payload_off += add;
     return total;
+}
+
+uint32_t shim_insert(uint8_t* ip, ShimLayout& l, const ShimConfig& c) {
+    uint32_t add = uint32_t(shim_encap_len(c));
+    std::memmove(ip + l.ihl + add, ip + l.ihl, l.total - l.ihl);
+    return shim_write_encap(ip, l, c);
 }
 
 uint32_t shim_write_compressed(uint8_t* ip, ShimLayout& l, const ShimConfig& c, const uint8_t* comp, uint32_t clen,

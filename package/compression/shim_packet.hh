@@ -43,6 +43,12 @@ void set_ip_total(uint8_t* ip, uint32_t total);
 // and checksum set) and updates `l` to the new layout.
 uint32_t shim_insert(uint8_t* ip, ShimLayout& l, const ShimConfig& c);
 
+// As shim_insert, for a caller that has already opened the gap of
+// shim_encap_len(c) bytes right after the IP header (for instance by moving
+// the IP header into the headroom): `ip` is the IP header, the IP payload
+// follows the gap, `l` still describes the packet without it.
+uint32_t shim_write_encap(uint8_t* ip, ShimLayout& l, const ShimConfig& c);
+
 // Replaces the payload by `clen` compressed bytes followed by the 2-byte
 // check value, adding the encapsulation first when the packet has none. The
 // buffer must hold max(l.total, new total) bytes (new total = l.ihl + encap +
