@@ -10,9 +10,9 @@ int WBase::configure(std::vector<std::string>&, ErrorHandler* errh) {
     // first because of its phase, wherever it stands in the text.
     std::vector<Element*> elements = router()->elements();
     for (Element* e : elements) {
-        if (void* w = e->cast("WConf")) {
-            _wconf = static_cast<WConf*>(w);
-            return 0;
+        if (e->cast("WConf")) {
+            if ((_wconf = dynamic_cast<WConf*>(e)))
+                return 0;
         }
     }
     _wconf = nullptr;

@@ -16,8 +16,6 @@
 SessionManager::SessionManager() : _timer(this) {
     _tcp.mask = SessionListener::MASK_TCP;
     _udp.mask = SessionListener::MASK_UDP;
-    WLogger::debug("%s SessionInfo size %i, Timestamp size %i, FlowID size %i", name().c_str(),
-                   int(sizeof(WSessionInfo)), int(sizeof(Timestamp)), int(sizeof(IPFlowID)));
 }
 
 SessionManager::~SessionManager() {
@@ -35,6 +33,8 @@ void* SessionManager::cast(const char* n) {
 }
 
 int SessionManager::configure(std::vector<std::string>& conf, ErrorHandler* errh) {
+    WLogger::debug("%s SessionInfo size %i, Timestamp size %i, FlowID size %i", name().c_str(),
+                   int(sizeof(WSessionInfo)), int(sizeof(Timestamp)), int(sizeof(IPFlowID)));
     uint32_t gc = 1200, tcp = 86400, tcp_done = 30, udp = 60;
     if (Args(conf, this, errh)
             .read("GC_INTERVAL", gc)
@@ -174,7 +174,7 @@ void SessionManager::push(int port, Packet* p) {
         p->network_header() < p->end_data() &&
         parse_session_packet(p->network_header(), size_t(p->end_data() - p->network_header()), _shim, &sp)) {
         const uint8_t* mac = nullptr;
-        if (p->mac_header() >= p->data() && p->network_header() - p->mac_header() >= 12)
+        if (p->mac_header() >= p->buffer() && p->network_header() - p->mac_header() >= 12)
             mac = p->mac_header();
         uint32_t id = track(sp, direction, p->timestamp_anno(), mac, vlan_tci_anno(p));
         set_session_direction_anno(p, uint8_t(direction));

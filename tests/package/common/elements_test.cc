@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "common/annotations.hh"
+#include "common/wbase.hh"
 #include "common/wconf.hh"
 #include "common/wlogger.hh"
 #include "common/wsetdirection.hh"
@@ -95,8 +96,9 @@ TEST(Annotations, LayoutIsDisjointAndInsideTheArea) {
     std::sort(f.begin(), f.end(), [](auto a, auto b) { return a.offset < b.offset; });
     for (size_t i = 0; i < f.size(); ++i) {
         EXPECT_LE(f[i].offset + f[i].width, anno::AREA_SIZE);
-        if (i)
+        if (i) {
             EXPECT_LE(f[i - 1].offset + f[i - 1].width, f[i].offset) << "overlap at " << f[i].offset;
+        }
     }
     EXPECT_EQ(Packet::anno_size, anno::AREA_SIZE);
     EXPECT_TRUE(anno::valid_u16_offset(94));

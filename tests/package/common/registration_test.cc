@@ -43,8 +43,9 @@ TEST(Registration, FactoriesBuildTheirOwnClass) {
         ++attached;
         const char* name = quilo::element_table[id].name;
         // The registered name is the class name, except WNull (class WNullElement).
-        if (std::strcmp(name, "WNull") != 0)
+        if (std::strcmp(name, "WNull") != 0) {
             EXPECT_STREQ(e->class_name(), name) << "id " << id;
+        }
         EXPECT_NE(e->cast(e->class_name()), nullptr) << name;
         EXPECT_TRUE(click_element_type_exists(name)) << name;
         delete e;
@@ -78,8 +79,9 @@ TEST(Registration, InitAndCleanupAreSymmetric) {
     EXPECT_FALSE(click_element_type_exists("WConf"));
     // Rows without an element never appear as stand-ins.
     for (int id = 0; id < quilo::element_count; ++id)
-        if (!quilo::factory(id))
+        if (!quilo::factory(id)) {
             EXPECT_FALSE(click_element_type_exists(quilo::element_table[id].name)) << quilo::element_table[id].name;
+        }
 
     ASSERT_EQ(init_module(), 0);
     EXPECT_EQ(quilo::registered_types(types, 64), n);
