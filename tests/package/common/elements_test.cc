@@ -148,7 +148,7 @@ TEST(WSetDirectionAndRXLen, SetAnnotations) {
     EXPECT_EQ(rx_len_anno(s->last()), uint16_t(10 - 14));  // wraps modulo 65536
 
     for (const char* bad : {"lanrx", "LANRXX", "LAN", "WAN_IN"})
-        EXPECT_TRUE(fails_with(std::string("WSetDirection(") + bad + ")", "Invalid DIRECTION specified.")) << bad;
-    EXPECT_TRUE(fails_with("WSetDirection", "DIRECTION"));
-    EXPECT_TRUE(fails_with("WSetRXLen(STRIP 70000)", "STRIP"));
+        EXPECT_TRUE(fails_with(std::string("Idle -> WSetDirection(") + bad + ") -> Discard", "Invalid DIRECTION specified.")) << bad;
+    EXPECT_TRUE(fails_with("Idle -> WSetDirection -> Discard", "DIRECTION"));
+    EXPECT_TRUE(fails_with("Idle -> WSetRXLen(STRIP 70000) -> Discard", "STRIP"));
 }

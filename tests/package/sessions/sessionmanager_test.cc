@@ -319,7 +319,7 @@ TEST_F(SessionManagerTest, ListenerMayReadTheTableDuringNotification) {
 
 TEST(SessionManagerConfig, Errors) {
     TestRouter a;
-    EXPECT_FALSE(a.build("WConf(MAX_PEERS 1); SessionManager(GC_INTERVAL 0) -> Discard; Idle -> [1]SessionManager@2[1] -> Discard;"));
+    EXPECT_FALSE(a.build("WConf(MAX_PEERS 1); sm :: SessionManager(GC_INTERVAL 0); Idle -> sm -> Discard; Idle -> [1]sm[1] -> Discard;"));
     EXPECT_NE(a.errors().find("GC_INTERVAL must be positive"), std::string::npos) << a.errors();
     TestRouter b;
     EXPECT_FALSE(b.build("sm :: SessionManager; Idle -> sm -> Discard; Idle -> [1]sm[1] -> Discard;"));
