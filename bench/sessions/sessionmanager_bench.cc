@@ -120,6 +120,7 @@ inline void rewrite(Packet* p, uint32_t i) {
 
 void BM_SessionManagerExisting(benchmark::State& state) {
     Setup& s = setup(size_t(state.range(0)));
+    click_set_current_thread_id(state.thread_index());  // router threads 0 and 1
     Packet* p = make_frame();
     auto idx = random_sessions(s.sessions, 17 + unsigned(state.thread_index()));
     size_t k = 0;
@@ -130,6 +131,7 @@ void BM_SessionManagerExisting(benchmark::State& state) {
     if (session_id_anno(p) == 0)
         state.SkipWithError("packet was not tracked");
     p->kill();
+    click_set_current_thread_id(-1);
     state.SetItemsProcessed(state.iterations());
 }
 

@@ -356,6 +356,7 @@ TEST_F(SessionManagerTest, TwoThreadsCreateEachSessionOnce) {
     constexpr int kConversations = 2000;
     std::atomic<int> ready{0};
     auto worker = [&](int which) {
+        click_set_current_thread_id(which);  // router threads 0 and 1
         ready.fetch_add(1);
         while (ready.load() < 2) {
         }
@@ -367,6 +368,7 @@ TEST_F(SessionManagerTest, TwoThreadsCreateEachSessionOnce) {
             Frame g = which ? f.reversed() : f;
             sm->push(which, make_packet(g, 5 * Timestamp::nsec_per_sec));
         }
+        click_set_current_thread_id(-1);
     };
     std::thread a(worker, 0), b(worker, 1);
     a.join();
