@@ -698,7 +698,8 @@ void Master::stop_router(Router* r) {
 }
 
 int Master::run(Router* router) {
-    _stop.store(false);
+    // A stop asked for before run() (during configure or initialize, or by
+    // a signal) takes effect at once: the threads run no task.
     _router = router;
     start_router(router);
     _running.store(true);
@@ -725,6 +726,7 @@ int Master::run(Router* router) {
     if (_router)
         stop_router(_router);
     collect_garbage();
+    _stop.store(false);   // ready to run again
     return 0;
 }
 

@@ -297,3 +297,55 @@ TEST(Notifier, SignalCombination) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(Sched, PeriodicAndCancelledTimers) {
+    Master m(1);
+    StringErrorHandler errh;
+    Router* r = Router::create("i :: Idle;", "t", {}, &errh, &m);
+    ASSERT_TRUE(r && r->initialize(&errh) == 0);
+    struct State {
+        int ticks = 0;
+        int cancelled_fired = 0;
+        Timer* cancelled = nullptr;
+    } st;
+    Timer periodic([&st](Timer* t) {
+        if (++st.ticks == 5) {
+            t->router()->please_stop_driver();
+            return;
+        }
+        t->reschedule_after(Timestamp::make_msec(2));
+    });
+    Timer cancelled([&st](Timer*) { ++st.cancelled_fired; });
+    periodic.initialize(r);
+    cancelled.initialize(r);
+    Timestamp start = Timestamp::now_steady();
+    periodic.schedule_after_ms(2);
+    cancelled.schedule_after_ms(4);
+    EXPECT_TRUE(cancelled.scheduled());
+    cancelled.unschedule();
+    EXPECT_FALSE(cancelled.scheduled());
+    m.run(r);
+    EXPECT_EQ(st.ticks, 5);
+    EXPECT_EQ(st.cancelled_fired, 0);
+    // Five periods of 2 ms, measured from the first expiry: no drift below.
+    EXPECT_GE((Timestamp::now_steady() - start).msecval(), 10);
+    // Timers of a router that is not running wait for it.
+    Router* r2 = Router::create("i :: Idle;", "t", {}, &errh, &m);
+    ASSERT_TRUE(r2 && r2->initialize(&errh) == 0);
+    int fired = 0;
+    Timer t2([&](Timer* t) {
+        ++fired;
+        t->router()->please_stop_driver();
+    });
+    t2.initialize(r2);
+    t2.schedule_now();
+    EXPECT_EQ(fired, 0);
+    m.run(r2);
+    EXPECT_EQ(fired, 1);
+    delete r2;
+    delete r;
+}
+
+}  // namespace

@@ -106,7 +106,8 @@ class Master {
     RouterThread* thread(int i) const { return _threads[i]; }
 
     // Runs `router` (initialized) until please_stop(): the calling thread
-    // becomes thread 0.  Returns 0.  The router that is running at the end
+    // becomes thread 0.  Returns 0.  A please_stop() that came before run()
+    // (from configure or initialize) makes it return at once.  The router that is running at the end
     // (after hot swaps, not necessarily `router`) is router().
     int run(Router* router);
     Router* router() const { return _router; }
