@@ -179,7 +179,7 @@ int hotconfig_write(Router* r, const std::string& text, ErrorHandler* errh) {
     Master* m = r->master();
     if (!m || m->router() != r)
         return errh->error("router is not the running router");
-    if (m->running() && !(click_is_router_thread() && click_current_thread_id() == 0))
+    if (m->running() && RouterThread::current() != m->thread(0))
         return errh->error("hotconfig must be written from thread 0");
     Router* nr = Router::create(text, "hotconfig", r->defines(), errh, m, r);
     if (!nr)

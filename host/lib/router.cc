@@ -125,8 +125,11 @@ int Router::build(const RouterConfig& conf, ErrorHandler* errh, ErrorHandler* un
         _elements[i] = e;
         _by_name[ce.name] = e;
     }
+    // Port and processing errors are reported even when some classes were
+    // unknown (those elements are left out), so one run shows everything.
+    int port_errors = errh->nerrors();
     check_ports(conf, errh);
-    if (errh->nerrors() == before && !failed_unknown)
+    if (errh->nerrors() == port_errors)
         resolve_processing(conf, errh);
     _handlers.assign(n + 1, {});
     _state = ROUTER_PRECONFIGURE;
@@ -231,13 +234,15 @@ int Router::resolve_processing(const RouterConfig& conf, ErrorHandler* errh) {
     int total = 0;
     for (size_t i = 0; i < n; ++i) {
         in_base[i] = total;
-        total += _elements[i]->ninputs();
+        total += _elements[i] ? _elements[i]->ninputs() : 0;
         out_base[i] = total;
-        total += _elements[i]->noutputs();
+        total += _elements[i] ? _elements[i]->noutputs() : 0;
     }
     std::vector<char> code(total);
     for (size_t i = 0; i < n; ++i) {
         Element* e = _elements[i];
+        if (!e)   // unknown class, already reported
+            continue;
         for (int p = 0; p < e->ninputs(); ++p)
             code[in_base[i] + p] = processing_code(e->processing(), false, p);
         for (int p = 0; p < e->noutputs(); ++p)
@@ -246,6 +251,8 @@ int Router::resolve_processing(const RouterConfig& conf, ErrorHandler* errh) {
     UnionFind uf(total);
     for (size_t i = 0; i < n; ++i) {
         Element* e = _elements[i];
+        if (!e)   // unknown class, already reported
+            continue;
         for (int a = 0; a < e->ninputs(); ++a)
             for (int b = 0; b < e->noutputs(); ++b)
                 if (code[in_base[i] + a] == 'a' && code[out_base[i] + b] == 'a' && e->port_flow(false, a, b))
@@ -274,6 +281,8 @@ int Router::resolve_processing(const RouterConfig& conf, ErrorHandler* errh) {
     std::set<int> reported;
     for (size_t i = 0; i < n; ++i) {
         Element* e = _elements[i];
+        if (!e)   // unknown class, already reported
+            continue;
         for (int pass = 0; pass < 2; ++pass) {
             bool out = pass == 1;
             int base = out ? out_base[i] : in_base[i];
@@ -321,6 +330,8 @@ int Router::resolve_processing(const RouterConfig& conf, ErrorHandler* errh) {
     }
     for (size_t i = 0; i < n; ++i) {
         Element* e = _elements[i];
+        if (!e)   // unknown class, already reported
+            continue;
         for (int p = 0; p < e->ninputs(); ++p)
             if (!uses[in_base[i] + p])
                 errh->lerror(e->landmark(), "%<%s%> input %d not connected", e->declaration().c_str(), p);

@@ -20,10 +20,15 @@ using namespace quilo_host;
 
 namespace {
 std::atomic<Master*> current_master{nullptr};
+// The RouterThread running on this OS thread (several Masters may share a
+// process, so thread ids alone do not identify it).
+thread_local RouterThread* tl_current = nullptr;
 constexpr uint64_t wake_tag = ~uint64_t(0);
 }  // namespace
 
 // ---- RouterThread ----
+
+RouterThread* RouterThread::current() { return tl_current; }
 
 RouterThread::RouterThread(Master* m, int id) : _master(m), _id(id) {
     _epfd = epoll_create1(EPOLL_CLOEXEC);
@@ -85,7 +90,7 @@ void RouterThread::add_pending(Task* t) {
         t->_pending_next = _pending_head.load(std::memory_order_relaxed);
         _pending_head.store(t, std::memory_order_release);
     }
-    if (click_is_router_thread() && quilo_host::current_thread_id == _id)
+    if (tl_current == this)
         return;
     wake();
 }
@@ -362,7 +367,9 @@ void RouterThread::wait(bool block) {
 
 void RouterThread::driver() {
     int saved = quilo_host::current_thread_id;
+    RouterThread* saved_thread = tl_current;
     quilo_host::current_thread_id = _id;
+    tl_current = this;
     unsigned iter = 0;
     while (!_master->stopping()) {
         if (_master->_pause.load(std::memory_order_relaxed) && _id != 0) {
@@ -387,6 +394,7 @@ void RouterThread::driver() {
             wait(false);
     }
     quilo_host::current_thread_id = saved;
+    tl_current = saved_thread;
 }
 
 // ---- Task ----
@@ -439,9 +447,8 @@ void Task::reschedule() {
     if (!_router || !_router->running())
         return;
     Master* m = _router->master();
-    int me = quilo_host::current_thread_id;
     int where = _thread_id;
-    if (me == where && _home_thread.load(std::memory_order_relaxed) == where) {
+    if (tl_current == m->thread(where) && _home_thread.load(std::memory_order_relaxed) == where) {
         if (!_in_list)
             m->thread(where)->add_to_list(this);
     } else
@@ -453,9 +460,8 @@ void Task::unschedule() {
     if (!_router || !_router->running())
         return;
     Master* m = _router->master();
-    int me = quilo_host::current_thread_id;
     int where = _thread_id;
-    if (me == where) {
+    if (tl_current == m->thread(where)) {
         if (_in_list)
             m->thread(where)->remove_from_list(this);
     } else
@@ -559,7 +565,7 @@ void Timer::schedule_at_steady(const Timestamp& when) {
             wake = when.nsecval() < before;
         }
     }
-    if (wake && quilo_host::current_thread_id != _thread_id)
+    if (wake && tl_current != t)
         t->wake();
 }
 
@@ -774,7 +780,7 @@ void Master::collect_garbage() {
 }
 
 void Master::call_on_thread0(const std::function<void()>& f) {
-    if (!_running.load() || (click_is_router_thread() && quilo_host::current_thread_id == 0)) {
+    if (!_running.load() || tl_current == _threads[0]) {
         f();
         return;
     }

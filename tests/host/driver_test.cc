@@ -76,6 +76,10 @@ TEST(Driver, ConfigurationErrorsExitOneWithEveryLine) {
     EXPECT_EQ(st, 1);
     EXPECT_NE(err.find(path + ":2: unknown element class 'Frobnicate'"), std::string::npos) << err;
     EXPECT_NE(err.find(path + ":4: 'c :: Counter' has no output 1"), std::string::npos) << err;
+    // Unconnected ports are reported along with an unknown class too.
+    EXPECT_EQ(run("-e 'a :: Counter; b :: NoSuch(1);\nInfiniteSource -> a'", out, err), 1);
+    EXPECT_NE(err.find("<expr>:1: unknown element class 'NoSuch'"), std::string::npos) << err;
+    EXPECT_NE(err.find("'a :: Counter' output 0 not connected"), std::string::npos) << err;
 }
 
 TEST(Driver, BadArgumentsAndQuitMode) {

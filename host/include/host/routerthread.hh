@@ -28,6 +28,8 @@ class RouterThread {
  public:
     int thread_id() const { return _id; }
     Master* master() const { return _master; }
+    // The RouterThread the caller is running on, or null.
+    static RouterThread* current();
 
     // Number of tasks currently in the run list (approximate from other threads).
     int ntasks() const { return _ntasks.load(std::memory_order_relaxed); }
