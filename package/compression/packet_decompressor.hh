@@ -1,0 +1,50 @@
+// The per-packet work of WDeComp, apart from the element: finds the shim,
+// decodes and checks the payload, restores the original packet. It reports
+// whether a stream packet failed and leaves the RSP reset to its owner.
+// Messages begin with the owner's name.
+#pragma once
+
+#include <host/spinlock.hh>
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+#include "compression/decompressor_engine.hh"
+
+class Packet;
+class WritablePacket;
+class ErrorHandler;
+struct ShimConfig;
+struct ShimLayout;
+
+class PacketDecompressor {
+  public:
+    struct Result {
+        Packet* packet = nullptr;  // null when dropped
+        int port = 0;              // 1: still carries dedup bits and its shim
+        bool stream_failed = false;
+    };
+
+    // Creates the decoders; errors go to errh. `name` prefixes every message.
+    int initialize(const std::string& name, ErrorHandler* errh);
+    void cleanup() { _engine.cleanup(); }
+
+    // Restores `p` (IP header at its network header, or at its data start).
+    Result process(Packet* p, const ShimConfig& c);
+
+    uint64_t decompressed_count() const { return _decompressed.load(std::memory_order_relaxed); }
+    uint64_t uncompressed_count() const { return _uncompressed.load(std::memory_order_relaxed); }
+    uint64_t passed_count() const { return _passed.load(std::memory_order_relaxed); }
+    uint64_t error_count() const { return _errors.load(std::memory_order_relaxed); }
+    const DecompressorEngine& engine() const { return _engine; }
+
+  private:
+    Result uncompressed(Packet* p, int ip_off, const ShimLayout& l);
+    Result fail(Packet* p, bool stream);
+
+    std::string _name;
+    DecompressorEngine _engine;
+    Spinlock _lock;  // the decoders and their output buffer
+    std::atomic<uint64_t> _decompressed{0}, _uncompressed{0}, _passed{0}, _errors{0};
+};
