@@ -527,7 +527,7 @@ class Parser {
     // Parses an element in a chain: a reference, an anonymous element, or a
     // declaration.  `first` is an already taken identifier.  Returns the
     // element index or -1 (error reported).
-    int element(const Token* first, bool* was_list) {
+    int element(const Token* first, bool* was_list, bool chain_ok) {
         Token id = first ? *first : lex_.next();
         *was_list = false;
         if (id.type != T_IDENT) {
@@ -593,13 +593,15 @@ class Parser {
                     error(id.line, "unknown element class %<%s%>", id.text.c_str());
                 return -1;
             }
-            return add_element(anonymous_name(id.text), id.text, config, id.line);
+            // In a chain already broken by an error, an anonymous element would
+            // only add "not connected" noise.
+            return chain_ok ? add_element(anonymous_name(id.text), id.text, config, id.line) : -1;
         }
         auto it = names_.find(id.text);
         if (it != names_.end())
             return it->second;
         if (is_class(id.text))
-            return add_element(anonymous_name(id.text), id.text, std::string(), id.line);
+            return chain_ok ? add_element(anonymous_name(id.text), id.text, std::string(), id.line) : -1;
         if (isupper(static_cast<unsigned char>(id.text[0])))
             error(id.line, "unknown element class %<%s%>", id.text.c_str());
         else
@@ -624,7 +626,7 @@ class Parser {
                 return;
             }
             bool was_list = false;
-            int cur = element(first, &was_list);
+            int cur = element(first, &was_list, ok);
             first = nullptr;
             if (cur < 0)
                 ok = false;

@@ -125,8 +125,10 @@ TEST(Parser, ReportsEveryErrorWithItsLine) {
     EXPECT_NE(p.errors.find("test.click:7: unknown element class 'FooBar'"), std::string::npos) << p.errors;
     EXPECT_NE(p.errors.find("test.click:8: undefined variable '$UNDEFINED'"), std::string::npos) << p.errors;
     EXPECT_NE(p.errors.find("test.click:9: syntax error at end of file"), std::string::npos) << p.errors;
-    // Good statements between the bad ones still count.
+    // Good statements between the bad ones still count; anonymous elements of a
+    // broken chain are left out.
     EXPECT_EQ(p.conf.find("a"), 0);
+    EXPECT_EQ(p.conf.elements.size(), 6u);  // a, b, Discard@3, Idle@4, c, Idle@6: no Discard after FooBar
     EXPECT_GE(p.conf.connections.size(), 1u);
 }
 
