@@ -15,7 +15,9 @@
 #include <host/routerthread.hh>
 
 #include <arpa/inet.h>
+#include <sys/mman.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -148,9 +150,31 @@ void BM_RewriteOnly(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations());
 }
 
+// Baseline for the large table: one dependent random read per packet from a
+// huge-page array the size of the manager's slot array at this session count
+// (the floor set by memory latency on this machine).
+void BM_RandomMemoryRead(benchmark::State& state) {
+    size_t bytes = size_t(state.range(0)) * 2 * 48;  // table kept under 3/4 full: about 2 slots per session
+    bytes = (bytes + (size_t(2) << 20) - 1) & ~((size_t(2) << 20) - 1);
+    auto* mem = static_cast<uint64_t*>(std::aligned_alloc(size_t(2) << 20, bytes));
+    madvise(mem, bytes, MADV_HUGEPAGE);
+    std::memset(mem, 1, bytes);
+    size_t words = bytes / 8;
+    auto idx = random_sessions(words, 23);
+    size_t k = 0;
+    uint64_t acc = 0;
+    for (auto _ : state) {
+        acc += mem[(idx[k++ & 0xFFFF] * 2654435761u + acc) % words];
+        benchmark::DoNotOptimize(acc);
+    }
+    std::free(mem);
+    state.SetItemsProcessed(state.iterations());
+}
+
 }  // namespace
 
 BENCHMARK(BM_SessionManagerExisting)->Arg(1000)->Arg(1000000)->Threads(1)->Threads(2)->UseRealTime();
 BENCHMARK(BM_RewriteOnly)->Arg(1000)->Arg(1000000)->Threads(1);
+BENCHMARK(BM_RandomMemoryRead)->Arg(1000)->Arg(1000000)->Threads(1);
 
 BENCHMARK_MAIN();

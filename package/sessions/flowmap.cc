@@ -1,8 +1,35 @@
 #include "sessions/flowmap.hh"
 
+#include <sys/mman.h>
+
+#include <cstdlib>
+#include <new>
 #include <random>
 
 uint64_t flowmap_detail::random_seed() {
     static thread_local std::mt19937_64 gen{std::random_device{}()};
     return gen();
 }
+
+namespace {
+constexpr size_t kHugePage = size_t(2) << 20;
+}
+
+FlowMap::Slot* FlowMap::alloc_slots(size_t n) {
+    size_t bytes = n * sizeof(Slot);
+    void* p;
+    if (bytes >= kHugePage) {
+        bytes = (bytes + kHugePage - 1) & ~(kHugePage - 1);
+        p = std::aligned_alloc(kHugePage, bytes);
+        if (p)
+            madvise(p, bytes, MADV_HUGEPAGE);  // a hint; failure is harmless
+    } else {
+        p = std::malloc(bytes);
+    }
+    if (!p)
+        throw std::bad_alloc();
+    std::memset(p, 0, n * sizeof(Slot));
+    return static_cast<Slot*>(p);
+}
+
+void FlowMap::free_slots(Slot* s, size_t) { std::free(s); }

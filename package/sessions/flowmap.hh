@@ -1,6 +1,6 @@
 // Open-addressing hash tables for the session manager.
 //
-// FlowMap maps a session key (IPFlowID) to its record pointer; IdSet holds the
+// FlowMap maps a session key (IPFlowID) to its record; IdSet holds the
 // session ids in use. Both use linear probing with backward-shift deletion
 // (no tombstones), a power-of-two capacity kept at most 3/4 full, and a seed
 // chosen per table so that crafted addresses cannot line up a long probe run.
@@ -15,7 +15,7 @@
 #include <memory>
 #include <utility>
 
-struct WSessionInfo;
+#include "sessions/sessionnotifier.hh"
 
 namespace flowmap_detail {
 
@@ -34,12 +34,17 @@ uint64_t random_seed();
 
 class FlowMap {
   public:
+    // Records live inside the slots: a lookup touches one slot, not a slot and
+    // then a separately allocated record. A record's address is stable only
+    // until the next insert or erase.
     struct Slot {
         IPFlowID key;
-        WSessionInfo* value;  // null: empty slot
+        uint32_t spare;
+        WSessionInfo info;  // info.session_id == 0: empty slot
     };
 
     FlowMap() : _seed(flowmap_detail::random_seed()) {}
+    ~FlowMap() { free_slots(_slots, _cap); }
     FlowMap(const FlowMap&) = delete;
     FlowMap& operator=(const FlowMap&) = delete;
 
@@ -51,43 +56,46 @@ class FlowMap {
             return nullptr;
         size_t mask = _cap - 1;
         for (size_t i = hash(key) & mask;; i = (i + 1) & mask) {
-            const Slot& s = _slots[i];
-            if (!s.value)
+            Slot& s = _slots[i];
+            if (!s.info.session_id)
                 return nullptr;
             if (s.key == key)
-                return s.value;
+                return &s.info;
         }
     }
 
-    // Inserts a key that is not present; `value` must not be null.
-    void insert(const IPFlowID& key, WSessionInfo* value) {
+    // Inserts a key that is not present and returns its record, zeroed except
+    // for session_id, which must be non-zero.
+    WSessionInfo* insert(const IPFlowID& key, uint32_t session_id) {
         if ((_size + 1) * 4 > _cap * 3)
             grow();
         size_t mask = _cap - 1;
         size_t i = hash(key) & mask;
-        while (_slots[i].value)
+        while (_slots[i].info.session_id)
             i = (i + 1) & mask;
-        _slots[i].key = key;
-        _slots[i].value = value;
+        Slot& s = _slots[i];
+        s.key = key;
+        s.info = WSessionInfo{};
+        s.info.session_id = session_id;
         ++_size;
+        return &s.info;
     }
 
-    // Removes `key` and returns its value, or null when absent.
-    WSessionInfo* erase(const IPFlowID& key) {
+    // Removes `key`; returns false when absent.
+    bool erase(const IPFlowID& key) {
         if (!_size)
-            return nullptr;
+            return false;
         size_t mask = _cap - 1;
         size_t i = hash(key) & mask;
         for (;; i = (i + 1) & mask) {
-            if (!_slots[i].value)
-                return nullptr;
+            if (!_slots[i].info.session_id)
+                return false;
             if (_slots[i].key == key)
                 break;
         }
-        WSessionInfo* v = _slots[i].value;
         // Shift later members of the probe run back over the hole.
         size_t hole = i;
-        for (size_t j = (i + 1) & mask; _slots[j].value; j = (j + 1) & mask) {
+        for (size_t j = (i + 1) & mask; _slots[j].info.session_id; j = (j + 1) & mask) {
             size_t home = hash(_slots[j].key) & mask;
             // Move j into the hole unless its home lies cyclically in (hole, j].
             bool stays = hole <= j ? (home > hole && home <= j) : (home > hole || home <= j);
@@ -96,27 +104,23 @@ class FlowMap {
                 hole = j;
             }
         }
-        _slots[hole].value = nullptr;
+        _slots[hole].info.session_id = 0;
         --_size;
-        return v;
+        return true;
     }
 
-    // Calls f(key, value) for every entry; f must not change the map.
+    // Calls f(key, record) for every entry; f must not insert or erase.
     template <typename F>
     void for_each(F&& f) const {
         for (size_t i = 0; i < _cap; ++i)
-            if (_slots[i].value)
-                f(_slots[i].key, _slots[i].value);
+            if (_slots[i].info.session_id)
+                f(_slots[i].key, _slots[i].info);
     }
 
-    // Empties the map, returning every value to `f` first.
-    template <typename F>
-    void clear(F&& f) {
-        for (size_t i = 0; i < _cap; ++i)
-            if (_slots[i].value) {
-                f(_slots[i].value);
-                _slots[i].value = nullptr;
-            }
+    void clear() {
+        free_slots(_slots, _cap);
+        _slots = nullptr;
+        _cap = 0;
         _size = 0;
     }
 
@@ -135,25 +139,29 @@ class FlowMap {
         return size_t(flowmap_detail::mix(a ^ _seed) ^ flowmap_detail::mix(b + _seed));
     }
 
+    // Zeroed slot arrays; large ones are backed by huge pages where the
+    // kernel allows it, so random lookups in big tables miss the TLB less.
+    static Slot* alloc_slots(size_t n);
+    static void free_slots(Slot* s, size_t n);
+
     void grow() {
         size_t ncap = _cap ? _cap * 2 : 64;
-        std::unique_ptr<Slot[]> old(std::move(_slots));
+        Slot* old = _slots;
         size_t ocap = _cap;
-        _slots.reset(new Slot[ncap]);
-        for (size_t i = 0; i < ncap; ++i)
-            _slots[i].value = nullptr;
+        _slots = alloc_slots(ncap);
         _cap = ncap;
         size_t mask = _cap - 1;
         for (size_t i = 0; i < ocap; ++i)
-            if (old[i].value) {
+            if (old[i].info.session_id) {
                 size_t j = hash(old[i].key) & mask;
-                while (_slots[j].value)
+                while (_slots[j].info.session_id)
                     j = (j + 1) & mask;
                 _slots[j] = old[i];
             }
+        free_slots(old, ocap);
     }
 
-    std::unique_ptr<Slot[]> _slots;
+    Slot* _slots = nullptr;
     size_t _cap = 0;
     size_t _size = 0;
     uint64_t _seed;

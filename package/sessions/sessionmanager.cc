@@ -18,11 +18,7 @@ SessionManager::SessionManager() : _timer(this) {
     _udp.mask = SessionListener::MASK_UDP;
 }
 
-SessionManager::~SessionManager() {
-    auto free_record = [](WSessionInfo* r) { delete r; };
-    _tcp.map.clear(free_record);
-    _udp.map.clear(free_record);
-}
+SessionManager::~SessionManager() = default;
 
 void* SessionManager::cast(const char* n) {
     if (std::strcmp(n, "SessionNotifier") == 0)
@@ -68,9 +64,8 @@ int SessionManager::initialize(ErrorHandler*) {
 void SessionManager::cleanup(CleanupStage) {
     WWriteLock w(_lock);
     _timer.unschedule();
-    auto free_record = [](WSessionInfo* r) { delete r; };
-    _tcp.map.clear(free_record);
-    _udp.map.clear(free_record);
+    _tcp.map.clear();
+    _udp.map.clear();
     _ids.clear();
 }
 
@@ -142,8 +137,7 @@ uint32_t SessionManager::track(const SessionPacket& sp, int direction, const Tim
         update_record(rec, sp, direction, ts);
         return rec->session_id;
     }
-    WSessionInfo* rec = new WSessionInfo{};
-    rec->session_id = allocate_id();
+    WSessionInfo* rec = t.map.insert(key, allocate_id());
     if (mac) {
         // mac: destination then source address of the Ethernet header.
         const uint8_t* dst = mac;
@@ -153,7 +147,6 @@ uint32_t SessionManager::track(const SessionPacket& sp, int direction, const Tim
     }
     rec->vlan = vlan;
     update_record(rec, sp, direction, ts);
-    t.map.insert(key, rec);
     _ids.insert(rec->session_id);
     _created.fetch_add(1, std::memory_order_relaxed);
     notify_session(rec->session_id, t.mask, SessionListener::SESSION_NEW, &key, rec);
@@ -195,10 +188,10 @@ void SessionManager::reap(Table& t, uint32_t idle_limit, uint32_t done_limit, in
     std::vector<uint32_t> ids;
     {
         WReadLock r(_lock);
-        t.map.for_each([&](const IPFlowID& key, WSessionInfo* rec) {
-            if (session_expired(rec, idle_limit, done_limit, now_sec)) {
+        t.map.for_each([&](const IPFlowID& key, WSessionInfo& rec) {
+            if (session_expired(&rec, idle_limit, done_limit, now_sec)) {
                 keys.push_back(key);
-                ids.push_back(rec->session_id);
+                ids.push_back(rec.session_id);
             }
         });
     }
@@ -219,9 +212,8 @@ void SessionManager::reap(Table& t, uint32_t idle_limit, uint32_t done_limit, in
                 _fin_complete.fetch_add(1, std::memory_order_relaxed);
             else if (rec->flags < 4)
                 _timeout.fetch_add(1, std::memory_order_relaxed);
-            t.map.erase(keys[i]);
             _ids.erase(rec->session_id);
-            delete rec;
+            t.map.erase(keys[i]);
             keys[deleted] = keys[i];
             ids[deleted] = ids[i];
             ++deleted;
@@ -259,6 +251,18 @@ std::string SessionManager::unparse_session(IPFlowID& flow, unsigned char proto)
     return "Session: " + flow.unparse() + ". Session ID: " + std::to_string(rec->session_id) +
            ", Session Over: " + std::to_string(flags & 3) + ", Session Over Reason: " + std::to_string(flags >> 2) +
            ", Last Timestamp: " + last.unparse();
+}
+
+bool SessionManager::lookup_session(const IPFlowID& flow, unsigned char proto, WSessionInfo* out) {
+    Table& t = proto == 6 ? _tcp : _udp;
+    WReadLock r(_lock);
+    WSessionInfo* rec = t.map.find(flow);
+    if (!rec)
+        return false;
+    *out = *rec;
+    out->last_activity = std::atomic_ref<Timestamp>(rec->last_activity).load(std::memory_order_relaxed);
+    out->flags = std::atomic_ref<uint8_t>(rec->flags).load(std::memory_order_relaxed);
+    return true;
 }
 
 size_t SessionManager::tcp_sessions() const {

@@ -63,6 +63,9 @@ class SessionManager : public WBase, public SessionNotifier {
     // Ethernet destination then source address (12 bytes) or is null.
     uint32_t track(const SessionPacket& sp, int direction, const Timestamp& ts, const uint8_t* mac, uint16_t vlan);
 
+    // Copies the record of `flow` (TCP table for proto 6, else UDP) into *out.
+    bool lookup_session(const IPFlowID& flow, unsigned char proto, WSessionInfo* out);
+
     // Orients a packet's addresses and ports wide-area side first.
     static IPFlowID session_key(const SessionPacket& sp, int direction);
 

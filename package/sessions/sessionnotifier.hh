@@ -43,7 +43,8 @@ class SessionListener {
 
     virtual ~SessionListener() = default;
 
-    // `info` is null for SESSION_DELETED (the record is already gone).
+    // `info` is null for SESSION_DELETED (the record is already gone); for
+    // SESSION_NEW it is valid only during the call (copy what you need).
     // New-session events arrive with the session table's exclusive lock held:
     // a listener may read the table (unparse_session) but must not register
     // or remove listeners from here.

@@ -22,30 +22,34 @@ IPFlowID flow(uint32_t i) {
 TEST(FlowMap, MatchesReferenceUnderRandomOperations) {
     std::mt19937 rng(7);
     FlowMap m;
-    std::unordered_map<IPFlowID, WSessionInfo*> ref;
-    std::vector<WSessionInfo> recs(2000);
+    std::unordered_map<IPFlowID, uint32_t> ref;  // key -> session id
     for (int step = 0; step < 60000; ++step) {
         uint32_t k = rng() % 2000;
         IPFlowID f = flow(k);
         int op = rng() % 3;
         if (op == 0 && !ref.count(f)) {
-            m.insert(f, &recs[k]);
-            ref[f] = &recs[k];
+            WSessionInfo* r = m.insert(f, k + 1);
+            ASSERT_EQ(r->session_id, k + 1);
+            EXPECT_EQ(r->flags, 0);
+            r->vlan = uint16_t(k);
+            ref[f] = k + 1;
         } else if (op == 1) {
-            WSessionInfo* got = m.erase(f);
-            auto it = ref.find(f);
-            ASSERT_EQ(got, it == ref.end() ? nullptr : it->second);
-            if (it != ref.end())
-                ref.erase(it);
+            ASSERT_EQ(m.erase(f), ref.erase(f) == 1);
         } else {
             auto it = ref.find(f);
-            ASSERT_EQ(m.find(f), it == ref.end() ? nullptr : it->second);
+            WSessionInfo* r = m.find(f);
+            ASSERT_EQ(r != nullptr, it != ref.end());
+            if (r) {
+                // Records move with their slot but keep their contents.
+                ASSERT_EQ(r->session_id, it->second);
+                ASSERT_EQ(r->vlan, uint16_t(it->second - 1));
+            }
         }
         ASSERT_EQ(m.size(), ref.size());
     }
     size_t seen = 0;
-    m.for_each([&](const IPFlowID& k, WSessionInfo* v) {
-        ASSERT_EQ(ref.at(k), v);
+    m.for_each([&](const IPFlowID& k, const WSessionInfo& v) {
+        ASSERT_EQ(ref.at(k), v.session_id);
         ++seen;
     });
     EXPECT_EQ(seen, ref.size());
@@ -53,13 +57,15 @@ TEST(FlowMap, MatchesReferenceUnderRandomOperations) {
     FlowMap other;
     other.swap(m);
     EXPECT_EQ(m.size(), 0u);
+    EXPECT_EQ(m.find(flow(1)), nullptr);
     EXPECT_EQ(other.size(), ref.size());
     for (auto& [k, v] : ref)
-        EXPECT_EQ(other.find(k), v);
-    size_t freed = 0;
-    other.clear([&](WSessionInfo*) { ++freed; });
-    EXPECT_EQ(freed, ref.size());
-    EXPECT_EQ(other.find(ref.empty() ? flow(0) : ref.begin()->first), nullptr);
+        EXPECT_EQ(other.find(k)->session_id, v);
+    other.clear();
+    EXPECT_EQ(other.size(), 0u);
+    EXPECT_EQ(other.find(flow(0)), nullptr);
+    other.insert(flow(0), 1);  // usable again after clear
+    EXPECT_EQ(other.find(flow(0))->session_id, 1u);
 }
 
 TEST(IdSet, MatchesReferenceUnderRandomOperations) {

@@ -45,7 +45,7 @@ class Listener : public Element, public SessionListener {
         std::lock_guard<std::mutex> g(m);
         events.push_back({id, mask, int(ev), *flow, info != nullptr, info ? *info : WSessionInfo{}});
         if (info)
-            records[id] = info;
+            keys[id] = {*flow, mask == MASK_TCP ? uint8_t(6) : uint8_t(17)};
         if (ev == SESSION_NEW && call_back) {
             // Re-entering the manager from inside the notification must not deadlock.
             IPFlowID f = *flow;
@@ -61,7 +61,7 @@ class Listener : public Element, public SessionListener {
     }
     std::mutex m;
     std::vector<Event> events;
-    std::map<unsigned, const WSessionInfo*> records;
+    std::map<unsigned, std::pair<IPFlowID, uint8_t>> keys;  // id -> key, protocol
     SessionNotifier* notifier = nullptr;
     bool call_back = false;
     std::string last_unparse;
@@ -95,7 +95,13 @@ class SessionManagerTest : public ::testing::Test {
         EXPECT_EQ(out->ports.back(), port);
         return session_id_anno(p);
     }
-    uint8_t flags_of(uint32_t id) { return lis->records.at(id)->flags; }
+    uint8_t flags_of(uint32_t id) {
+        auto [key, proto] = lis->keys.at(id);
+        WSessionInfo info;
+        EXPECT_TRUE(sm->lookup_session(key, proto, &info));
+        EXPECT_EQ(info.session_id, id);
+        return info.flags;
+    }
 
     std::unique_ptr<TestRouter> tr;
     SessionManager* sm = nullptr;
