@@ -203,6 +203,12 @@ class RxWindow {
         return Insert::inserted;
     }
 
+    // Whether a packet numbered s is held.
+    bool holds(uint16_t s) const {
+        int d = seq_diff(s, cur_);
+        return d > 0 && size_t(d) <= limit_ && slots_[s & (cap_ - 1)];
+    }
+
     // Takes the packet numbered cur + 1 if held and advances cur; else P{}.
     P pop_in_order() {
         P& p = slot(uint16_t(cur_ + 1));
