@@ -68,7 +68,7 @@ void WRTTProtocol::handle_packet(Packet* p, uint8_t*, const peerinfo::View& v) {
     peerinfo::Rtt r;
     size_t nh_off = size_t(ip_of(p) - p->data());
     if (!peerinfo::parse_rtt(ip_of(p), v, &r)) {
-        _e->warn_limited("%s invalid WRTT type received", _e->name().c_str());
+        _e->log_limited(WLogger::WARN, "%s invalid WRTT type received", _e->name().c_str());
         p->kill();
         return;
     }
@@ -97,7 +97,7 @@ void WRTTProtocol::handle_packet(Packet* p, uint8_t*, const peerinfo::View& v) {
         p->kill();
         return;
     }
-    _e->warn_limited("%s invalid WRTT type received", _e->name().c_str());
+    _e->log_limited(WLogger::WARN, "%s invalid WRTT type received", _e->name().c_str());
     p->kill();
 }
 
@@ -160,17 +160,18 @@ void WHostInfoProtocol::handle_packet(Packet* p, const uint8_t* ip, const peerin
     peerinfo::HostInfoResult r;
     switch (peerinfo::parse_host_info(ip, v, &r)) {
     case peerinfo::HostInfo::short_packet:
-        _e->warn_limited("%s WHostInfoProtocol received invalid packet transport length: %d", _e->name().c_str(),
+        _e->log_limited(WLogger::WARN, "%s WHostInfoProtocol received invalid packet transport length: %d", _e->name().c_str(),
                          int(v.ip_len - v.ip_hlen));
         p->kill();
         return;
     case peerinfo::HostInfo::bad_field:
-        WLogger::error("%s WHostInfoProtocol invalid field data. Type: %d, field len: %x", _e->name().c_str(),
+        _e->log_limited(WLogger::ERROR, "%s WHostInfoProtocol invalid field data. Type: %d, field len: %x", _e->name().c_str(),
                        int(r.bad_type), unsigned(r.bad_len));
         p->kill();
         return;
     case peerinfo::HostInfo::bad_type:
-        WLogger::error("%s WHostInfoProtocol invalid field type received: %d", _e->name().c_str(), int(r.bad_type));
+        _e->log_limited(WLogger::ERROR, "%s WHostInfoProtocol invalid field type received: %d", _e->name().c_str(),
+                        int(r.bad_type));
         p->kill();
         return;
     case peerinfo::HostInfo::ok:
@@ -302,17 +303,25 @@ void WPeerInfo::cleanup(CleanupStage) {
     _host._timer.unschedule();
 }
 
-void WPeerInfo::warn_limited(const char* fmt, ...) {
+void WPeerInfo::log_limited(int level, const char* fmt, ...) {
+    // Bad packets can arrive at line rate: one line per second.
     uint32_t now = click_jiffies();
-    if (_last_warn && uint32_t(now - _last_warn) < 1000)
+    _lock.acquire();
+    bool quiet = _last_warn && uint32_t(now - _last_warn) < 1000;
+    if (!quiet)
+        _last_warn = now ? now : 1;
+    _lock.release();
+    if (quiet)
         return;
-    _last_warn = now ? now : 1;
     char buf[512];
     va_list val;
     va_start(val, fmt);
     vsnprintf(buf, sizeof buf, fmt, val);
     va_end(val);
-    WLogger::warn("%s", buf);
+    if (level >= WLogger::ERROR)
+        WLogger::error("%s", buf);
+    else
+        WLogger::warn("%s", buf);
 }
 
 void WPeerInfo::peer_discovered_notify(const IPAddress& peer) {
@@ -343,7 +352,7 @@ void WPeerInfo::push(int, Packet* p) {
         _lock.acquire();
         ++_malformed;
         _lock.release();
-        warn_limited("%s malformed Peer Info packet dropped", name().c_str());
+        log_limited(WLogger::WARN, "%s malformed Peer Info packet dropped", name().c_str());
         p->kill();
         return;
     case peerinfo::Parse::ok:
@@ -362,13 +371,13 @@ void WPeerInfo::push(int, Packet* p) {
         return;
     }
     if (!_enable || v.src_net != peer.addr() || v.dst_net != _local_ip.addr()) {
-        warn_limited("%s invalid Peer Info packet received. Source: %s, Destination: %s", name().c_str(),
+        log_limited(WLogger::WARN, "%s invalid Peer Info packet received. Source: %s, Destination: %s", name().c_str(),
                      IPAddress(v.src_net).unparse().c_str(), IPAddress(v.dst_net).unparse().c_str());
         p->kill();
         return;
     }
     if (!peerinfo::checksum_ok(ip, v)) {
-        warn_limited("%s Invalid Peer Info packet checksum", name().c_str());
+        log_limited(WLogger::WARN, "%s Invalid Peer Info packet checksum", name().c_str());
         p->kill();
         return;
     }
@@ -377,7 +386,7 @@ void WPeerInfo::push(int, Packet* p) {
     else if (v.protocol == WPEER_PROTO_HOST_INFO)
         _host.handle_packet(p, ip, v);
     else {
-        warn_limited("%s invalid peer info protocol received: %u", name().c_str(), unsigned(v.protocol));
+        log_limited(WLogger::WARN, "%s invalid peer info protocol received: %u", name().c_str(), unsigned(v.protocol));
         p->kill();
     }
 }

@@ -103,7 +103,7 @@ class WPeerInfo : public WBase, public PeerDiscoveryListener, public PeerInfoNot
   private:
     friend class WRTTProtocol;
     friend class WHostInfoProtocol;
-    void warn_limited(const char* fmt, ...);
+    void log_limited(int level, const char* fmt, ...);
 
     IPAddress _local_ip;
     IPAddress _peer;

@@ -5,18 +5,33 @@
 namespace rsp {
 
 uint16_t inet_cksum(const uint8_t* data, size_t len) {
+    // Sum in native byte order, 32 bits at a time into a 64-bit accumulator
+    // (the one's-complement sum does not depend on byte order), then fold.
     uint64_t sum = 0;
-    size_t i = 0;
-    for (; i + 1 < len; i += 2)
-        sum += uint32_t(data[i]) << 8 | data[i + 1];
-    if (i < len)
-        sum += uint32_t(data[i]) << 8;
+    while (len >= 8) {
+        uint64_t w;
+        std::memcpy(&w, data, 8);
+        sum += (w & 0xFFFFFFFFu) + (w >> 32);
+        data += 8;
+        len -= 8;
+    }
+    while (len >= 2) {
+        uint16_t w;
+        std::memcpy(&w, data, 2);
+        sum += w;
+        data += 2;
+        len -= 2;
+    }
+    if (len) {
+        uint8_t last[2] = {data[0], 0};
+        uint16_t w;
+        std::memcpy(&w, last, 2);
+        sum += w;
+    }
     while (sum >> 16)
         sum = (sum & 0xFFFF) + (sum >> 16);
-    uint16_t folded = uint16_t(~sum);
-    // Return the value in the data's byte order so that storing it with
-    // store16 (big endian) puts it on the wire as computed.
-    return folded;
+    // Returned as a number in network order terms, ready for store16.
+    return ntohs(uint16_t(~sum));
 }
 
 void set_ipv4_cksum(uint8_t* ip) {

@@ -202,7 +202,7 @@ int TestLink::configure(std::vector<std::string>& conf, ErrorHandler* errh) {
     double l = 0, d = 0, r = 0;
     uint32_t seed = 1;
     if (Args(conf, this, errh)
-            .read_m("WIRE", _wire)
+            .read("WIRE", _wire)
             .read("LOSS", l)
             .read("DUP", d)
             .read("REORDER", r)
@@ -288,12 +288,41 @@ void TestLink::deliver_due() {
         // Packets reach RSP stamped by the host clock, as from a device.
         p->set_timestamp_anno(Timestamp::now());
         ++sent;
+        if (noutputs() > 0) {
+            output(0).push(p);
+            continue;
+        }
         std::lock_guard<std::mutex> g(w.m);
         if (w.target)
-            w.target->push(0, p);
+            w.target->deliver(p);
         else
             p->kill();
     }
+}
+
+TestIngress::TestIngress() : _timer(timer_hook, this) {}
+
+void TestIngress::deliver(Packet* p) {
+    {
+        std::lock_guard<std::mutex> g(_m);
+        _q.push_back(p);
+        if (_q.size() > 1)
+            return;
+    }
+    _timer.schedule_now();
+    // Both routers' threads are thread 0 of their masters: wake ours.
+    router()->master()->thread(0)->wake();
+}
+
+void TestIngress::timer_hook(Timer*, void* t) {
+    TestIngress* in = static_cast<TestIngress*>(t);
+    std::vector<Packet*> q;
+    {
+        std::lock_guard<std::mutex> g(in->_m);
+        q.swap(in->_q);
+    }
+    for (Packet* p : q)
+        in->output(0).push(p);
 }
 
 int TestIngress::configure(std::vector<std::string>& conf, ErrorHandler* errh) {
@@ -301,15 +330,23 @@ int TestIngress::configure(std::vector<std::string>& conf, ErrorHandler* errh) {
 }
 
 int TestIngress::initialize(ErrorHandler*) {
+    _timer.initialize(this);
     std::lock_guard<std::mutex> g(wire(_wire).m);
     wire(_wire).target = this;
     return 0;
 }
 
 void TestIngress::cleanup(CleanupStage) {
-    std::lock_guard<std::mutex> g(wire(_wire).m);
-    if (wire(_wire).target == this)
-        wire(_wire).target = nullptr;
+    {
+        std::lock_guard<std::mutex> g(wire(_wire).m);
+        if (wire(_wire).target == this)
+            wire(_wire).target = nullptr;
+    }
+    _timer.unschedule();
+    std::lock_guard<std::mutex> g(_m);
+    for (Packet* p : _q)
+        p->kill();
+    _q.clear();
 }
 
 // ---------------------------------------------------------------------------

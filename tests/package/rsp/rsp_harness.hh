@@ -10,7 +10,8 @@
 //   RspTestDecomp    1/1 stand-in decompressor: checks the stream index and
 //                    resets RSP (stream_failed) when it jumps
 //   RspTestSink      1/0 records payload ids
-//   RspTestLink      1-/0 delays, drops, duplicates, reorders, stamps, hands to a wire
+//   RspTestLink      1-/0-1 delays, drops, duplicates, reorders, stamps, hands to a
+//                    wire (or to its output when that is connected)
 //   RspTestIngress   0/1 receives from a wire
 #pragma once
 
@@ -110,9 +111,10 @@ class TestDecomp : public Element {
     uint32_t _expect = 0;
 };
 
+class TestIngress;
 struct Wire {
     std::mutex m;
-    Element* target = nullptr;
+    TestIngress* target = nullptr;
 };
 Wire& wire(int n);
 
@@ -120,7 +122,7 @@ class TestLink : public Element {
   public:
     TestLink();
     const char* class_name() const override { return "RspTestLink"; }
-    const char* port_count() const override { return "1-/0"; }
+    const char* port_count() const override { return "1-/0-1"; }
     const char* processing() const override { return PUSH; }
     int configure(std::vector<std::string>& conf, ErrorHandler* errh) override;
     int initialize(ErrorHandler* errh) override;
@@ -146,18 +148,28 @@ class TestLink : public Element {
     Timer _timer;
 };
 
+// Receives from a wire. Packets from the other router are queued and pushed
+// on this router's own thread, so that everything an end does runs there.
 class TestIngress : public Element {
   public:
+    TestIngress();
     const char* class_name() const override { return "RspTestIngress"; }
     const char* port_count() const override { return "0/1"; }
     const char* processing() const override { return PUSH; }
     int configure(std::vector<std::string>& conf, ErrorHandler* errh) override;
     int initialize(ErrorHandler* errh) override;
     void cleanup(CleanupStage) override;
+    // Pushes at once (on this router's thread: tests inject here).
     void push(int, Packet* p) override { output(0).push(p); }
+    // From the other router's thread.
+    void deliver(Packet* p);
 
   private:
+    static void timer_hook(Timer*, void*);
     int _wire = 0;
+    std::mutex _m;
+    std::vector<Packet*> _q;
+    Timer _timer;
 };
 
 // One tunnel end running on its own master thread.
