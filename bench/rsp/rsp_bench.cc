@@ -43,6 +43,8 @@ struct Result {
     double seconds = 0;
     uint64_t delivered = 0;
     uint64_t retransmits = 0;
+    uint64_t fast = 0;
+    int32_t wrtt = 0;
 };
 
 Result run(const std::string& loss, uint32_t n, size_t payload) {
@@ -121,7 +123,9 @@ Result run(const std::string& loss, uint32_t n, size_t payload) {
         res.ok = v[i].id == i;
     m.call_on_thread0([&] {
         a->lock_acquire();
-        res.retransmits = a->counters().tx_retransmit + a->counters().tx_fast_retransmit;
+        res.retransmits = a->counters().tx_retransmit;
+        res.fast = a->counters().tx_fast_retransmit;
+        res.wrtt = a->rtt_info().weighted_rtt;
         a->lock_release();
     });
     m.please_stop();
@@ -140,9 +144,10 @@ int main(int argc, char** argv) {
     for (const char* loss : {"0", "1"}) {
         Result r = run(loss, n, payload);
         double pps = r.seconds > 0 ? r.delivered / r.seconds : 0;
-        std::printf("loss %s%%: %s delivered %llu in %.3f s: %.0f packets/s, %.3f Gbit/s payload, %llu retransmits\n",
+        std::printf("loss %s%%: %s delivered %llu in %.3f s: %.0f packets/s, %.3f Gbit/s payload; "
+                    "retransmits: %llu by timer, %llu fast; weighted rtt %d ms\n",
                     loss, r.ok ? "OK" : "FAILED", (unsigned long long)r.delivered, r.seconds, pps,
-                    pps * payload * 8 / 1e9, (unsigned long long)r.retransmits);
+                    pps * payload * 8 / 1e9, (unsigned long long)r.retransmits, (unsigned long long)r.fast, r.wrtt);
     }
     return 0;
 }

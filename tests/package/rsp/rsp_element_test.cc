@@ -89,6 +89,21 @@ TEST(RspTunnel, HandshakeOpensBothEndsAndAllowsStreaming) {
     EXPECT_TRUE(in_order(at_b, 0, 10));
     EXPECT_TRUE(at_b[0].stream);
     EXPECT_TRUE(in_order(p.a->sink()->take(), 100, 10));
+
+    // The debug switch takes booleans only.
+    int ok = -1, bad = -1;
+    StringErrorHandler errh;
+    p.a->call([&] {
+        Element* e = nullptr;
+        const Handler* h = p.a->rsp()->router()->find_handler("rsp.debug", &e);
+        ok = h->call_write("false", e, &errh);
+        bad = h->call_write("maybe", e, &errh);
+    });
+    EXPECT_EQ(ok, 0);
+    EXPECT_LT(bad, 0);
+    EXPECT_NE(errh.text().find("type mismatch"), std::string::npos);
+    EXPECT_NE(p.a->read("rsp.tx_queue_state").find("tx_queue size: 0, retransmit timer scheduled: true"),
+              std::string::npos);
 }
 
 class RspLossy : public ::testing::TestWithParam<int> {};
@@ -122,9 +137,10 @@ INSTANTIATE_TEST_SUITE_P(Loss, RspLossy, ::testing::Values(0, 1, 5));
 // Stateless packets travel like datagrams: what arrives is intact, only the
 // link's losses are missing (and its duplicates doubled).
 TEST(RspTunnel, StatelessPacketsPassUnreliably) {
-    std::string link = ", LOSS 5, DUP 2, REORDER 5, SEED 3";
+    std::string link = ", DUP 2, REORDER 5, SEED 3";
     Pair p(link, link, "", "", "METHOD stateless");
     ASSERT_TRUE(p.open(8000));
+    p.a->link()->loss = 5;
     const uint32_t n = 800;
     send_paced(*p.a, 0, n);
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
@@ -184,6 +200,11 @@ TEST(RspTunnel, RestartOfEitherEndRecovers) {
     send_paced(*p.a, 0, 100);
     ASSERT_TRUE(wait_for([&] { return p.b->sink()->count() == 100; }, 5000));
     uint64_t forces = p.a->comp()->hard_forces;
+    struct BootListener : PeerBootListener {
+        std::atomic<int> n{0};
+        void peer_boot_notify(const IPAddress&) override { ++n; }
+    } boot;
+    p.a->call([&] { p.a->rsp()->add_listener(&boot); });
 
     p.restart_b();
     p.b->announce_peer("10.0.0.1");
@@ -194,6 +215,8 @@ TEST(RspTunnel, RestartOfEitherEndRecovers) {
         return p.a->state() == RSP::OPEN && p.b->state() == RSP::OPEN;
     }, 8000));
     EXPECT_GT(p.a->comp()->hard_forces, forces);
+    EXPECT_EQ(boot.n, 1);  // the fresh end announced its restart (BOOT)
+    p.a->call([&] { p.a->rsp()->remove_listener(&boot); });
     p.b->sink()->take();
     send_paced(*p.a, 3000, 200);
     ASSERT_TRUE(wait_for([&] { return p.b->sink()->count() >= 200; }, 5000));
