@@ -102,8 +102,15 @@ TEST(RspTunnel, HandshakeOpensBothEndsAndAllowsStreaming) {
     EXPECT_EQ(ok, 0);
     EXPECT_LT(bad, 0);
     EXPECT_NE(errh.text().find("type mismatch"), std::string::npos);
-    EXPECT_NE(p.a->read("rsp.tx_queue_state").find("tx_queue size: 0, retransmit timer scheduled: true"),
-              std::string::npos);
+    ASSERT_TRUE(wait_for([&] {
+        size_t n = 1;
+        p.a->call([&] { n = p.a->rsp()->tx_queue_size(); });
+        return n == 0;
+    }, 1000));
+    std::string tq = p.a->read("rsp.tx_queue_state");
+    EXPECT_EQ(tq.rfind("now: ", 0), 0u) << tq;
+    EXPECT_NE(tq.find(", tx_queue size: 0, retransmit timer scheduled: "), std::string::npos) << tq;
+    EXPECT_NE(tq.find(", delta: 2, retransmit_delay: "), std::string::npos) << tq;
 }
 
 class RspLossy : public ::testing::TestWithParam<int> {};
@@ -338,7 +345,9 @@ TEST(RspTunnel, AcceptanceLimitRefusesFarPackets) {
     p.b->call([&] { p.b->find<Element>("in")->push(0, crafted(uint16_t(1 + 200 + 1), 1, 77)); });
     p.b->call([&] { p.b->find<Element>("in")->push(0, crafted(uint16_t(1 + 200), 1, 78)); });
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    EXPECT_EQ(p.b->rsp()->rx_queue_size(), 1u);  // the one at the limit is held
+    size_t held = 0;
+    p.b->call([&] { held = p.b->rsp()->rx_queue_size(); });
+    EXPECT_EQ(held, 1u);  // the one at the limit is held
     EXPECT_EQ(p.b->sink()->count(), 0u);
     EXPECT_GE(p.b->link()->sent + p.b->link()->dropped - before, 2u);
     EXPECT_EQ(p.b->state(), RSP::OPEN);
