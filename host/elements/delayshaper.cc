@@ -27,7 +27,8 @@ int DelayShaper::configure(std::vector<std::string>& conf, ErrorHandler* errh) {
 
 int DelayShaper::initialize(ErrorHandler*) {
     _timer.initialize(this);
-    _upstream = Notifier::upstream_empty_signal(this, 0, nullptr, &_notifier);
+    _wake_task.initialize(this, false);
+    _upstream = Notifier::upstream_empty_signal(this, 0, &_wake_task);
     return 0;
 }
 
@@ -55,6 +56,11 @@ Packet* DelayShaper::pull(int) {
     return nullptr;
 }
 
+bool DelayShaper::wake_hook(Task*, void* self) {
+    static_cast<DelayShaper*>(self)->_notifier.wake();
+    return true;
+}
+
 void DelayShaper::run_timer(Timer*) {
     _notifier.wake();
 }
@@ -66,7 +72,14 @@ void DelayShaper::cleanup(CleanupStage) {
 }
 
 void DelayShaper::add_handlers() {
-    add_reconfigure_handlers("delay", "DELAY");
+    add_read_handler("delay", ReadHandlerFunction([this]() { return _delay.unparse_interval() + "\n"; }));
+    add_write_handler("delay", WriteHandlerFunction([this](const std::string& s, ErrorHandler* errh) {
+                          Timestamp t;
+                          if (!parse_arg(SecondsArg(), s, t, errh) || t.nsecval() < 0)
+                              return errh->error("delay: expected a non-negative time");
+                          _delay = t;
+                          return 0;
+                      }));
     add_read_handler("count", ReadHandlerFunction([this]() { return std::to_string(_count.load()) + "\n"; }));
 }
 

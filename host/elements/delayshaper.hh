@@ -10,13 +10,14 @@
 #pragma once
 #include <host/element.hh>
 #include <host/notifier.hh>
+#include <host/task.hh>
 #include <host/timer.hh>
 
 #include <atomic>
 
 class DelayShaper : public Element {
  public:
-    DelayShaper() : _timer(this) {}
+    DelayShaper() : _timer(this), _wake_task(wake_hook, this) {}
     const char* class_name() const override { return "DelayShaper"; }
     const char* port_count() const override { return PORTS_1_1; }
     const char* processing() const override { return PULL; }
@@ -33,7 +34,10 @@ class DelayShaper : public Element {
     Timestamp _delay;
     Packet* _p = nullptr;
     int64_t _due = 0;   // wall clock ns
+    static bool wake_hook(Task*, void* self);
     Timer _timer;
+    // Runs when the upstream queue gets packets again, to wake downstream.
+    Task _wake_task;
     ActiveNotifier _notifier;
     NotifierSignal _upstream;
     bool _notifier_ready = false;

@@ -2,6 +2,8 @@
 
 #include <arpa/inet.h>
 
+#include <cstdio>
+
 #include <host/args.hh>
 #include <host/errorhandler.hh>
 #include <host/package.hh>
@@ -34,9 +36,20 @@ Packet* EtherEncap::simple_action(Packet* p) {
 }
 
 void EtherEncap::add_handlers() {
-    add_reconfigure_handlers("ethertype", "ETHERTYPE");
-    add_reconfigure_handlers("src", "SRC");
-    add_reconfigure_handlers("dst", "DST");
+    add_read_handler("ethertype", ReadHandlerFunction([this]() {
+                         char b[16];
+                         snprintf(b, sizeof b, "0x%04x\n", _type);
+                         return std::string(b);
+                     }));
+    add_write_handler("ethertype", WriteHandlerFunction([this](const std::string& s, ErrorHandler* errh) {
+                          uint16_t t;
+                          if (!parse_arg(IntArg(), s, t, errh))
+                              return errh->error("ethertype: expected a 16-bit number");
+                          _type = t;
+                          return 0;
+                      }));
+    add_data_handlers("src", Handler::h_read | Handler::h_write, &_src);
+    add_data_handlers("dst", Handler::h_read | Handler::h_write, &_dst);
 }
 
 QUILO_HOST_ELEMENT(EtherEncap);

@@ -11,7 +11,6 @@ class EtherEncap : public Element {
     const char* class_name() const override { return "EtherEncap"; }
     const char* port_count() const override { return PORTS_1_1; }
     int configure(std::vector<std::string>& conf, ErrorHandler* errh) override;
-    bool can_live_reconfigure() const override { return true; }
     void add_handlers() override;
     Packet* simple_action(Packet* p) override;
     void push(int, Packet* p) override {

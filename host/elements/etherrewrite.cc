@@ -30,8 +30,8 @@ Packet* EtherRewrite::simple_action(Packet* p) {
 }
 
 void EtherRewrite::add_handlers() {
-    add_reconfigure_handlers("src", "SRC");
-    add_reconfigure_handlers("dst", "DST");
+    add_data_handlers("src", Handler::h_read | Handler::h_write, &_src);
+    add_data_handlers("dst", Handler::h_read | Handler::h_write, &_dst);
     add_read_handler("drops", ReadHandlerFunction([this]() { return std::to_string(_drops.load()) + "\n"; }));
 }
 

@@ -14,7 +14,6 @@ class EtherRewrite : public Element {
     const char* class_name() const override { return "EtherRewrite"; }
     const char* port_count() const override { return PORTS_1_1; }
     int configure(std::vector<std::string>& conf, ErrorHandler* errh) override;
-    bool can_live_reconfigure() const override { return true; }
     void add_handlers() override;
     Packet* simple_action(Packet* p) override;
     void push(int, Packet* p) override {

@@ -1,5 +1,7 @@
 #include "linkunqueue.hh"
 
+#include <cctype>
+
 #include <host/args.hh>
 #include <host/errorhandler.hh>
 #include <host/package.hh>
@@ -92,8 +94,27 @@ void LinkUnqueue::cleanup(CleanupStage) {
 }
 
 void LinkUnqueue::add_handlers() {
-    add_reconfigure_handlers("latency", "LATENCY");
-    add_reconfigure_handlers("bandwidth", "BANDWIDTH");
+    add_read_handler("latency", ReadHandlerFunction([this]() { return _latency.unparse_interval() + "\n"; }));
+    add_write_handler("latency", WriteHandlerFunction([this](const std::string& s, ErrorHandler* errh) {
+                          Timestamp t;
+                          if (!parse_arg(SecondsArg(), s, t, errh) || t.nsecval() < 0)
+                              return errh->error("latency: expected a non-negative time");
+                          _latency = t;
+                          return 0;
+                      }));
+    add_read_handler("bandwidth", ReadHandlerFunction([this]() { return unparse_bandwidth(_bandwidth) + "\n"; }));
+    add_write_handler("bandwidth", WriteHandlerFunction([this](const std::string& s, ErrorHandler* errh) {
+                          double bw;
+                          std::string w = s;
+                          while (!w.empty() && isspace((unsigned char) w.back()))
+                              w.pop_back();
+                          while (!w.empty() && isspace((unsigned char) w.front()))
+                              w.erase(0, 1);
+                          if (!parse_bandwidth(w, bw) || bw <= 0)
+                              return errh->error("bandwidth: expected a positive bandwidth (such as 10Mbps)");
+                          _bandwidth = bw;
+                          return 0;
+                      }));
     add_read_handler("size", ReadHandlerFunction([this]() { return std::to_string(_size.load()) + "\n"; }));
     add_read_handler("count", ReadHandlerFunction([this]() { return std::to_string(_count.load()) + "\n"; }));
 }

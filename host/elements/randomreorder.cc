@@ -75,7 +75,15 @@ void RandomReorder::cleanup(CleanupStage) {
 }
 
 void RandomReorder::add_handlers() {
-    add_reconfigure_handlers("prob", "PROB");
+    add_read_handler("prob", ReadHandlerFunction([this]() { return std::to_string(_prob) + "\n"; }));
+    add_write_handler("prob", WriteHandlerFunction([this](const std::string& s, ErrorHandler* errh) {
+                          double v;
+                          if (!parse_arg(DoubleArg(), s, v, errh) || !(v >= 0 && v <= 1))
+                              return errh->error("prob: expected a probability between 0 and 1");
+                          _prob = v;
+                          _threshold = v >= 1 ? 0xFFFFFFFFu : uint32_t(v * 4294967296.0);
+                          return 0;
+                      }));
     add_read_handler("reordered", ReadHandlerFunction([this]() { return std::to_string(_reordered.load()) + "\n"; }));
     add_read_handler("count", ReadHandlerFunction([this]() { return std::to_string(_count.load()) + "\n"; }));
 }

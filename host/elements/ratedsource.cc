@@ -1,5 +1,7 @@
 #include "ratedsource.hh"
 
+#include <cstdio>
+
 #include <host/args.hh>
 #include <host/errorhandler.hh>
 #include <host/package.hh>
@@ -88,8 +90,22 @@ bool RatedSource::run_task(Task*) {
 
 void RatedSource::add_handlers() {
     add_read_handler("count", ReadHandlerFunction([this]() { return std::to_string(_count.load()) + "\n"; }));
-    add_reconfigure_handlers("rate", "RATE");
-    add_reconfigure_handlers("limit", "LIMIT");
+    add_read_handler("rate", ReadHandlerFunction([this]() {
+                         char b[64];
+                         snprintf(b, sizeof b, "%g\n", _rate);
+                         return std::string(b);
+                     }));
+    add_write_handler("rate", WriteHandlerFunction([this](const std::string& s, ErrorHandler* errh) {
+                          double r;
+                          if (!parse_arg(DoubleArg(), s, r, errh) || !(r >= 0))
+                              return errh->error("rate: expected a non-negative number");
+                          _rate = r;
+                          _tb.set(r, r < 32 ? 1 : r / 32);
+                          if (_active)
+                              _task.reschedule();
+                          return 0;
+                      }));
+    add_data_handlers("limit", Handler::h_read | Handler::h_write, &_limit);
     add_read_handler("active", ReadHandlerFunction([this]() { return std::string(_active ? "true\n" : "false\n"); }));
     add_write_handler("active", WriteHandlerFunction([this](const std::string& s, ErrorHandler* errh) {
                           bool a;

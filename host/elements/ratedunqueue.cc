@@ -1,5 +1,7 @@
 #include "ratedunqueue.hh"
 
+#include <cctype>
+
 #include <host/args.hh>
 #include <host/errorhandler.hh>
 #include <host/package.hh>
@@ -88,7 +90,20 @@ bool RatedUnqueue::run_task(Task*) {
 
 void RatedUnqueue::add_handlers() {
     add_read_handler("rate", ReadHandlerFunction([this]() { return unparse_rate() + "\n"; }));
-    add_write_handler("rate", reconfigure_keyword_handler, const_cast<char*>("RATE"));
+    add_write_handler("rate", WriteHandlerFunction([this](const std::string& s, ErrorHandler* errh) {
+                          std::string w = s;
+                          while (!w.empty() && isspace((unsigned char) w.back()))
+                              w.pop_back();
+                          while (!w.empty() && isspace((unsigned char) w.front()))
+                              w.erase(0, 1);
+                          double rate;
+                          if (!parse_rate(w, rate, errh))
+                              return -EINVAL;
+                          _rate = rate;
+                          _tb.set(rate, _burst);
+                          _task.reschedule();
+                          return 0;
+                      }));
     add_read_handler("count", ReadHandlerFunction([this]() { return std::to_string(_count.load()) + "\n"; }));
     add_read_handler("active", ReadHandlerFunction([this]() { return std::string(_active ? "true\n" : "false\n"); }));
     add_write_handler("active", WriteHandlerFunction([this](const std::string& s, ErrorHandler* errh) {

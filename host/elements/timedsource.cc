@@ -63,7 +63,14 @@ void TimedSource::run_timer(Timer*) {
 
 void TimedSource::add_handlers() {
     add_read_handler("count", ReadHandlerFunction([this]() { return std::to_string(_count.load()) + "\n"; }));
-    add_reconfigure_handlers("interval", "INTERVAL");
+    add_read_handler("interval", ReadHandlerFunction([this]() { return _interval.unparse_interval() + "\n"; }));
+    add_write_handler("interval", WriteHandlerFunction([this](const std::string& s, ErrorHandler* errh) {
+                          Timestamp t;
+                          if (!parse_arg(SecondsArg(), s, t, errh) || t.nsecval() <= 0)
+                              return errh->error("interval: expected a positive time");
+                          _interval = t;
+                          return 0;
+                      }));
     add_read_handler("active", ReadHandlerFunction([this]() { return std::string(_active ? "true\n" : "false\n"); }));
     add_write_handler("active", WriteHandlerFunction([this](const std::string& s, ErrorHandler* errh) {
                           bool a;

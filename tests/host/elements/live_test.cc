@@ -1,0 +1,244 @@
+// Live I/O over veth pairs in private network namespaces, through the
+// quilo-router driver: a user-level bridge carrying ping and TCP, ARP
+// answered and asked by the router, and the WAN emulator configuration.
+// Needs root; skipped otherwise.
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+std::string sh_out(const std::string& cmd) {
+    std::string out;
+    FILE* p = popen((cmd + " 2>&1").c_str(), "r");
+    if (!p)
+        return out;
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0)
+        out.append(buf, n);
+    pclose(p);
+    return out;
+}
+
+bool sh(const std::string& cmd) { return std::system((cmd + " >/dev/null 2>&1").c_str()) == 0; }
+
+std::string router_path() {
+    const char* b = getenv("QUILO_BUILD_DIR");
+    return std::string(b ? b : "build") + "/bin/quilo-router";
+}
+
+std::string source_path(const std::string& rel) {
+    const char* s = getenv("QUILO_SOURCE_DIR");
+    return std::string(s ? s : ".") + "/" + rel;
+}
+
+// Namespaces named after the test and the PID, deleted on destruction.
+class Topology {
+  public:
+    explicit Topology(const std::string& tag) : _tag(tag + std::to_string(getpid() % 100000)) {}
+    ~Topology() {
+        for (auto& n : _ns)
+            sh("ip netns del " + n);
+    }
+    std::string ns(const std::string& n) {
+        std::string full = "q" + _tag + n;
+        sh("ip netns del " + full);
+        if (sh("ip netns add " + full)) {
+            _ns.push_back(full);
+            sh("ip netns exec " + full + " ip link set lo up");
+        }
+        return full;
+    }
+    // veth pair a (in ns na) <-> b (in ns nb), up, offloads off.
+    static bool link(const std::string& na, const std::string& a, const std::string& nb, const std::string& b) {
+        if (!sh("ip link add " + a + " netns " + na + " type veth peer name " + b + " netns " + nb))
+            return false;
+        for (auto [n, d] : {std::pair{na, a}, std::pair{nb, b}}) {
+            if (!sh("ip netns exec " + n + " ip link set " + d + " up"))
+                return false;
+            sh("ip netns exec " + n + " ethtool -K " + d + " tso off gso off gro off tx off rx off");
+        }
+        return true;
+    }
+    static bool addr(const std::string& n, const std::string& dev, const std::string& cidr) {
+        return sh("ip netns exec " + n + " ip addr add " + cidr + " dev " + dev);
+    }
+
+  private:
+    std::string _tag;
+    std::vector<std::string> _ns;
+};
+
+// quilo-router running in a namespace; stopped (SIGTERM) on destruction.
+class RouterProcess {
+  public:
+    RouterProcess(const std::string& ns, const std::vector<std::string>& args) {
+        _log = "/tmp/quilo-hostelem-live-" + std::to_string(getpid()) + "-" + std::to_string(counter++) + ".log";
+        _pid = fork();
+        if (_pid == 0) {
+            FILE* f = freopen(_log.c_str(), "w", stdout);
+            (void) f;
+            dup2(1, 2);
+            std::vector<std::string> all = {"ip", "netns", "exec", ns, router_path()};
+            all.insert(all.end(), args.begin(), args.end());
+            std::vector<char*> argv;
+            for (auto& a : all)
+                argv.push_back(const_cast<char*>(a.c_str()));
+            argv.push_back(nullptr);
+            execvp("ip", argv.data());
+            _exit(127);
+        }
+    }
+    ~RouterProcess() {
+        stop();
+        std::remove(_log.c_str());
+    }
+    // Stops the router and returns its output.
+    std::string stop() {
+        if (_pid > 0) {
+            kill(_pid, SIGTERM);
+            int st;
+            for (int i = 0; i < 500 && waitpid(_pid, &st, WNOHANG) == 0; ++i)
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            if (waitpid(_pid, &st, WNOHANG) == 0) {
+                kill(_pid, SIGKILL);
+                waitpid(_pid, &st, 0);
+            }
+            _pid = -1;
+        }
+        std::ifstream in(_log);
+        std::stringstream ss;
+        ss << in.rdbuf();
+        return ss.str();
+    }
+    bool alive() const { return _pid > 0 && kill(_pid, 0) == 0; }
+
+  private:
+    static inline int counter = 0;
+    pid_t _pid = -1;
+    std::string _log;
+};
+
+#define SKIP_UNLESS_ROOT_AND_NETNS()                                                        \
+    do {                                                                                    \
+        if (geteuid() != 0)                                                                 \
+            GTEST_SKIP() << "needs root (network namespaces, veth, packet sockets)";       \
+        if (access(router_path().c_str(), X_OK) != 0)                                       \
+            GTEST_SKIP() << "quilo-router not built at " << router_path();                 \
+    } while (0)
+
+// A and C joined through namespace BR, where `config` runs.
+struct Bridged {
+    Topology topo;
+    std::string a, br, c;
+    bool ok = false;
+    explicit Bridged(const std::string& tag) : topo(tag) {
+        a = topo.ns("a");
+        br = topo.ns("br");
+        c = topo.ns("c");
+        ok = Topology::link(a, "qa0", br, "qb0") && Topology::link(br, "qb1", c, "qc0") &&
+             Topology::addr(a, "qa0", "10.77.0.1/24") && Topology::addr(c, "qc0", "10.77.0.2/24");
+    }
+};
+
+}  // namespace
+
+TEST(HostElementsLive, UserLevelBridgeCarriesPingAndTcp) {
+    SKIP_UNLESS_ROOT_AND_NETNS();
+    Bridged t("lb");
+    ASSERT_TRUE(t.ok);
+    RouterProcess r(t.br, {"-e",
+                           "fa :: FromDevice(qb0, PROMISC true) -> Queue -> ToDevice(qb1);"
+                           "fb :: FromDevice(qb1, PROMISC true) -> Queue -> ToDevice(qb0);",
+                           "-h", "fa.count", "-h", "fa.oversize"});
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    ASSERT_TRUE(r.alive()) << r.stop();
+    std::string ping = sh_out("ip netns exec " + t.a + " ping -c 5 -i 0.2 -W 2 10.77.0.2");
+    EXPECT_NE(ping.find(" 0% packet loss"), std::string::npos) << ping;
+
+    // 2 MB over TCP, compared byte for byte.
+    std::string in = "/tmp/quilo-hostelem-tcp-in-" + std::to_string(getpid());
+    std::string out = "/tmp/quilo-hostelem-tcp-out-" + std::to_string(getpid());
+    ASSERT_TRUE(sh("head -c 2000000 /dev/urandom > " + in));
+    std::string server = "ip netns exec " + t.c + " timeout 30 socat -u TCP-LISTEN:5001,reuseaddr OPEN:" + out +
+                         ",creat,trunc";
+    std::thread srv([&]() { sh(server); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    bool sent = false;
+    for (int i = 0; i < 20 && !sent; ++i) {
+        sent = sh("ip netns exec " + t.a + " timeout 30 socat -u OPEN:" + in + " TCP:10.77.0.2:5001");
+        if (!sent)
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    srv.join();
+    EXPECT_TRUE(sent);
+    EXPECT_TRUE(sh("cmp " + in + " " + out));
+    std::remove(in.c_str());
+    std::remove(out.c_str());
+    std::string log = r.stop();
+    EXPECT_NE(log.find("fa.oversize:\n0\n"), std::string::npos) << log;
+}
+
+TEST(HostElementsLive, ArpAnsweredAndAskedOverVeth) {
+    SKIP_UNLESS_ROOT_AND_NETNS();
+    Topology topo("arp");
+    std::string x = topo.ns("x"), y = topo.ns("y");
+    ASSERT_TRUE(Topology::link(x, "qx0", y, "qy0"));
+    ASSERT_TRUE(Topology::addr(x, "qx0", "10.78.0.1/24"));
+    std::string cfg =
+        "in :: FromDevice(qy0) -> c :: Classifier(12/0806 20/0001, 12/0806 20/0002, -);"
+        "out :: Queue -> ToDevice(qy0);"
+        "c[0] -> arpr :: ARPResponder(10.78.0.2 02:00:00:00:78:02) -> out;"
+        "c[1] -> [1] q :: ARPQuerier(10.78.0.2, 02:00:00:00:78:02, TABLE arpt);"
+        "c[2] -> Discard;"
+        "arpt :: ARPTable;"
+        "FlowSource(PROTO udp, FLOWS 1, LENGTH 32, ETHER false, SRC 10.78.0.2, DST 10.78.0.1, LIMIT 3)"
+        " -> [0] q -> out;";
+    RouterProcess r(y, {"-e", cfg, "-h", "q.responses", "-h", "arpt.table", "-h", "arpr.replies"});
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    ASSERT_TRUE(r.alive()) << r.stop();
+    sh("ip netns exec " + x + " ping -c 2 -i 0.2 -W 1 10.78.0.2");   // the kernel asks for 10.78.0.2
+    std::string neigh = sh_out("ip netns exec " + x + " ip neigh show 10.78.0.2");
+    EXPECT_NE(neigh.find("02:00:00:00:78:02"), std::string::npos) << neigh;
+    std::string log = r.stop();
+    EXPECT_NE(log.find("q.responses:\n1\n"), std::string::npos) << log;
+    EXPECT_NE(log.find("arpr.replies:\n"), std::string::npos) << log;
+    std::regex entry("10\\.78\\.0\\.1 1 ([0-9A-F]{2}-){5}[0-9A-F]{2}");
+    EXPECT_TRUE(std::regex_search(log, entry)) << log;
+}
+
+TEST(HostElementsLive, WanEmulatorDelayAndLoss) {
+    SKIP_UNLESS_ROOT_AND_NETNS();
+    Bridged t("wan");
+    ASSERT_TRUE(t.ok);
+    RouterProcess r(t.br, {source_path("conf/wan-emulator.click"), "DEV_A=qb0", "DEV_B=qb1", "DELAY_AB=20ms",
+                           "DELAY_BA=20ms", "LOSS_AB=0.01", "LOSS_BA=0.01", "-h", "loss_ab.drops", "-h",
+                           "loss_ba.drops", "-h", "link_ab.count"});
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    ASSERT_TRUE(r.alive()) << r.stop();
+    std::string ping = sh_out("ip netns exec " + t.a + " ping -q -c 300 -i 0.01 -W 2 10.77.0.2");
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(ping, m, std::regex("([0-9.]+)% packet loss"))) << ping;
+    double loss = std::stod(m[1]);
+    ASSERT_TRUE(std::regex_search(ping, m, std::regex("= [0-9.]+/([0-9.]+)/"))) << ping;
+    double avg = std::stod(m[1]);
+    EXPECT_GE(avg, 35);
+    EXPECT_LE(avg, 60);
+    EXPECT_GE(loss, 0.3);
+    EXPECT_LE(loss, 6);
+    std::string log = r.stop();
+    EXPECT_NE(log.find("loss_ab.drops:"), std::string::npos) << log;
+}
