@@ -76,7 +76,8 @@ int Script::configure(std::vector<std::string>& conf, ErrorHandler* errh) {
     std::vector<Insn> insns;
     std::map<std::string, int> labels;
     int bad = 0;
-    for (const std::string& arg : conf) {
+    for (const std::string& quoted : conf) {
+        std::string arg = cp_unquote(quoted);
         std::string word, rest;
         split_first(arg, word, rest);
         auto it = ops.find(word);

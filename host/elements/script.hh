@@ -13,6 +13,8 @@
 // Text undergoes expansion: $VAR and ${VAR} give variables, $(E.H) reads
 // handler E.H, $(add A B), sub, mul, div, mod, eq, ne, lt, gt, le, ge, not
 // compute with numbers (eq and ne compare text when not numeric).
+// Put instructions that use variables in single quotes ('set n $(add $n 1)')
+// so that the configuration's own $ substitution leaves them alone.
 // Keywords: TYPE (ACTIVE: runs at start, the default; PASSIVE: runs when
 // its "run" handler is written).
 // Ports: none.

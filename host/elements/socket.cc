@@ -130,6 +130,10 @@ int Socket::initialize(ErrorHandler* errh) {
             return errh->error("bind %s: %s", _unix ? _local_path.c_str() : "address", strerror(errno));
         _bound_path = _unix;
     }
+    // A connected datagram socket reports "writable" only when the peer can
+    // take more, which is what the pull input waits for.
+    if (_unix && _have_remote && !_answer_sender)
+        ::connect(_fd, reinterpret_cast<sockaddr*>(&_remote), _remote_len);
     int buf = 4 << 20;
     setsockopt(_fd, SOL_SOCKET, SO_RCVBUF, &buf, sizeof buf);
     setsockopt(_fd, SOL_SOCKET, SO_SNDBUF, &buf, sizeof buf);
