@@ -41,7 +41,7 @@ std::string router_path() {
 
 std::string source_path(const std::string& rel) {
     const char* s = getenv("QUILO_SOURCE_DIR");
-    return std::string(s ? s : ".") + "/" + rel;
+    return std::string(s && *s ? s : QUILO_SOURCE_DIR_DEFAULT) + "/" + rel;
 }
 
 // Namespaces named after the test and the PID, deleted on destruction.
@@ -125,7 +125,12 @@ class RouterProcess {
         ss << in.rdbuf();
         return ss.str();
     }
-    bool alive() const { return _pid > 0 && kill(_pid, 0) == 0; }
+    bool alive() {
+        int st;
+        if (_pid > 0 && waitpid(_pid, &st, WNOHANG) == _pid)
+            _pid = -1;   // exited (configuration error, ...)
+        return _pid > 0;
+    }
 
   private:
     static inline int counter = 0;
