@@ -1,0 +1,50 @@
+#include "compression/wdecomp.hh"
+
+#include <host/args.hh>
+#include <host/errorhandler.hh>
+#include <host/router.hh>
+
+#include "common/registration.hh"
+#include "common/wconf.hh"
+#include "rsp/rsp.hh"
+
+int WDeComp::configure(std::vector<std::string>& conf, ErrorHandler* errh) {
+    std::string rsp_name;
+    if (Args(conf, this, errh).read_m("RSP", WordArg(), rsp_name).complete() < 0)
+        return -1;
+    Element* e = router()->find(rsp_name, this);
+    if (!e)
+        return errh->error("%<%s%> does not name an element", rsp_name.c_str());
+    RSP* rsp = static_cast<RSP*>(e->cast("RSP"));
+    if (!rsp)
+        return errh->error("%<%s%> is not a RSP element", rsp_name.c_str());
+    std::vector<std::string> rest;
+    if (WBase::configure(rest, errh) < 0)
+        return -1;
+    _rsp = rsp;
+    return 0;
+}
+
+int WDeComp::initialize(ErrorHandler* errh) { return _dec.initialize(name(), errh); }
+
+void WDeComp::cleanup(CleanupStage) { _dec.cleanup(); }
+
+void WDeComp::add_handlers() {
+    add_read_handler("decompressed", [this]() { return std::to_string(_dec.decompressed_count()); });
+    add_read_handler("uncompressed", [this]() { return std::to_string(_dec.uncompressed_count()); });
+    add_read_handler("passed", [this]() { return std::to_string(_dec.passed_count()); });
+    add_read_handler("errors", [this]() { return std::to_string(_dec.error_count()); });
+}
+
+Packet* WDeComp::simple_action(Packet* p) {
+    PacketDecompressor::Result r = _dec.process(p, _wconf->shim_config());
+    if (r.stream_failed)
+        _rsp->stream_failed();  // takes the RSP lock; we hold none
+    if (r.packet && r.port == 1) {
+        checked_output_push(1, r.packet);
+        return nullptr;
+    }
+    return r.packet;
+}
+
+QUILO_REGISTER_ELEMENT(WDeComp);
