@@ -108,11 +108,13 @@ void TestComp::reset_master_fallback() {
 void TestSink::push(int, Packet* p) {
     const uint8_t* d = p->data();
     size_t len = p->length();
-    bool bad = len < PAYLOAD_OFF + 8;
+    // Tunnel packets (shim kept) or plain IP/UDP packets (after a real decompressor).
+    size_t off = len >= 20 && d[9] == 17 ? 28 : PAYLOAD_OFF;
+    bool bad = len < off + 8;
     uint32_t id = 0;
     if (!bad) {
-        id = rsp::load32(d + PAYLOAD_OFF);
-        for (size_t i = PAYLOAD_OFF + 8; i < len; ++i)
+        id = rsp::load32(d + off);
+        for (size_t i = off + 8; i < len; ++i)
             if (d[i] != uint8_t(id * 31 + i)) {
                 bad = true;
                 break;
@@ -120,7 +122,8 @@ void TestSink::push(int, Packet* p) {
         if (rsp::load16(d + 2) != len)
             bad = true;
     }
-    Delivered x{id, (d[23] & WSHIM_STREAM) != 0, p->anno_u8(anno::RSP_RX_RETRANSMIT.offset) != 0};
+    Delivered x{id, off == PAYLOAD_OFF && len > 23 && (d[23] & WSHIM_STREAM) != 0,
+                p->anno_u8(anno::RSP_RX_RETRANSMIT.offset) != 0};
     p->kill();
     if (bad) {
         ++corrupt;
@@ -355,11 +358,11 @@ static const char* END_CONFIG = R"(
 conf :: WConf(MAX_PEERS 1, LOG_LEVEL $LOGLEVEL, HOSTNAME $NAME $WCONF);
 peers :: RspTestNotifier;
 src :: RspTestSource;
-comp :: RspTestComp($COMP);
+comp :: @COMPCLASS($COMP);
 wrtt :: WPeerInfo(LOCAL_IP $LOCAL, NOTIFIER peers, PEER_OUTPUT_PORT 1 $WRTT);
 rsp :: RSP(MODE $MODE, LOCAL_IP $LOCAL, WRTT wrtt, WCOMP comp, NOTIFIER peers, PEER_OUTPUT_PORT 1,
            SYN_DELAY_MS 10 $RSP);
-dec :: RspTestDecomp(RSP rsp);
+dec :: @DECCLASS(RSP rsp);
 sink :: RspTestSink;
 other :: RspTestSink;
 out :: RspTestLink(WIRE $WIRE_OUT $LINK);
@@ -383,7 +386,16 @@ End::End(const std::map<std::string, std::string>& vars) {
         v[kv.first] = kv.second;
     _local = v["LOCAL"];
     _peer = v["PEER"];
+    // Element classes cannot come from defines: substitute them here.
     std::string text = END_CONFIG;
+    _plain = v.count("COMPCLASS") && v["COMPCLASS"] != "RspTestComp";
+    auto subst = [&](const std::string& key, const std::string& dflt) {
+        std::string val = v.count(key) && !v[key].empty() ? v[key] : dflt;
+        size_t at = text.find("@" + key);
+        text.replace(at, key.size() + 1, val);
+    };
+    subst("COMPCLASS", "RspTestComp");
+    subst("DECCLASS", "RspTestDecomp");
     FileErrorHandler errh(stderr, "");
     _master = new Master(1);
     _router = Router::create(text, "end.click", v, &errh, _master);
@@ -440,18 +452,24 @@ void End::send(uint32_t first, uint32_t n, size_t size) {
         TestSource* s = find<TestSource>("src");
         for (uint32_t k = 0; k < n; ++k) {
             uint32_t id = first + k;
-            size_t len = PAYLOAD_OFF + size;
+            // With a real compressor the source sends plain IP/UDP packets
+            // (the compressor adds the shim); the stand-in takes tunnel packets.
+            size_t off = _plain ? 28 : PAYLOAD_OFF;
+            size_t len = off + size;
             WritablePacket* p = Packet::make(64, nullptr, uint32_t(len), 16);
             uint8_t* d = p->data();
             std::memset(d, 0, len);
-            rsp::build_ipv4(d, uint16_t(len), uint16_t(id), 64, 108, src.addr(), dst.addr());
-            d[20] = WSHIM_MAGIC;
-            d[22] = 17;
-            rsp::store16(d + 24, 4000);
-            rsp::store16(d + 26, 5000);
-            rsp::store16(d + 28, uint16_t(8 + size));
-            rsp::store32(d + PAYLOAD_OFF, id);
-            for (size_t i = PAYLOAD_OFF + 8; i < len; ++i)
+            rsp::build_ipv4(d, uint16_t(len), uint16_t(id), 64, _plain ? 17 : 108, src.addr(), dst.addr());
+            size_t udp = _plain ? 20 : 24;
+            if (!_plain) {
+                d[20] = WSHIM_MAGIC;
+                d[22] = 17;
+            }
+            rsp::store16(d + udp, 4000);
+            rsp::store16(d + udp + 2, 5000);
+            rsp::store16(d + udp + 4, uint16_t(8 + size));
+            rsp::store32(d + off, id);
+            for (size_t i = off + 8; i < len; ++i)
                 d[i] = uint8_t(id * 31 + i);
             p->set_network_header(d, 20);
             s->send(p);

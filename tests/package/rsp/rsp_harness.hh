@@ -176,7 +176,9 @@ class TestIngress : public Element {
 class End {
   public:
     // `vars`: defines for the router text ($MODE, $LOCAL, $PEER, $WIRE_OUT,
-    // $WIRE_IN, $LINK, $RSP, $COMP, $WRTT, $NAME).
+    // $WIRE_IN, $LINK, $RSP, $COMP, $WRTT, $NAME) and the element classes of
+    // the compressor and decompressor (COMPCLASS, DECCLASS; default the
+    // stand-ins, with which the source sends tunnel packets instead of plain ones).
     explicit End(const std::map<std::string, std::string>& vars);
     ~End();
     bool ok() const { return _router != nullptr; }
@@ -203,6 +205,7 @@ class End {
     Router* _router = nullptr;
     std::thread _thread;
     std::string _local, _peer;
+    bool _plain = false;
 };
 
 // Waits up to `ms` milliseconds for pred().
