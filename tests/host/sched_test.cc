@@ -12,6 +12,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <atomic>
 #include <mutex>
 #include <thread>
@@ -168,9 +170,12 @@ TEST(Sched, TimersFireOnTheirThreadsInOrder) {
     m.run(r);
     other.join();
     ASSERT_EQ(t->fired.size(), 4u);
-    EXPECT_EQ(t->fired[0], std::make_pair(0, 0));
-    EXPECT_EQ(t->fired[1], std::make_pair(1, 1));
-    EXPECT_EQ(t->fired[2], std::make_pair(2, 2));
+    // Each timer fires once on its own thread. Timers 5 ms apart on different
+    // threads may fire out of order on a loaded machine, so the first three
+    // are compared as a set; the rescheduled timer 0 fires last.
+    std::vector<std::pair<int, int>> first(t->fired.begin(), t->fired.begin() + 3);
+    std::sort(first.begin(), first.end());
+    EXPECT_EQ(first, (std::vector<std::pair<int, int>>{{0, 0}, {1, 1}, {2, 2}}));
     EXPECT_EQ(t->fired[3], std::make_pair(0, 0));
     EXPECT_TRUE(t->late_ok);
     EXPECT_FALSE(t->_t[0].scheduled());
