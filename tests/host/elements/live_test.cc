@@ -93,7 +93,9 @@ class RouterProcess {
             FILE* f = freopen(_log.c_str(), "w", stdout);
             (void) f;
             dup2(1, 2);
-            std::vector<std::string> all = {"ip", "netns", "exec", ns, router_path()};
+            // Raised priority: the latency figures should not depend on
+            // whatever else the machine is compiling meanwhile.
+            std::vector<std::string> all = {"ip", "netns", "exec", ns, "nice", "-n", "-10", router_path()};
             all.insert(all.end(), args.begin(), args.end());
             std::vector<char*> argv;
             for (auto& a : all)
@@ -243,7 +245,7 @@ TEST(HostElementsLive, WanEmulatorDelayAndLoss) {
                            "loss_ba.drops", "-h", "link_ab.count"});
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     ASSERT_TRUE(r.alive()) << r.stop();
-    std::string ping = sh_out("ip netns exec " + t.a + " ping -q -c 300 -i 0.01 -W 2 10.77.0.2");
+    std::string ping = sh_out("ip netns exec " + t.a + " nice -n -10 ping -q -c 300 -i 0.01 -W 2 10.77.0.2");
     // "... 1.33333% packet loss ..." and "rtt min/avg/max/mdev = 40.1/41.2/45.3/0.9 ms"
     size_t lp = ping.find("% packet loss"), rp = ping.find("rtt min/avg/max/mdev = ");
     ASSERT_TRUE(lp != std::string::npos && rp != std::string::npos) << ping << "\n" << r.stop();
