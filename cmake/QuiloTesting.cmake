@@ -3,7 +3,7 @@ find_package(GTest REQUIRED)
 find_package(benchmark QUIET)
 include(GoogleTest)
 
-# quilo_add_gtest(NAME SOURCES a.cc b.cc LIBS x y [LABELS l] [TIMEOUT s])
+# quilo_add_gtest(NAME SOURCES a.cc b.cc LIBS x y [LABELS label] [TIMEOUT s])
 # One GoogleTest executable; each TEST() becomes a CTest case.
 function(quilo_add_gtest name)
   cmake_parse_arguments(T "" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
@@ -12,10 +12,18 @@ function(quilo_add_gtest name)
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 300)
   endif()
+  # gtest_discover_tests writes list-valued properties out unescaped, so every
+  # property here holds one value: one label per test program, one variable in
+  # the environment (tests find the source tree from the build tree's cache).
+  # With several labels given, the last (most specific) one is used.
+  set(_label "")
+  if(T_LABELS)
+    list(GET T_LABELS -1 _label)
+  endif()
   gtest_discover_tests(${name}
     DISCOVERY_TIMEOUT 60
-    PROPERTIES TIMEOUT ${T_TIMEOUT} LABELS "${T_LABELS}"
-               ENVIRONMENT "QUILO_BUILD_DIR=${CMAKE_BINARY_DIR};QUILO_SOURCE_DIR=${CMAKE_SOURCE_DIR}")
+    PROPERTIES TIMEOUT ${T_TIMEOUT} LABELS "${_label}"
+               ENVIRONMENT "QUILO_BUILD_DIR=${CMAKE_BINARY_DIR}")
 endfunction()
 
 # quilo_add_bench(NAME SOURCES ... LIBS ...): a Google Benchmark executable (not a test).
