@@ -1,0 +1,140 @@
+// Shared pieces of the peers tests: temporary directories, tunnel and SYN
+// frame builders, and a router with a session manager, a flow table and
+// flow lookups in both directions.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "../common/testrouter.hh"
+#include "common/annotations.hh"
+#include "sessions/flowlookup.hh"
+#include "sessions/flowtable.hh"
+#include "sessions/sessionmanager.hh"
+
+namespace peers_test {
+
+using namespace quilo_test;
+
+class TempDir {
+  public:
+    TempDir() {
+        std::string t = (std::filesystem::temp_directory_path() / "quilo-peers-XXXXXX").string();
+        char* d = mkdtemp(t.data());
+        EXPECT_NE(d, nullptr);
+        path = t;
+    }
+    ~TempDir() {
+        std::error_code ec;
+        std::filesystem::remove_all(path, ec);
+    }
+    std::string file(const std::string& name) const { return path + "/" + name; }
+    std::string path;
+};
+
+inline std::string slurp(const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    std::stringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+
+inline void spit(const std::string& path, const std::string& text) {
+    std::ofstream f(path, std::ios::binary | std::ios::trunc);
+    f << text;
+}
+
+inline uint32_t ip(const char* s) { return IPAddress(s).addr(); }
+
+// Recomputes the IPv4 header checksum of the frame's IP header at offset 14.
+inline void fix_ip_checksum(std::vector<uint8_t>& b) {
+    uint8_t* iph = &b[14];
+    size_t hl = size_t(iph[0] & 0x0F) * 4;
+    iph[10] = iph[11] = 0;
+    uint32_t sum = 0;
+    for (size_t i = 0; i < hl; i += 2)
+        sum += uint32_t(iph[i] << 8 | iph[i + 1]);
+    while (sum >> 16)
+        sum = (sum & 0xFFFF) + (sum >> 16);
+    uint16_t c = uint16_t(~sum);
+    iph[10] = uint8_t(c >> 8);
+    iph[11] = uint8_t(c);
+}
+
+// Turns an Ethernet + IPv4 frame into a tunnel packet: the shim (carrying the
+// original protocol) goes in front of the transport header, the IP protocol
+// becomes `ipproto`.
+inline std::vector<uint8_t> tunnel(std::vector<uint8_t> b, uint8_t flags = 0, uint8_t ipproto = 108,
+                                   int carried = -1) {
+    uint8_t* iph = &b[14];
+    size_t hl = size_t(iph[0] & 0x0F) * 4;
+    uint8_t proto = carried >= 0 ? uint8_t(carried) : iph[9];
+    uint8_t shim[4] = {0x77, 0, proto, flags};
+    b.insert(b.begin() + long(14 + hl), shim, shim + 4);
+    if (flags & 0x01) {
+        uint8_t rsp[8] = {};
+        b.insert(b.begin() + long(14 + hl + 4), rsp, rsp + 8);
+    }
+    iph = &b[14];
+    iph[9] = ipproto;
+    uint16_t tot = uint16_t(b.size() - 14);
+    iph[2] = uint8_t(tot >> 8);
+    iph[3] = uint8_t(tot);
+    fix_ip_checksum(b);
+    return b;
+}
+
+// A router with: WConf, sm :: SessionManager, ft :: FlowTable, lookups in
+// both directions and one sink ("out" ports 0..2 for WAN_OUT outputs 0..2,
+// ports 3..5 for WAN_IN outputs 0..2).
+struct SteeringRouter {
+    std::unique_ptr<TestRouter> tr;
+    SessionManager* sm = nullptr;
+    FlowTable* ft = nullptr;
+    FlowLookup* out_l = nullptr;
+    FlowLookup* in_l = nullptr;
+    Sink* sink = nullptr;
+
+    bool build(const std::string& peers_file, const std::string& wconf = "MAX_PEERS 2",
+               const std::string& ft_extra = "", const std::string& more = "") {
+        tr.reset(new TestRouter(1));
+        std::string text = "WConf(" + wconf + ", LOG_LEVEL 4); sm :: SessionManager;"
+                           "ft :: FlowTable(NOTIFIER sm, PEERS_FILE_PATH \"" + peers_file + "\"" + ft_extra + ");"
+                           "out_l :: FlowLookup(WAN_OUT); in_l :: FlowLookup(DIRECTION WAN_IN); sink :: QuiloTestSink;"
+                           "Idle -> [0]sm[0] -> out_l; Idle -> [1]sm[1] -> in_l;"
+                           "out_l[0] -> [0]sink; out_l[1] -> [1]sink; out_l[2] -> [2]sink;"
+                           "in_l[0] -> [3]sink; in_l[1] -> [4]sink; in_l[2] -> [5]sink;" + more;
+        if (!tr->build(text))
+            return false;
+        sm = tr->get<SessionManager>("sm");
+        ft = tr->get<FlowTable>("ft");
+        out_l = tr->get<FlowLookup>("out_l");
+        in_l = tr->get<FlowLookup>("in_l");
+        sink = tr->get<Sink>("sink");
+        return sm && ft && out_l && in_l && sink;
+    }
+
+    // Pushes a frame through the session manager (input 0: from the local
+    // network, 1: from the wide-area side) and the lookup; returns the sink
+    // port it reached and leaves the packet in `last`.
+    int send(const std::vector<uint8_t>& frame, int input) {
+        Packet* p = make_packet(frame, int64_t(1000) * Timestamp::nsec_per_sec);
+        size_t before = sink->packets.size();
+        sm->push(input, p);
+        if (sink->packets.size() != before + 1)
+            return -1;
+        last = sink->packets.back();
+        return sink->ports.back();
+    }
+    int send(const Frame& f, int input) { return send(f.bytes(), input); }
+
+    Packet* last = nullptr;
+};
+
+}  // namespace peers_test
