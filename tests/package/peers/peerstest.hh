@@ -12,6 +12,8 @@
 #include <fstream>
 #include <sstream>
 
+#include <host/checksum.hh>
+
 #include "../common/testrouter.hh"
 #include "common/annotations.hh"
 #include "sessions/flowlookup.hh"
@@ -136,5 +138,94 @@ struct SteeringRouter {
 
     Packet* last = nullptr;
 };
+
+}  // namespace peers_test
+
+namespace peers_test {
+
+// An Ethernet + IPv4 + TCP SYN with the given option bytes (padded with NOPs
+// to a multiple of 4 unless `raw_doff` sets the data offset itself).
+struct Syn {
+    Frame f;
+    std::vector<uint8_t> opts;
+    size_t payload = 0;
+    int raw_doff = -1;
+    size_t eth_padding = 0;
+    uint8_t flags = TH_SYN;
+
+    std::vector<uint8_t> bytes() const {
+        std::vector<uint8_t> o = opts;
+        if (raw_doff < 0)
+            while (o.size() % 4)
+                o.push_back(1);
+        size_t thl = 20 + o.size();
+        std::vector<uint8_t> b(14 + 20 + thl + payload + eth_padding, 0);
+        std::memcpy(&b[0], f.eth_dst, 6);
+        std::memcpy(&b[6], f.eth_src, 6);
+        b[12] = 0x08;
+        uint8_t* iph = &b[14];
+        iph[0] = 0x45;
+        uint16_t tot = uint16_t(20 + thl + payload);
+        iph[2] = uint8_t(tot >> 8);
+        iph[3] = uint8_t(tot);
+        iph[8] = 64;
+        iph[9] = 6;
+        uint32_t s = htonl(f.src), d = htonl(f.dst);
+        std::memcpy(iph + 12, &s, 4);
+        std::memcpy(iph + 16, &d, 4);
+        uint8_t* th = iph + 20;
+        th[0] = uint8_t(f.sport >> 8);
+        th[1] = uint8_t(f.sport);
+        th[2] = uint8_t(f.dport >> 8);
+        th[3] = uint8_t(f.dport);
+        th[12] = uint8_t((raw_doff >= 0 ? raw_doff : int(thl / 4)) << 4);
+        th[13] = flags;
+        std::memcpy(th + 20, o.data(), o.size());
+        for (size_t i = 0; i < payload; ++i)
+            th[thl + i] = uint8_t(i * 7);
+        fix_ip_checksum(b);
+        uint16_t c = click_tcpudp_cksum(th, int(thl + payload), s, d, 6);
+        std::memcpy(th + 16, &c, 2);
+        return b;
+    }
+};
+
+// The probe option as an appliance writes it.
+inline std::vector<uint8_t> probe_option(const char* key, const char* mac, bool full = false) {
+    std::vector<uint8_t> o = {76, 16, 'z', 'i'};
+    IPAddress k(key);
+    o.insert(o.end(), k.data(), k.data() + 4);
+    EtherAddress m;
+    EtherAddress::parse(mac, m);
+    o.insert(o.end(), m.data(), m.data() + 6);
+    o.push_back(0);
+    o.push_back(full ? 1 : 0);
+    return o;
+}
+
+inline std::vector<uint8_t> packet_bytes(const Packet* p) { return std::vector<uint8_t>(p->data(), p->end_data()); }
+
+// True when the IPv4 header at offset 14 and its TCP segment carry correct
+// checksums and consistent lengths.
+inline ::testing::AssertionResult valid_tcp(const std::vector<uint8_t>& b) {
+    if (b.size() < 34)
+        return ::testing::AssertionFailure() << "short frame";
+    const uint8_t* iph = &b[14];
+    size_t hl = size_t(iph[0] & 0x0F) * 4;
+    size_t tot = size_t(iph[2] << 8 | iph[3]);
+    if (tot != b.size() - 14)
+        return ::testing::AssertionFailure() << "IP length " << tot << " for " << b.size() - 14 << " bytes";
+    if (click_in_cksum(iph, int(hl)) != 0)
+        return ::testing::AssertionFailure() << "IP checksum";
+    const uint8_t* th = iph + hl;
+    if (size_t(th[12] >> 4) * 4 > tot - hl)
+        return ::testing::AssertionFailure() << "TCP header beyond the packet";
+    uint32_t s, d;
+    std::memcpy(&s, iph + 12, 4);
+    std::memcpy(&d, iph + 16, 4);
+    if (click_tcpudp_cksum(th, int(tot - hl), s, d, 6) != 0)
+        return ::testing::AssertionFailure() << "TCP checksum";
+    return ::testing::AssertionSuccess();
+}
 
 }  // namespace peers_test

@@ -1,0 +1,95 @@
+#include "sessions/wshimreflect.hh"
+
+#include <host/args.hh>
+#include <host/errorhandler.hh>
+#include <host/router.hh>
+
+#include "common/annotations.hh"
+#include "common/registration.hh"
+#include "common/shim.hh"
+#include "common/wconf.hh"
+#include "common/wlogger.hh"
+#include "sessions/flowtable.hh"
+
+// Offset of the shim header from the packet's data, or -1.
+static int shim_at(const Packet* p, const ShimConfig& c) {
+    if (!p->has_network_header())
+        return -1;
+    const uint8_t* nh = p->network_header();
+    if (nh < p->data() || nh >= p->end_data())
+        return -1;
+    int s = shim_offset(nh, size_t(p->end_data() - nh), c);
+    return s < 0 ? -1 : int(nh - p->data()) + s;
+}
+
+int WShimReflect::configure(std::vector<std::string>& conf, ErrorHandler* errh) {
+    if (Args(conf, this, errh).complete() < 0)
+        return -1;
+    return WBase::configure(conf, errh);
+}
+
+void WShimReflect::push(int, Packet* p) {
+    int s = shim_at(p, _wconf->shim_config());
+    if (s < 0) {
+        _dropped.fetch_add(1, std::memory_order_relaxed);
+        p->kill();
+        return;
+    }
+    if (p->data()[s + 2] != IPPROTO_TCP) {
+        WLogger::debug("%s not a TCP packet, skipping reflect.", name().c_str());
+        _dropped.fetch_add(1, std::memory_order_relaxed);
+        p->kill();
+        return;
+    }
+    WritablePacket* q = p->uniqueify();
+    if (!q) {
+        WLogger::error("%s unable to allocate packet.", name().c_str());
+        return;
+    }
+    q->data()[s + 3] |= WSHIM_REFLECT;
+    _reflected.fetch_add(1, std::memory_order_relaxed);
+    output(0).push(q);
+}
+
+void WShimReflect::add_handlers() {
+    add_read_handler("reflected", ReadHandlerFunction([this] { return std::to_string(_reflected.load()); }));
+    add_read_handler("dropped", ReadHandlerFunction([this] { return std::to_string(_dropped.load()); }));
+}
+
+int WHandleShimReflect::configure(std::vector<std::string>& conf, ErrorHandler* errh) {
+    if (Args(conf, this, errh).complete() < 0)
+        return -1;
+    FlowTable* t = find_flow_table(router());
+    if (!t)
+        return errh->error("FlowTable not found");
+    if (WBase::configure(conf, errh) < 0)
+        return -1;
+    _table = t;
+    return 0;
+}
+
+void WHandleShimReflect::push(int, Packet* p) {
+    int s = shim_at(p, _wconf->shim_config());
+    if (s < 0 || !(p->data()[s + 3] & WSHIM_REFLECT)) {
+        output(0).push(p);
+        return;
+    }
+    uint32_t sid = session_id_anno(p);
+    if (sid) {
+        WLogger::info("%s Reflect packet received, resetting flow", name().c_str());
+        _table->reset_flow(p, sid, SessionNotifier::WAN_IN);
+        _handled.fetch_add(1, std::memory_order_relaxed);
+    } else {
+        WLogger::warn("%s Reflect packet received with no session ID.", name().c_str());
+        _no_session.fetch_add(1, std::memory_order_relaxed);
+    }
+    p->kill();
+}
+
+void WHandleShimReflect::add_handlers() {
+    add_read_handler("handled", ReadHandlerFunction([this] { return std::to_string(_handled.load()); }));
+    add_read_handler("no_session", ReadHandlerFunction([this] { return std::to_string(_no_session.load()); }));
+}
+
+QUILO_REGISTER_ELEMENT(WShimReflect);
+QUILO_REGISTER_ELEMENT(WHandleShimReflect);
