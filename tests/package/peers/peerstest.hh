@@ -180,7 +180,8 @@ struct Syn {
         th[3] = uint8_t(f.dport);
         th[12] = uint8_t((raw_doff >= 0 ? raw_doff : int(thl / 4)) << 4);
         th[13] = flags;
-        std::memcpy(th + 20, o.data(), o.size());
+        if (!o.empty())
+            std::memcpy(th + 20, o.data(), o.size());
         for (size_t i = 0; i < payload; ++i)
             th[thl + i] = uint8_t(i * 7);
         fix_ip_checksum(b);
