@@ -1,0 +1,106 @@
+// The byte cache's datastore: one file of fixed-size records (8-byte
+// little-endian fingerprint, then the chunk bytes), written as a ring, and the
+// in-memory index from fingerprint to record number rebuilt at every start.
+// New chunks are queued and written in batches by writedisk().
+//
+// Not thread-safe: the engine (WDedupImpl) serialises every call.
+#ifndef QUILO_DEDUP_PERSISTENTCACHE_HH
+#define QUILO_DEDUP_PERSISTENTCACHE_HH
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "dedup/countingbloom.hh"
+#include "dedup/fingerprintindex.hh"
+#include "dedup/wbuf.hh"
+
+// Datastore messages go to standard output; tests may redirect them.
+using DedupMessageSink = void (*)(const char* text);
+void set_dedup_message_sink(DedupMessageSink sink);  // nullptr: standard output
+void dedup_printf(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+
+class PersistentCache {
+ public:
+  static constexpr unsigned MAX_PENDING = 100;
+  static constexpr unsigned EVICT_BATCH = 20;
+
+  // Where a looked-up chunk was found.
+  struct Hit {
+    enum Kind { NONE, PENDING, DISK } kind = NONE;
+    uint64_t where = 0;  // pending index or record number
+  };
+
+  // Takes ownership of fd. capacity: records in the ring.
+  PersistentCache(int fd, uint64_t capacity, unsigned chunk_len);
+  ~PersistentCache();
+  PersistentCache(const PersistentCache&) = delete;
+  PersistentCache& operator=(const PersistentCache&) = delete;
+
+  // Presizes the index (and the bloom filter when boost is on).
+  bool build_index(bool lookup_boost, double error_rate);
+  // Reads every whole record of the file into the index and positions the
+  // writer; saved_slot is the slot from the info file (0: none). Stops early
+  // (returning false) when *stop becomes true.
+  bool load(int saved_slot, const std::atomic<bool>* stop);
+
+  // Chunk bytes stored under fp (chunk_len bytes, valid until the next call),
+  // or nullptr. Queued chunks are found too. A record is trusted only when
+  // the fingerprint stored in it equals fp.
+  const uint8_t* lookup(uint64_t fp, Hit* hit = nullptr);
+  void prefetch(uint64_t fp) const { index_.prefetch(fp); }
+  // Queues a chunk for the next writedisk (flushing first when the queue is full).
+  void queue(uint64_t fp, const uint8_t* chunk);
+  // Drops fp from the index, the bloom filter and the queue.
+  void remove(uint64_t fp);
+  // Received chunk differs from what is stored under fp: rewrite the
+  // record in place, forget fp, queue the chunk anew.
+  void replace(const Hit& hit, uint64_t fp, const uint8_t* chunk);
+  // Writes the queued chunks (when 3 or more) after evicting from the index
+  // the records about to be overwritten.
+  void writedisk();
+
+  int current_slot() const { return current_slot_; }
+  uint64_t write_position() const { return write_pos_; }
+  uint64_t capacity() const { return capacity_; }
+  unsigned pending_count() const { return pending_count_; }
+  int wrap_count() const { return wrap_count_; }
+  uint64_t file_records() const { return file_records_; }
+  uint64_t eviction_frontier() const { return frontier_; }
+  const FingerprintIndex& index() const { return index_; }
+  FingerprintIndex& index() { return index_; }
+  counting_bloom_t* bloom() const { return bloom_; }
+  bool lookup_boost() const { return boost_; }
+  unsigned chunk_len() const { return chunk_len_; }
+  unsigned record_size() const { return record_size_; }
+  int fd() const { return fd_; }
+
+ private:
+  void index_insert(uint64_t fp, uint64_t record);
+  void index_erase(uint64_t fp, int64_t record);  // record -1: whatever it names
+  void evict(uint64_t from, uint64_t to);
+  unsigned pending_bit(uint64_t fp) const { return static_cast<unsigned>(fp >> 54); }
+
+  int fd_;
+  int wrap_count_ = 0;
+  uint64_t write_pos_ = 0;
+  int current_slot_ = 0;
+  unsigned pending_count_ = 0;
+  uint64_t pending_fp_[MAX_PENDING] = {};
+  bool pending_live_[MAX_PENDING] = {};
+  uint64_t pending_bits_[16] = {};  // 1024-bit filter over queued fingerprints
+  WBuf pending_data_;
+  FingerprintIndex index_;
+  counting_bloom_t* bloom_ = nullptr;
+  bool boost_ = false;
+  uint64_t capacity_;
+  uint64_t frontier_ = 0;       // records in [write_pos_, frontier_) are already evicted
+  uint64_t file_records_ = 0;   // whole records present in the file
+  unsigned chunk_len_;
+  unsigned record_size_;
+  std::vector<uint8_t> record_;  // one record, for lookups
+  std::vector<uint8_t> batch_;   // queued records or evicted fingerprints
+};
+
+#endif

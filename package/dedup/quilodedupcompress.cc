@@ -1,0 +1,155 @@
+#include "dedup/quilodedupcompress.hh"
+
+#include <cstring>
+
+#include "dedup/whasher.hh"
+
+using namespace dedupstream;
+
+void DedupCarry::set(const uint8_t* p, size_t len) {
+  n = len;
+  if (len <= MAX) std::memcpy(bytes, p, len);
+}
+
+QuiloDedupCompress::QuiloDedupCompress(PersistentCache* cache, InflightWindow& window,
+                                       uint8_t* scratch, unsigned chunk_len,
+                                       std::vector<uint64_t>& queued)
+    : cache_(cache), window_(window), scratch_(scratch), queued_(queued), W_(chunk_len) {
+  window_.reset();
+  queued_.clear();
+}
+
+namespace {
+
+// Whether the window ending with pending byte number s is looked up.
+// c counts the runs that reached W + 1 pending bytes.
+inline bool is_candidate(int level, unsigned c, size_t s, size_t W) {
+  switch (level) {
+    case 0: return false;
+    case 1: return c > 1 ? s % W == 0 : true;
+    case 2: return !(c > 1 && (s & 1));
+    case 3: return !(c > 2 && (s & 1));
+    default: return true;
+  }
+}
+
+}  // namespace
+
+void QuiloDedupCompress::w_compress(ByteSink& out, const uint8_t* in, size_t len,
+                                    DedupCarry& carry, int level) {
+  const size_t W = W_;
+  if (len == 0) return;
+  if (len < W) {
+    out.literals(in, len);
+    return;
+  }
+
+  size_t start = 0;
+  if (carry.n >= 1 && carry.n <= DedupCarry::MAX) {
+    // Does the tail of the previous payload complete a stored chunk?
+    const size_t n = carry.n;
+    std::memcpy(scratch_, carry.bytes, n);
+    std::memcpy(scratch_ + n, in, W - n);
+    uint64_t fp = WHasher::hash(scratch_, W, hash_method_, W);
+    const uint8_t* stored = cache_->lookup(fp);
+    if (stored && std::memcmp(stored, scratch_, W) == 0) {
+      uint8_t tok[11] = {ESC, T_CONTINUED, static_cast<uint8_t>(n - 1)};
+      put_be64(tok + 3, fp);
+      out.put(tok, sizeof tok);
+      start = W - n;
+    }
+  }
+  carry.n = 0;
+
+  size_t base = start;  // first pending byte
+  unsigned c = 0;
+  bool has_nc = false;  // a window waiting to be sent as a new chunk
+  uint64_t nc_fp = 0;
+  size_t nc_at = 0;
+
+  auto emit_new = [&]() {
+    out.literals(in + base, nc_at - base);
+    out.put2(ESC, T_NEW);
+    out.put(in + nc_at, W);
+    if (send_new_) {
+      cache_->queue(nc_fp, in + nc_at);
+      queued_.push_back(nc_fp);
+    }
+    window_.add(nc_fp, in + nc_at, W);
+    base = nc_at + W;
+    has_nc = false;
+  };
+  auto emit_ref = [&](size_t at, uint64_t fp) {
+    out.literals(in + base, at - base);
+    int pos = window_.position_of(fp);
+    if (pos >= 0) {
+      uint8_t tok[3] = {ESC, T_WINDOW, static_cast<uint8_t>(pos)};
+      out.put(tok, 3);
+    } else {
+      uint8_t tok[10] = {ESC, T_STORED};
+      put_be64(tok + 2, fp);
+      out.put(tok, 10);
+      window_.add(fp, in + at, W);
+    }
+    base = at + W;
+  };
+
+  // Window fingerprints depend only on the bytes, so they are computed ahead
+  // of the scan and the index bucket of each future candidate is prefetched;
+  // lookups then overlap instead of waiting for memory one by one.
+  constexpr size_t AHEAD = 16, RING = 32;
+  uint64_t ring[RING];
+  WRollingHash roller(W);
+  size_t q = start;  // next position to fingerprint
+  const bool lookups = level != 0;
+  auto fingerprint_to = [&](size_t target) {
+    if (target >= len) target = len - 1;
+    for (; q <= target; ++q) {
+      if (q - start < W) {
+        roller.feed(in[q]);
+        if (q - start + 1 < W) continue;
+      } else {
+        roller.roll(in[q - W], in[q]);
+      }
+      uint64_t h = roller.value();
+      ring[q % RING] = h;
+      if (q + 1 >= base + W && is_candidate(level, c, q + 1 - base, W)) cache_->prefetch(h);
+    }
+  };
+
+  for (size_t p = start; p < len; ++p) {
+    const size_t s = p + 1 - base;
+    if (s < W || !lookups) continue;
+    fingerprint_to(p + AHEAD);
+    if (level != 4 && s == W + 1) ++c;
+    if (!is_candidate(level, c, s, W)) continue;
+    const size_t at = p + 1 - W;
+    const uint64_t h = ring[p % RING];
+
+    if (has_nc && nc_at + W <= at) {
+      const bool same_fp = nc_fp == h;
+      const size_t prev = nc_at;
+      emit_new();
+      if (same_fp) {
+        if (std::memcmp(in + prev, in + at, W) == 0) emit_ref(at, h);
+        continue;
+      }
+    }
+    const uint8_t* stored = cache_->lookup(h);
+    if (stored) {
+      if (std::memcmp(stored, in + at, W) == 0) {
+        has_nc = false;
+        emit_ref(at, h);
+      }
+      continue;
+    }
+    if (!has_nc) {
+      has_nc = true;
+      nc_fp = h;
+      nc_at = at;
+    }
+  }
+  if (has_nc) emit_new();
+  out.literals(in + base, len - base);
+  carry.set(in + base, len - base);
+}
