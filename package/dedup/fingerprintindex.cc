@@ -22,6 +22,10 @@ bool FingerprintIndex::init(uint64_t capacity) {
     ngroups_ = 0;
     return false;
   }
+  // Huge pages where the system allows them on request: one TLB entry then
+  // covers 2 MB of index instead of 4 KB, so a lookup is one memory miss
+  // rather than a page walk and a miss.
+  madvise(p, memory_bytes(), MADV_HUGEPAGE);
   groups_ = static_cast<Group*>(p);
   size_ = 0;
   return true;

@@ -97,7 +97,7 @@ void QuiloDedupCompress::w_compress(ByteSink& out, const uint8_t* in, size_t len
   // Window fingerprints depend only on the bytes, so they are computed ahead
   // of the scan and the index bucket of each future candidate is prefetched;
   // lookups then overlap instead of waiting for memory one by one.
-  constexpr size_t AHEAD = 16, RING = 32;
+  constexpr size_t AHEAD = 32, RING = 64;
   uint64_t ring[RING];
   WRollingHash roller(W);
   size_t q = start;  // next position to fingerprint
