@@ -80,17 +80,17 @@ ControlSocketServer::~ControlSocketServer() {
         unlink(_unix_path.c_str());
 }
 
-int ControlSocketServer::listen_tcp(const std::string& spec, ErrorHandler* errh) {
-    std::string addr = "127.0.0.1", port = spec;
-    size_t colon = spec.rfind(':');
+int ControlSocketServer::listen_tcp(const std::string& where, ErrorHandler* errh) {
+    std::string addr = "127.0.0.1", port = where;
+    size_t colon = where.rfind(':');
     if (colon != std::string::npos) {
-        addr = spec.substr(0, colon);
-        port = spec.substr(colon + 1);
+        addr = where.substr(0, colon);
+        port = where.substr(colon + 1);
     }
     char* end;
     long p = strtol(port.c_str(), &end, 10);
     if (port.empty() || *end || p < 0 || p > 65535)
-        return errh->error("control socket: bad port %<%s%>", spec.c_str());
+        return errh->error("control socket: bad port %<%s%>", where.c_str());
     struct sockaddr_in sin = {};
     sin.sin_family = AF_INET;
     sin.sin_port = htons(uint16_t(p));
@@ -104,7 +104,7 @@ int ControlSocketServer::listen_tcp(const std::string& spec, ErrorHandler* errh)
     if (bind(fd, reinterpret_cast<sockaddr*>(&sin), sizeof(sin)) < 0) {
         int err = errno;
         close(fd);
-        return errh->error("control socket: bind %s: %s", spec.c_str(), strerror(err));
+        return errh->error("control socket: bind %s: %s", where.c_str(), strerror(err));
     }
     socklen_t len = sizeof(sin);
     getsockname(fd, reinterpret_cast<sockaddr*>(&sin), &len);

@@ -127,11 +127,11 @@ int level_of_line(const std::string& line, int dflt) {
 
 // ---- printf-like formatting ----
 
-void append_formatted(std::string& out, const char* spec, ...) {
+void append_formatted(std::string& out, const char* pfmt, ...) {
     char buf[256];
     va_list val;
-    va_start(val, spec);
-    int n = vsnprintf(buf, sizeof buf, spec, val);
+    va_start(val, pfmt);
+    int n = vsnprintf(buf, sizeof buf, pfmt, val);
     va_end(val);
     if (n < 0)
         return;
@@ -140,8 +140,8 @@ void append_formatted(std::string& out, const char* spec, ...) {
         return;
     }
     std::string big(static_cast<size_t>(n) + 1, '\0');
-    va_start(val, spec);
-    vsnprintf(big.data(), big.size(), spec, val);
+    va_start(val, pfmt);
+    vsnprintf(big.data(), big.size(), pfmt, val);
     va_end(val);
     out.append(big.data(), n);
 }
@@ -326,25 +326,25 @@ std::string ErrorHandler::vformat(const char* fmt, va_list val) {
                 append_formatted(out, "%p", ptr);
             continue;
         }
-        // A printf conversion: rebuild its specification.
-        std::string spec = "%";
+        // A printf conversion: rebuild its format.
+        std::string pfmt = "%";
         while (*p && strchr("-+ #0'", *p))
-            spec += *p++;
+            pfmt += *p++;
         if (*p == '*') {
-            spec += std::to_string(va_arg(val, int));
+            pfmt += std::to_string(va_arg(val, int));
             ++p;
         } else
             while (*p >= '0' && *p <= '9')
-                spec += *p++;
+                pfmt += *p++;
         if (*p == '.') {
-            spec += *p++;
+            pfmt += *p++;
             if (*p == '*') {
                 int prec = va_arg(val, int);
-                spec += std::to_string(prec < 0 ? 0 : prec);
+                pfmt += std::to_string(prec < 0 ? 0 : prec);
                 ++p;
             } else
                 while (*p >= '0' && *p <= '9')
-                    spec += *p++;
+                    pfmt += *p++;
         }
         enum { l_none, l_hh, l_h, l_l, l_ll, l_z, l_t, l_j, l_L } len = l_none;
         if (p[0] == 'h' && p[1] == 'h') len = l_hh, p += 2;
@@ -376,7 +376,7 @@ std::string ErrorHandler::vformat(const char* fmt, va_list val) {
                 if (len == l_hh) v = static_cast<signed char>(v);
                 else if (len == l_h) v = static_cast<short>(v);
             }
-            append_formatted(out, (spec + "ll" + conv).c_str(), v);
+            append_formatted(out, (pfmt + "ll" + conv).c_str(), v);
             break;
         }
         case 'u':
@@ -394,15 +394,15 @@ std::string ErrorHandler::vformat(const char* fmt, va_list val) {
                 if (len == l_hh) v = static_cast<unsigned char>(v);
                 else if (len == l_h) v = static_cast<unsigned short>(v);
             }
-            append_formatted(out, (spec + "ll" + conv).c_str(), v);
+            append_formatted(out, (pfmt + "ll" + conv).c_str(), v);
             break;
         }
         case 'c':
-            append_formatted(out, (spec + 'c').c_str(), va_arg(val, int));
+            append_formatted(out, (pfmt + 'c').c_str(), va_arg(val, int));
             break;
         case 's': {
             const char* s = va_arg(val, const char*);
-            append_formatted(out, (spec + 's').c_str(), s ? s : "(null)");
+            append_formatted(out, (pfmt + 's').c_str(), s ? s : "(null)");
             break;
         }
         case 'p': {
@@ -429,14 +429,14 @@ std::string ErrorHandler::vformat(const char* fmt, va_list val) {
                     break;
                 }
             }
-            append_formatted(out, (spec + 'p').c_str(), ptr);
+            append_formatted(out, (pfmt + 'p').c_str(), ptr);
             break;
         }
         case 'e': case 'E': case 'f': case 'F': case 'g': case 'G': case 'a': case 'A':
             if (len == l_L)
-                append_formatted(out, (spec + 'L' + conv).c_str(), va_arg(val, long double));
+                append_formatted(out, (pfmt + 'L' + conv).c_str(), va_arg(val, long double));
             else
-                append_formatted(out, (spec + conv).c_str(), va_arg(val, double));
+                append_formatted(out, (pfmt + conv).c_str(), va_arg(val, double));
             break;
         case 'n':
             (void) va_arg(val, void*);  // never written through

@@ -375,14 +375,14 @@ void RSP::peer_discovered_notify(const IPAddress& peer) {
     lock_release();
 }
 
-Packet* RSP::make_control(const rsp::ControlSpec& spec, IPAddress dst) {
-    size_t len = rsp::control_len(_shim, spec.syn_ext, spec.nranges);
+Packet* RSP::make_control(const rsp::ControlSpec& cs, IPAddress dst) {
+    size_t len = rsp::control_len(_shim, cs.syn_ext, cs.nranges);
     WritablePacket* p = Packet::make(RSP_HEADROOM, nullptr, uint32_t(len), 0);
     if (!p) {
         WLogger::error("%s Insufficient memory to allocate RSP packet", name().c_str());
         return nullptr;
     }
-    rsp::ControlSpec s = spec;
+    rsp::ControlSpec s = cs;
     s.src_net = _local_ip.addr();
     s.dst_net = dst.addr();
     s.ip_id = __atomic_fetch_add(&_ip_id, 1, __ATOMIC_RELAXED);
