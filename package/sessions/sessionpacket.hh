@@ -11,6 +11,7 @@
 #include <host/clicknet.hh>  // TH_FIN, TH_SYN, TH_RST
 
 #include "common/shim.hh"
+#include "rsp/rsp_wire.hh"  // RSP_HEADER_LEN
 
 struct SessionPacket {
     uint8_t proto;      // 6 or 17
@@ -21,7 +22,6 @@ struct SessionPacket {
     uint16_t dport;
 };
 
-inline constexpr size_t RSP_HEADER_LEN = 8;
 
 // Parses the IPv4 packet at `ip` with `len` bytes available (the IP total
 // length, when smaller, bounds the packet further). Returns false for anything
