@@ -7,6 +7,7 @@
 // (ethtool -K DEV tso off gso off gro off tx off rx off) so that frames
 // stay within the MTU. Handlers report what the link did:
 //   loss_ab.drops, reorder_ab.reordered, link_ab.count (delayed and
+//   delivered), bytes_ab.count and bytes_ab.byte_count (whole frames
 //   delivered), q_ab.drops (queue overflow), and the same for _ba.
 
 define($DEV_A veth-a, $DEV_B veth-b,
@@ -22,6 +23,7 @@ in_a :: FromDevice($DEV_A, PROMISC true)
   -> reorder_ab :: RandomReorder(PROB $REORDER_AB, DEPTH 3)
   -> q_ab :: Queue($QUEUE)
   -> link_ab :: LinkUnqueue($DELAY_AB, $BW_AB)
+  -> bytes_ab :: Counter
   -> out_ab :: Queue($QUEUE)
   -> ToDevice($DEV_B);
 
@@ -31,5 +33,6 @@ in_b :: FromDevice($DEV_B, PROMISC true)
   -> reorder_ba :: RandomReorder(PROB $REORDER_BA, DEPTH 3)
   -> q_ba :: Queue($QUEUE)
   -> link_ba :: LinkUnqueue($DELAY_BA, $BW_BA)
+  -> bytes_ba :: Counter
   -> out_ba :: Queue($QUEUE)
   -> ToDevice($DEV_A);

@@ -1,0 +1,420 @@
+#!/usr/bin/env bash
+# pair.sh: an appliance pair in network namespaces.
+#
+#   client --- appliance A --- WAN emulator --- appliance B --- server
+#   eth0    lan0  [A]  wan0    wa  [wan]  wb    wan0  [B]  lan0    eth0
+#
+# Five namespaces joined by veth pairs (offloads off, IPv6 off); three
+# quilo-router processes (A, the WAN emulator, B), each with a control socket
+# in the pair's state directory. Client 10.77.0.1 and server 10.77.0.2 share
+# one subnet: the appliances and the emulator are transparent bridges. The
+# appliances' own tunnel addresses are 10.77.0.11 (A) and 10.77.0.12 (B);
+# each lists the other in its peers file.
+#
+# Usage: scripts/pair.sh [OPTIONS] COMMAND [ARGS]
+#
+# Commands:
+#   up                      build the topology, start the routers, wait until
+#                           the tunnel is open (unless --no-wait); prints
+#                           PAIR_NAME=... for the commands below
+#   down                    stop the routers, delete the namespaces and the
+#                           state directory (logs are kept with --keep)
+#   run CMD [ARGS]          up, run CMD with PAIR_NAME, PAIR_STATE and
+#                           PAIR_SCRIPT in its environment, then down;
+#                           teardown also happens on failure and Ctrl-C;
+#                           exits with CMD's status
+#   exec NODE CMD [ARGS]    run CMD in a node's namespace
+#                           (NODE: client, a, wan, b, server)
+#   handler ROUTER NAME [VALUE]
+#                           read a handler of a router (a, b, wan) through
+#                           its control socket, or write VALUE to it
+#                           (VALUE "-" reads the value from standard input)
+#   stop ROUTER [SIGNAL]    send SIGNAL (default TERM) to a router and wait
+#                           until it has gone
+#   start ROUTER            start a stopped router again (same settings)
+#   wait                    wait until both appliances have an open tunnel
+#   status                  routers, their pids and the tunnel state
+#   list                    state directories of pairs on this machine
+#
+# Options (before the command):
+#   -n, --name NAME         pair name, prefix of every namespace (at most 10
+#                           characters; default "qp" and the shell's pid for
+#                           up and run); also from $PAIR_NAME
+#   -B, --build DIR         build directory with bin/quilo-router (build)
+#   -c, --conf FILE         appliance configuration (conf/appliance.click)
+#   -D, --define NAME=VAL   extra define for both appliances (repeatable)
+#       --define-a/--define-b NAME=VAL   for one appliance only
+#   -d, --delay TIME        one-way WAN delay, each direction (20ms)
+#   -r, --rate RATE         WAN rate, each direction (20Mbps; "0" unlimited)
+#   -l, --loss P            loss probability, each direction (0)
+#   -o, --reorder P         reordering probability, each direction (0)
+#   -q, --queue N           WAN queue length in packets (1000)
+#   -j, --threads N         threads of each appliance router (1)
+#       --wait-secs N       longest wait for the tunnel (60)
+#       --no-wait           up returns once the routers answer
+#       --keep              down keeps the state directory (logs)
+#
+# Everything a pair creates is named after NAME, so pairs never collide;
+# its state (pids, logs, control sockets, peers files, datastores) is in
+# ${PAIR_RUNDIR:-/tmp}/quilo-pair-NAME. Needs root, iproute2, ethtool,
+# python3.
+set -euo pipefail
+
+SCRIPT_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+SRC_DIR=$(cd "$SCRIPT_DIR/.." && pwd)
+
+NAME=${PAIR_NAME:-}
+BUILD=$SRC_DIR/build
+CONF=$SRC_DIR/conf/appliance.click
+WAN_CONF=$SRC_DIR/conf/wan-emulator.click
+DELAY=20ms
+RATE=20Mbps
+LOSS=0
+REORDER=0
+QUEUE=1000
+THREADS=1
+WAIT_SECS=60
+NO_WAIT=0
+KEEP=0
+DEFS_BOTH=()
+DEFS_A=()
+DEFS_B=()
+
+CLIENT_IP=10.77.0.1
+SERVER_IP=10.77.0.2
+A_IP=10.77.0.11
+B_IP=10.77.0.12
+A_MAC=02:77:00:00:0a:02
+B_MAC=02:77:00:00:0b:02
+
+die() { echo "pair.sh: $*" >&2; exit 1; }
+
+usage() { sed -n '2,/^set -euo/p' "${BASH_SOURCE[0]}" | sed '$d; s/^# \{0,1\}//'; }
+
+while [ $# -gt 0 ]; do
+  case $1 in
+    -n|--name) NAME=$2; shift 2 ;;
+    -B|--build) BUILD=$2; shift 2 ;;
+    -c|--conf) CONF=$2; shift 2 ;;
+    -D|--define) DEFS_BOTH+=("$2"); shift 2 ;;
+    --define-a) DEFS_A+=("$2"); shift 2 ;;
+    --define-b) DEFS_B+=("$2"); shift 2 ;;
+    -d|--delay) DELAY=$2; shift 2 ;;
+    -r|--rate) RATE=$2; shift 2 ;;
+    -l|--loss) LOSS=$2; shift 2 ;;
+    -o|--reorder) REORDER=$2; shift 2 ;;
+    -q|--queue) QUEUE=$2; shift 2 ;;
+    -j|--threads) THREADS=$2; shift 2 ;;
+    --wait-secs) WAIT_SECS=$2; shift 2 ;;
+    --no-wait) NO_WAIT=1; shift ;;
+    --keep) KEEP=1; shift ;;
+    -h|--help) usage; exit 0 ;;
+    --) shift; break ;;
+    -*) die "unknown option $1 (see --help)" ;;
+    *) break ;;
+  esac
+done
+[ $# -ge 1 ] || { usage >&2; exit 2; }
+CMD=$1; shift
+
+RUNDIR=${PAIR_RUNDIR:-/tmp}
+
+# Commands that create a pair may pick a name; the others need one, or the
+# only pair there is.
+pick_name() {
+  if [ -z "$NAME" ]; then
+    case $CMD in
+      up|run) NAME=qp$$ ;;
+      list) ;;
+      *)
+        local found=("$RUNDIR"/quilo-pair-*)
+        [ ${#found[@]} -eq 1 ] && [ -d "${found[0]}" ] || die "give the pair's name with -n NAME (or PAIR_NAME)"
+        NAME=${found[0]##*/quilo-pair-} ;;
+    esac
+  fi
+  [[ -z "$NAME" || "$NAME" =~ ^[A-Za-z0-9_]{1,10}$ ]] || die "pair name must be 1 to 10 letters, digits or _"
+}
+pick_name
+STATE=$RUNDIR/quilo-pair-$NAME
+NS_CLIENT=$NAME-client NS_A=$NAME-a NS_WAN=$NAME-wan NS_B=$NAME-b NS_SERVER=$NAME-server
+
+ns_of() {
+  case $1 in
+    client) echo "$NS_CLIENT" ;; a) echo "$NS_A" ;; wan) echo "$NS_WAN" ;;
+    b) echo "$NS_B" ;; server) echo "$NS_SERVER" ;;
+    *) die "unknown node '$1' (client, a, wan, b, server)" ;;
+  esac
+}
+
+need_root() {
+  [ "$(id -u)" -eq 0 ] || die "needs root (network namespaces); try: sudo $0 ..."
+}
+
+# --- control socket ---------------------------------------------------------
+
+# ctl SOCKET READ|WRITE HANDLER [VALUE]: one handler call; prints the value
+# read, exits 1 with the router's message on failure.
+ctl() {
+  python3 - "$@" <<'EOF'
+import socket, sys
+path, op, handler = sys.argv[1], sys.argv[2], sys.argv[3]
+s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+s.settimeout(10)
+try:
+    s.connect(path)
+except OSError as e:
+    sys.exit("pair.sh: cannot reach %s: %s" % (path, e))
+f = s.makefile("rb")
+f.readline()  # banner
+if op == "READ":
+    s.sendall(b"READ %s\n" % handler.encode())
+else:
+    value = sys.argv[4].encode()
+    s.sendall(b"WRITEDATA %s %d\n" % (handler.encode(), len(value)) + value)
+status = f.readline().decode(errors="replace").rstrip("\r\n")
+# Multi-line replies: "NNN-text" lines continue, "NNN text" ends.
+while len(status) > 3 and status[3] == "-":
+    status = f.readline().decode(errors="replace").rstrip("\r\n")
+if not status.startswith("200"):
+    sys.exit("pair.sh: %s %s: %s" % (op, handler, status))
+if op == "READ":
+    line = f.readline().decode().strip()
+    if not line.startswith("DATA "):
+        sys.exit("pair.sh: unexpected reply: %s" % line)
+    n = int(line[5:])
+    data = f.read(n) if n else b""
+    sys.stdout.write(data.decode(errors="replace"))
+    if data and not data.endswith(b"\n"):
+        sys.stdout.write("\n")
+try:
+    s.sendall(b"QUIT\n")
+except OSError:
+    pass
+EOF
+}
+
+router_sock() { echo "$STATE/$1.sock"; }
+
+handler() {
+  local r=$1 h=$2
+  case $r in a|b|wan) ;; *) die "unknown router '$r' (a, b, wan)" ;; esac
+  if [ $# -ge 3 ]; then
+    local v=$3
+    [ "$v" = "-" ] && v=$(cat)
+    ctl "$(router_sock "$r")" WRITE "$h" "$v"
+  else
+    ctl "$(router_sock "$r")" READ "$h"
+  fi
+}
+
+# --- routers ------------------------------------------------------------------
+
+router_pid() { cat "$STATE/$1.pid" 2>/dev/null || true; }
+
+router_alive() {
+  local pid; pid=$(router_pid "$1")
+  [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null
+}
+
+start_router() {
+  local r=$1 ns args=()
+  ns=$(ns_of "$r")
+  [ -x "$BUILD/bin/quilo-router" ] || die "no $BUILD/bin/quilo-router (build first, or give -B DIR)"
+  router_alive "$r" && die "router $r is already running"
+  rm -f "$(router_sock "$r")"
+  # The settings a router was started with are kept, so "start" after
+  # "stop" brings back the same router.
+  if [ ! -f "$STATE/$r.args" ]; then
+    case $r in
+      wan)
+        local bw=$RATE
+        [ "$bw" = 0 ] && bw=100Gbps
+        args=("$WAN_CONF" DEV_A=wa DEV_B=wb "DELAY_AB=$DELAY" "DELAY_BA=$DELAY" "BW_AB=$bw" "BW_BA=$bw"
+              "LOSS_AB=$LOSS" "LOSS_BA=$LOSS" "REORDER_AB=$REORDER" "REORDER_BA=$REORDER" "QUEUE=$QUEUE") ;;
+      a|b)
+        local ip mac peer_ip peer_mac mode extra=()
+        if [ "$r" = a ]; then
+          ip=$A_IP mac=$A_MAC peer_ip=$B_IP peer_mac=$B_MAC mode=client extra=(${DEFS_A[@]+"${DEFS_A[@]}"})
+        else
+          ip=$B_IP mac=$B_MAC peer_ip=$A_IP peer_mac=$A_MAC mode=server extra=(${DEFS_B[@]+"${DEFS_B[@]}"})
+        fi
+        [ -f "$STATE/peers-$r" ] || echo "$peer_ip, 1, , ${peer_mac//:/-}" >"$STATE/peers-$r"
+        mkdir -p "$STATE/ds-$r"
+        args=(-j "$THREADS" "$CONF" LAN_DEV=lan0 WAN_DEV=wan0 "LOCAL_IP=$ip" "MAC=$mac"
+              "PEERS_FILE=$STATE/peers-$r" "DS_DIR=$STATE/ds-$r" "HOSTNAME=$NAME-$r" "RSP_MODE=$mode"
+              ${DEFS_BOTH[@]+"${DEFS_BOTH[@]}"} ${extra[@]+"${extra[@]}"}) ;;
+    esac
+    printf '%s\0' "${args[@]}" >"$STATE/$r.args"
+  fi
+  mapfile -d '' args <"$STATE/$r.args"
+  echo "=== start $(date -u +%T.%N | cut -c1-12)" >>"$STATE/$r.log"
+  ip netns exec "$ns" "$BUILD/bin/quilo-router" -u "$(router_sock "$r")" "${args[@]}" \
+    >>"$STATE/$r.log" 2>&1 </dev/null &
+  echo $! >"$STATE/$r.pid"
+  # Ready once the control socket answers.
+  local i
+  for i in $(seq 1 200); do
+    if ! router_alive "$r"; then
+      tail -n 30 "$STATE/$r.log" >&2
+      die "router $r exited during start-up (log: $STATE/$r.log)"
+    fi
+    if [ -S "$(router_sock "$r")" ] && ctl "$(router_sock "$r")" READ version >/dev/null 2>&1; then
+      return 0
+    fi
+    sleep 0.05
+  done
+  die "router $r does not answer on its control socket (log: $STATE/$r.log)"
+}
+
+stop_router() {
+  local r=$1 sig=${2:-TERM} pid i
+  pid=$(router_pid "$r")
+  [ -n "$pid" ] || return 0
+  kill -"$sig" "$pid" 2>/dev/null || true
+  for i in $(seq 1 100); do
+    kill -0 "$pid" 2>/dev/null || break
+    sleep 0.05
+  done
+  if kill -0 "$pid" 2>/dev/null; then
+    kill -KILL "$pid" 2>/dev/null || true
+    sleep 0.1
+  fi
+  wait "$pid" 2>/dev/null || true
+  rm -f "$STATE/$r.pid"
+}
+
+# The tunnel is up when both appliances' probes are on, their bypass is off
+# and RSP has opened (the compressor streams again).
+tunnel_open() {
+  local r
+  # A configuration without the tunnel (a plain bridge) is open at once.
+  handler a list 2>/dev/null | grep -qx comp1 || return 0
+  for r in a b; do
+    [ "$(handler "$r" ph.done 2>/dev/null)" = true ] || return 1
+    [ "$(handler "$r" bypass.bypass 2>/dev/null)" = false ] || return 1
+    [ "$(handler "$r" comp1.active_method 2>/dev/null)" = Streaming ] || return 1
+  done
+}
+
+wait_tunnel() {
+  local deadline=$((SECONDS + WAIT_SECS))
+  while [ $SECONDS -lt $deadline ]; do
+    tunnel_open && return 0
+    router_alive a || die "router a has exited (log: $STATE/a.log)"
+    router_alive b || die "router b has exited (log: $STATE/b.log)"
+    sleep 0.5
+  done
+  die "the tunnel did not open within ${WAIT_SECS}s (logs in $STATE)"
+}
+
+# --- topology ---------------------------------------------------------------
+
+# link NS1 DEV1 NS2 DEV2 [MAC1]: a veth pair between two namespaces.
+link() {
+  ip link add "$2" netns "$1" type veth peer name "$4" netns "$3"
+  [ -z "${5:-}" ] || ip -n "$1" link set "$2" address "$5"
+}
+
+prepare_dev() {
+  local ns=$1 dev=$2
+  ip netns exec "$ns" ethtool -K "$dev" tso off gso off gro off tx off rx off >/dev/null 2>&1 || true
+  ip -n "$ns" link set "$dev" up
+}
+
+topology_up() {
+  local ns
+  for ns in "$NS_CLIENT" "$NS_A" "$NS_WAN" "$NS_B" "$NS_SERVER"; do
+    ip netns add "$ns"
+    ip -n "$ns" link set lo up
+    ip netns exec "$ns" sysctl -qw net.ipv6.conf.all.disable_ipv6=1 net.ipv6.conf.default.disable_ipv6=1
+  done
+  link "$NS_CLIENT" eth0 "$NS_A" lan0
+  link "$NS_A" wan0 "$NS_WAN" wa "$A_MAC"
+  link "$NS_WAN" wb "$NS_B" wan0
+  ip -n "$NS_B" link set wan0 address "$B_MAC"
+  link "$NS_B" lan0 "$NS_SERVER" eth0
+  prepare_dev "$NS_CLIENT" eth0
+  prepare_dev "$NS_A" lan0; prepare_dev "$NS_A" wan0
+  prepare_dev "$NS_WAN" wa; prepare_dev "$NS_WAN" wb
+  prepare_dev "$NS_B" wan0; prepare_dev "$NS_B" lan0
+  prepare_dev "$NS_SERVER" eth0
+  ip -n "$NS_CLIENT" addr add "$CLIENT_IP/24" dev eth0
+  ip -n "$NS_SERVER" addr add "$SERVER_IP/24" dev eth0
+}
+
+topology_down() {
+  local ns
+  for ns in "$NS_CLIENT" "$NS_A" "$NS_WAN" "$NS_B" "$NS_SERVER"; do
+    ip netns del "$ns" 2>/dev/null || true
+  done
+}
+
+do_down() {
+  local r
+  for r in a b wan; do stop_router "$r"; done
+  topology_down
+  if [ "$KEEP" = 1 ]; then
+    echo "pair.sh: logs kept in $STATE" >&2
+  else
+    rm -rf "$STATE"
+  fi
+}
+
+do_up() {
+  need_root
+  [ -f "$CONF" ] || die "no configuration $CONF"
+  [ -x "$BUILD/bin/quilo-router" ] || die "no $BUILD/bin/quilo-router (build first, or give -B DIR)"
+  ip netns list | grep -q "^$NAME-" && die "namespaces of pair '$NAME' exist already (pair.sh -n $NAME down)"
+  mkdir -p "$STATE"
+  # Whatever fails from here on takes the pair down with it.
+  trap 'rc=$?; trap - EXIT INT TERM; do_down; exit $rc' EXIT
+  trap 'exit 130' INT TERM
+  topology_up
+  start_router wan
+  start_router a
+  start_router b
+  [ "$NO_WAIT" = 1 ] || wait_tunnel
+  trap - EXIT INT TERM
+}
+
+case $CMD in
+  up)
+    do_up
+    echo "PAIR_NAME=$NAME"
+    echo "PAIR_STATE=$STATE" ;;
+  down)
+    need_root
+    do_down ;;
+  run)
+    [ $# -ge 1 ] || die "run needs a command"
+    do_up
+    trap 'rc=$?; trap - EXIT INT TERM; do_down; exit $rc' EXIT
+    trap 'exit 130' INT TERM
+    rc=0
+    PAIR_NAME=$NAME PAIR_STATE=$STATE PAIR_SCRIPT=${BASH_SOURCE[0]} PAIR_BUILD=$BUILD "$@" || rc=$?
+    exit $rc ;;
+  exec)
+    [ $# -ge 2 ] || die "exec needs a node and a command"
+    ns=$(ns_of "$1"); shift
+    exec ip netns exec "$ns" "$@" ;;
+  handler)
+    [ $# -ge 2 ] || die "handler needs a router and a handler name"
+    handler "$@" ;;
+  stop)
+    [ $# -ge 1 ] || die "stop needs a router"
+    stop_router "$1" "${2:-TERM}" ;;
+  start)
+    [ $# -ge 1 ] || die "start needs a router"
+    start_router "$1" ;;
+  wait)
+    wait_tunnel ;;
+  status)
+    for r in a wan b; do
+      if router_alive "$r"; then echo "$r: running, pid $(router_pid "$r")"; else echo "$r: stopped"; fi
+    done
+    if tunnel_open; then echo "tunnel: open"; else echo "tunnel: not open"; fi ;;
+  list)
+    ls -d "$RUNDIR"/quilo-pair-* 2>/dev/null || true ;;
+  *)
+    die "unknown command '$CMD' (see --help)" ;;
+esac
