@@ -33,11 +33,19 @@ int LinkUnqueue::initialize(ErrorHandler*) {
     return 0;
 }
 
+// The most a busy link may fall behind its schedule and catch up (a burst
+// of at most this much transmission time).
+static constexpr int64_t kMaxLag = 5000000;   // 5 ms
+
 bool LinkUnqueue::run_task(Task*) {
     int64_t now = Timestamp::now_steady().nsecval();
     int worked = 0;
-    // Put packets on the wire while it is free.
-    if (_link_free < now)
+    // Put packets on the wire while it is free. A link that stayed busy
+    // (packets waiting) goes on from where its last packet ended: the task
+    // wakes up late, and restarting the clock at "now" would add that
+    // lateness to every packet, well below the configured rate. A link
+    // that ran empty starts afresh.
+    if (_link_free < now && !(_backlogged && now - _link_free < kMaxLag))
         _link_free = now;
     while (_link_free <= now + 1000 && worked < 64) {   // within 1 us counts as free
         Packet* p = input(0).pull();
@@ -75,6 +83,7 @@ bool LinkUnqueue::run_task(Task*) {
     if (_head)
         next = _head->timestamp_anno().nsecval();
     bool more = _signal.active();
+    _backlogged = more;
     if (more && _link_free < next)
         next = _link_free;
     if (worked == 64 || delivered == 64 || (more && next <= now))

@@ -35,6 +35,7 @@ class LinkUnqueue : public Element {
     Timer _timer;
     NotifierSignal _signal;
     int64_t _link_free = 0;   // steady ns when the link finishes its current packet
+    bool _backlogged = false; // packets were waiting when the link last became busy
     // Packets on the link, oldest first; each one's delivery time (steady
     // ns) rides in its timestamp annotation until it leaves.
     Packet* _head = nullptr;
