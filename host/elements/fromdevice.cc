@@ -20,6 +20,7 @@ int FromDevice::configure(std::vector<std::string>& conf, ErrorHandler* errh) {
         return -1;
     _devname = dev;
     _promisc = promisc;
+    _sniffer = sniffer;
     _burst = burst;
     _headroom = headroom;
     _snaplen = snaplen;
@@ -32,6 +33,10 @@ int FromDevice::initialize(ErrorHandler* errh) {
     std::string err;
     if (!_sock.open(_devname, o, &err))
         return errh->error("%s", err.c_str());
+    if (!_sniffer && !_steal.install(_devname, &err)) {
+        _sock.close();
+        return errh->error("SNIFFER false: %s", err.c_str());
+    }
     if (_snaplen == 0)
         _snaplen = uint32_t(_sock.mtu()) + 22;   // Ethernet header, two VLAN tags
     _frames.assign(_burst, pktsock::RxFrame());
@@ -84,6 +89,7 @@ void FromDevice::cleanup(CleanupStage) {
     if (_sock.fd() >= 0)
         remove_select(_sock.fd(), SELECT_READ);
     _sock.close();
+    _steal.remove();
     for (auto& f : _frames)
         if (f.cookie) {
             static_cast<Packet*>(f.cookie)->kill();
@@ -99,6 +105,7 @@ void FromDevice::add_handlers() {
     add_read_handler("vlan_restored",
                      ReadHandlerFunction([this]() { return std::to_string(_sock.rx_stats().vlan_restored) + "\n"; }));
     add_read_handler("kernel_drops", ReadHandlerFunction([this]() { return std::to_string(_sock.kernel_drops()) + "\n"; }));
+    add_read_handler("sniffer", ReadHandlerFunction([this]() { return std::string(_sniffer ? "true\n" : "false\n"); }));
     add_read_handler("drops", ReadHandlerFunction([this]() { return std::to_string(_drops.load()) + "\n"; }));
     add_write_handler("reset_counts", WriteHandlerFunction([this](const std::string&, ErrorHandler*) {
                           _count = 0;

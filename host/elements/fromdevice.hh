@@ -7,12 +7,26 @@
 // (segmentation offload) are counted in "oversize" and dropped rather than
 // truncated. Frames this host sends out of the interface are not seen.
 // Keywords: DEVNAME (mandatory), PROMISC (bool, default false), BURST
-// (frames per read, default 32), SNIFFER (bool, default true; the kernel
-// keeps receiving the frames too), HEADROOM (bytes, default 64), SNAPLEN
-// (largest frame accepted, default MTU + 22).
+// (frames per read, default 32), SNIFFER (bool, default true), HEADROOM
+// (bytes, default 64), SNAPLEN (largest frame accepted, default MTU + 22).
+//
+// SNIFFER true: a passive tap; the host's own stack keeps receiving every
+// frame as well (it answers ARP and pings for its addresses, routes,
+// bridges). SNIFFER false: the frames belong to the router alone. A packet
+// socket cannot take frames away from the kernel by itself, so FromDevice
+// installs an nftables netdev table "quilo_fromdevice_<ifindex>" whose
+// ingress chain drops every frame the device receives; packet sockets see
+// frames before that hook, so the router still gets them while the host
+// stack (and a kernel bridge the device belongs to) does not. The table is
+// removed when the router stops; one left behind by a killed router is
+// taken over by the next FromDevice on that device, or removed with
+// "nft delete table netdev quilo_fromdevice_<ifindex>". Needs the nft
+// program and a kernel with nf_tables netdev support; without them
+// SNIFFER false is a configuration error. Frames the host sends out of the
+// device are not affected.
 // Ports: no inputs, 1 output; push.
 // Handlers: count, oversize, csum_fixed, vlan_restored, kernel_drops,
-// drops (read), reset_counts (write).
+// drops, sniffer (read), reset_counts (write).
 #pragma once
 #include <host/element.hh>
 
@@ -37,10 +51,12 @@ class FromDevice : public Element {
     bool refill();
     std::string _devname;
     bool _promisc = false;
+    bool _sniffer = true;
     int _burst = 32;
     uint32_t _headroom = 64;
     uint32_t _snaplen = 0;
     pktsock::PacketSocket _sock;
+    pktsock::IngressDrop _steal;   // SNIFFER false: the host stack's copy is dropped
     std::vector<pktsock::RxFrame> _frames;
     std::atomic<uint64_t> _count{0}, _drops{0};
 };

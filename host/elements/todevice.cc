@@ -12,17 +12,19 @@ int ToDevice::configure(std::vector<std::string>& conf, ErrorHandler* errh) {
     if (Args(conf, this, errh)
             .read_mp("DEVNAME", WordArg(), dev)
             .read_p("BURST", BoundedIntArg(1, 1024), burst)
-            .read("QUEUE", BoundedIntArg(0, 4095), queue)
+            .read("QUEUE", BoundedIntArg(0, 65536), queue)
             .complete() < 0)
         return -1;
     _devname = dev;
     _burst = burst;
+    _queue = queue > 0 ? queue : default_queue;
     return 0;
 }
 
 int ToDevice::initialize(ErrorHandler* errh) {
     pktsock::PacketSocket::Options o;
     o.receive = false;
+    o.sndbuf_frames = _queue;
     std::string err;
     if (!_sock.open(_devname, o, &err))
         return errh->error("%s", err.c_str());
@@ -30,11 +32,12 @@ int ToDevice::initialize(ErrorHandler* errh) {
     _ptrs.resize(_burst);
     _lens.resize(_burst);
     _task.initialize(this, true);
+    _retry.initialize(this);
     _signal = Notifier::upstream_empty_signal(this, 0, &_task);
     return 0;
 }
 
-bool ToDevice::flush() {
+ToDevice::Flush ToDevice::flush() {
     while (_pending_pos < _pending.size()) {
         int n = int(_pending.size() - _pending_pos);
         for (int i = 0; i < n; ++i) {
@@ -49,10 +52,10 @@ bool ToDevice::flush() {
         _pending_pos += sent;
         _count.fetch_add(sent, std::memory_order_relaxed);
         if (sent < n) {
-            if (err == EAGAIN || err == ENOBUFS || err == EINTR) {
-                _blocked.fetch_add(1, std::memory_order_relaxed);
-                return false;
-            }
+            if (err == EAGAIN || err == EINTR)
+                return full;
+            if (err == ENOBUFS)
+                return refused;
             // This frame cannot be sent: drop it and go on.
             _pending[_pending_pos++]->kill();
             _drops.fetch_add(1, std::memory_order_relaxed);
@@ -60,15 +63,27 @@ bool ToDevice::flush() {
     }
     _pending.clear();
     _pending_pos = 0;
-    return true;
+    return done;
+}
+
+// Keeps what is pending and sleeps until the socket can take more: until it
+// is writable (send buffer full), or for a moment (the device queue refused
+// a frame; the socket itself stays writable, so waiting for that would spin).
+void ToDevice::wait_for(Flush why) {
+    _blocked.fetch_add(1, std::memory_order_relaxed);
+    _waiting = true;
+    if (why == full)
+        add_select(_sock.fd(), SELECT_WRITE);
+    else
+        _retry.schedule_after_msec(1);
 }
 
 bool ToDevice::run_task(Task*) {
     if (_waiting)
         return false;
-    if (!flush()) {
-        _waiting = true;
-        add_select(_sock.fd(), SELECT_WRITE);
+    Flush f = flush();
+    if (f != done) {
+        wait_for(f);
         return false;
     }
     while (int(_pending.size()) < _burst) {
@@ -78,9 +93,9 @@ bool ToDevice::run_task(Task*) {
         _pending.push_back(p);
     }
     bool worked = !_pending.empty();
-    if (!flush()) {
-        _waiting = true;
-        add_select(_sock.fd(), SELECT_WRITE);
+    f = flush();
+    if (f != done) {
+        wait_for(f);
         return worked;
     }
     if (worked || _signal.active())
@@ -96,9 +111,18 @@ void ToDevice::selected(int, int) {
     _task.reschedule();
 }
 
+void ToDevice::run_timer(Timer*) {
+    if (!_waiting)
+        return;
+    _waiting = false;
+    _task.reschedule();
+}
+
 void ToDevice::cleanup(CleanupStage) {
+    _retry.unschedule();
     if (_waiting && _sock.fd() >= 0)
         remove_select(_sock.fd(), SELECT_WRITE);
+    _waiting = false;
     for (size_t i = _pending_pos; i < _pending.size(); ++i)
         _pending[i]->kill();
     _pending.clear();
@@ -109,6 +133,8 @@ void ToDevice::cleanup(CleanupStage) {
 void ToDevice::add_handlers() {
     add_read_handler("count", ReadHandlerFunction([this]() { return std::to_string(_count.load()) + "\n"; }));
     add_read_handler("drops", ReadHandlerFunction([this]() { return std::to_string(_drops.load()) + "\n"; }));
+    add_read_handler("queue", ReadHandlerFunction([this]() { return std::to_string(_queue) + "\n"; }));
+    add_read_handler("sndbuf", ReadHandlerFunction([this]() { return std::to_string(_sock.sndbuf()) + "\n"; }));
     add_read_handler("blocked", ReadHandlerFunction([this]() { return std::to_string(_blocked.load()) + "\n"; }));
     add_write_handler("reset_counts", WriteHandlerFunction([this](const std::string&, ErrorHandler*) {
                           _count = 0;

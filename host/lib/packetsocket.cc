@@ -2,15 +2,21 @@
 #include "packetsocket.hh"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
+#include <pthread.h>
 #include <linux/if_packet.h>
 #include <net/ethernet.h>
 #include <net/if.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
+#include <csignal>
 #include <cstring>
 
 #ifndef PACKET_IGNORE_OUTGOING
@@ -122,6 +128,17 @@ bool PacketSocket::open(const std::string& dev, const Options& opt, std::string*
     std::memset(&ifr, 0, sizeof ifr);
     std::memcpy(ifr.ifr_name, dev.c_str(), dev.size());
     if (ioctl(fd_, SIOCGIFMTU, &ifr) == 0) mtu_ = ifr.ifr_mtu;
+    if (opt.sndbuf_frames > 0) {
+        // What the kernel charges per frame: the data rounded up by the
+        // allocator (about MTU + link header + headroom), the shared info
+        // and the sk_buff itself. The kernel doubles the value it is given.
+        int64_t per = int64_t(mtu_) + 18 + 768;
+        int64_t want = std::min<int64_t>(per * opt.sndbuf_frames / 2, INT32_MAX / 2);
+        int v = int(std::max<int64_t>(want, 1));
+        if (setsockopt(fd_, SOL_SOCKET, SO_SNDBUFFORCE, &v, sizeof v) < 0 &&
+            setsockopt(fd_, SOL_SOCKET, SO_SNDBUF, &v, sizeof v) < 0)
+            return fail("send buffer size");
+    }
     ifindex_ = static_cast<int>(idx);
     dev_ = dev;
     fix_ = opt.fix_checksums;
@@ -255,19 +272,134 @@ int PacketSocket::send(const uint8_t* const* data, const uint32_t* len, int n, i
         h.msg_iov = &iov[i];
         h.msg_iovlen = 1;
     }
-    int sent = sendmmsg(fd_, msgs_.data(), n, MSG_DONTWAIT);
-    if (sent < 0) {
-        if (err) *err = errno == EWOULDBLOCK ? EAGAIN : errno;
-        return 0;
-    }
-    if (sent < n && err) {
+    int sent = 0;
+    while (sent < n) {
+        int r = sendmmsg(fd_, msgs_.data() + sent, n - sent, MSG_DONTWAIT);
+        if (r < 0) {
+            if (err) *err = errno == EWOULDBLOCK ? EAGAIN : errno;
+            return sent;
+        }
+        sent += r;
+        if (sent == n) break;
         // sendmmsg stops at the first failing message without saying why:
-        // try that one alone to learn the reason.
-        ssize_t r = ::sendmsg(fd_, &msgs_[sent].msg_hdr, MSG_DONTWAIT);
-        if (r >= 0) return sent + 1;
-        *err = errno == EWOULDBLOCK ? EAGAIN : errno;
+        // send that one alone to learn the reason. A frame the queue
+        // discipline dropped (ENOBUFS) may well pass now; then go on.
+        if (::sendmsg(fd_, &msgs_[sent].msg_hdr, MSG_DONTWAIT) < 0) {
+            if (err) *err = errno == EWOULDBLOCK ? EAGAIN : errno;
+            return sent;
+        }
+        ++sent;
     }
     return sent;
+}
+
+
+bool run_nft(const std::string& script, std::string* err) {
+    int in[2], out[2];
+    if (pipe2(in, O_CLOEXEC) < 0) {
+        if (err) *err = "pipe: " + errstr(errno);
+        return false;
+    }
+    if (pipe2(out, O_CLOEXEC) < 0) {
+        if (err) *err = "pipe: " + errstr(errno);
+        ::close(in[0]);
+        ::close(in[1]);
+        return false;
+    }
+    pid_t pid = fork();
+    if (pid == 0) {
+        // Only async-signal-safe calls between fork and exec.
+        dup2(in[0], 0);
+        dup2(out[1], 1);
+        dup2(out[1], 2);
+        const char* argv[] = {"nft", "-f", "-", nullptr};
+        execvp("nft", const_cast<char* const*>(argv));
+        const char msg[] = "cannot run nft\n";
+        ssize_t r = ::write(2, msg, sizeof msg - 1);
+        (void) r;
+        _exit(127);
+    }
+    ::close(in[0]);
+    ::close(out[1]);
+    if (pid < 0) {
+        if (err) *err = "fork: " + errstr(errno);
+        ::close(in[1]);
+        ::close(out[0]);
+        return false;
+    }
+    // nft reads the whole script before it says anything, so writing all of
+    // it first cannot deadlock on a full output pipe. A dead nft must not
+    // kill us with SIGPIPE.
+    sigset_t pipe_set, old_set;
+    sigemptyset(&pipe_set);
+    sigaddset(&pipe_set, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe_set, &old_set);
+    size_t done = 0;
+    while (done < script.size()) {
+        ssize_t w = ::write(in[1], script.data() + done, script.size() - done);
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) break;
+        done += size_t(w);
+    }
+    ::close(in[1]);
+    // Swallow a SIGPIPE this thread may have raised before unblocking.
+    timespec zero = {0, 0};
+    while (sigtimedwait(&pipe_set, nullptr, &zero) > 0) {}
+    pthread_sigmask(SIG_SETMASK, &old_set, nullptr);
+    std::string said;
+    char buf[512];
+    for (;;) {
+        ssize_t r = ::read(out[0], buf, sizeof buf);
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) break;
+        if (said.size() < 4096) said.append(buf, size_t(r));
+    }
+    ::close(out[0]);
+    int st = 0;
+    while (waitpid(pid, &st, 0) < 0 && errno == EINTR) {}
+    if (WIFEXITED(st) && WEXITSTATUS(st) == 0) return true;
+    if (err) {
+        while (!said.empty() && (said.back() == '\n' || said.back() == ' ')) said.pop_back();
+        *err = said.empty() ? "nft failed" : said;
+    }
+    return false;
+}
+
+bool IngressDrop::install(const std::string& dev, std::string* err) {
+    remove();
+    unsigned idx = dev.size() < IFNAMSIZ ? if_nametoindex(dev.c_str()) : 0;
+    if (idx == 0) {
+        if (err) *err = "no such network device '" + dev + "'";
+        return false;
+    }
+    // The name goes into an nft string: refuse what would end the string.
+    if (dev.find_first_of("\"\\\n") != std::string::npos) {
+        if (err) *err = "cannot name device '" + dev + "' in an nftables rule";
+        return false;
+    }
+    std::string table = "quilo_fromdevice_" + std::to_string(idx);
+    std::string script = "table netdev " + table + " {\n  chain ingress {\n    type filter hook ingress device \"" + dev +
+                         "\" priority -500; policy drop;\n  }\n}\n";
+    std::string why;
+    if (!run_nft(script, &why)) {
+        if (err) *err = "cannot take frames of '" + dev + "' from the host stack (nftables ingress drop): " + why;
+        return false;
+    }
+    table_ = table;
+    return true;
+}
+
+void IngressDrop::remove() {
+    if (table_.empty()) return;
+    run_nft("delete table netdev " + table_ + "\n", nullptr);
+    table_.clear();
+}
+
+int PacketSocket::sndbuf() const {
+    int v = 0;
+    socklen_t l = sizeof v;
+    if (fd_ < 0 || getsockopt(fd_, SOL_SOCKET, SO_SNDBUF, &v, &l) < 0) return 0;
+    return v;
 }
 
 uint64_t PacketSocket::kernel_drops() {

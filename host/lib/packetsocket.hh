@@ -50,6 +50,10 @@ class PacketSocket {
         bool receive = true;      // false: a send-only socket that never queues received frames
         int rcvbuf = 4 << 20;
         int sndbuf = 1 << 20;
+        // > 0: size the send buffer to hold about this many frames of the
+        // device's MTU in flight (overrides sndbuf). The kernel charges each
+        // frame with its buffer overhead, so small frames fit more.
+        int sndbuf_frames = 0;
         bool fix_checksums = true;
     };
 
@@ -63,6 +67,8 @@ class PacketSocket {
     int fd() const { return fd_; }
     int ifindex() const { return ifindex_; }
     int mtu() const { return mtu_; }
+    // The send buffer the kernel granted, in bytes.
+    int sndbuf() const;
     const std::string& devname() const { return dev_; }
 
     // Receives up to n frames without blocking. Returns the number of frames
@@ -72,9 +78,10 @@ class PacketSocket {
     int recv(RxFrame* frames, int n);
 
     // Sends frames[0..n) without blocking. Returns how many were accepted;
-    // when fewer than n, *err holds the errno of the first refused frame
-    // (EAGAIN/ENOBUFS: the socket is full, retry later; other values: that
-    // frame cannot be sent).
+    // when fewer than n, *err holds the errno of the first refused frame:
+    // EAGAIN: the send buffer is full, retry when the socket is writable;
+    // ENOBUFS: the device queue (qdisc) dropped that frame, retry it a
+    // little later; other values: that frame cannot be sent.
     int send(const uint8_t* const* data, const uint32_t* len, int n, int* err);
 
     const RxStats& rx_stats() const { return rx_; }
@@ -94,6 +101,35 @@ class PacketSocket {
     std::vector<char> iovs_;
     std::vector<char> addrs_;
 };
+
+// Takes a device's received frames away from the host's own stack while
+// packet sockets keep receiving them. Packet sockets see a frame before the
+// ingress hooks run, so an nftables netdev table whose ingress chain drops
+// everything leaves the frames to the sockets alone: the kernel neither
+// answers, routes nor bridges them. The table is named after the interface
+// index ("quilo_fromdevice_<ifindex>") in the caller's network namespace and
+// is removed again by remove() or the destructor; a process that dies
+// without cleaning up leaves it behind, and the next install() on the same
+// device takes it over. Needs the nft program and nf_tables netdev support.
+class IngressDrop {
+  public:
+    IngressDrop() = default;
+    ~IngressDrop() { remove(); }
+    IngressDrop(const IngressDrop&) = delete;
+    IngressDrop& operator=(const IngressDrop&) = delete;
+
+    bool install(const std::string& dev, std::string* err);
+    void remove();
+    bool installed() const { return !table_.empty(); }
+    const std::string& table() const { return table_; }
+
+  private:
+    std::string table_;
+};
+
+// Runs `nft -f -` with `script` on its standard input. Returns true on exit
+// status 0; otherwise *err holds what nft said.
+bool run_nft(const std::string& script, std::string* err);
 
 // Completes the TCP or UDP checksum of an Ethernet frame carrying IPv4
 // (optionally 802.1Q tagged). Returns false when the frame is not such a

@@ -260,3 +260,90 @@ TEST(HostElementsLive, WanEmulatorDelayAndLoss) {
     std::string log = r.stop();
     EXPECT_NE(log.find("loss_ab.drops:"), std::string::npos) << log;
 }
+
+namespace {
+
+uint64_t rx_packets(const std::string& ns, const std::string& dev) {
+    std::string out = sh_out("ip netns exec " + ns + " cat /sys/class/net/" + dev + "/statistics/rx_packets");
+    return out.empty() ? 0 : std::stoull(out);
+}
+
+// The handler value printed at exit for "name:\nvalue\n", or -1.
+long long handler_value(const std::string& log, const std::string& name) {
+    size_t p = log.find(name + ":\n");
+    return p == std::string::npos ? -1 : std::atoll(log.c_str() + p + name.size() + 2);
+}
+
+}  // namespace
+
+// SNIFFER true leaves frames to the host stack as well; SNIFFER false takes
+// them away from it (the host no longer answers ping) until the router stops.
+TEST(HostElementsLive, SnifferFalseTakesFramesFromTheHost) {
+    SKIP_UNLESS_ROOT_AND_NETNS();
+    Topology topo("snf");
+    std::string x = topo.ns("x"), y = topo.ns("y");
+    std::string x0 = topo.dev("x0"), y0 = topo.dev("y0");
+    ASSERT_TRUE(Topology::link(x, x0, y, y0));
+    ASSERT_TRUE(Topology::addr(x, x0, "10.79.0.1/24") && Topology::addr(y, y0, "10.79.0.2/24"));
+    std::string ping = "ip netns exec " + x + " ping -c 3 -i 0.2 -W 1 10.79.0.2";
+    for (bool sniffer : {true, false}) {
+        std::string mode = sniffer ? "true" : "false";
+        RouterProcess r(y, {"-e", "fd :: FromDevice(" + y0 + ", SNIFFER " + mode + ") -> Discard;", "-h", "fd.count", "-h", "fd.sniffer"});
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        ASSERT_TRUE(r.alive()) << r.stop();
+        std::string tables = sh_out("ip netns exec " + y + " nft list tables");
+        EXPECT_EQ(tables.find("quilo_fromdevice_") != std::string::npos, !sniffer) << tables;
+        std::string out = sh_out(ping);
+        if (sniffer)
+            EXPECT_NE(out.find(" 0% packet loss"), std::string::npos) << out;
+        else
+            EXPECT_NE(out.find("100% packet loss"), std::string::npos) << out;
+        std::string log = r.stop();
+        EXPECT_GE(handler_value(log, "fd.count"), 3) << log;   // the router saw the requests either way
+        EXPECT_NE(log.find("fd.sniffer:\n" + mode), std::string::npos) << log;
+        EXPECT_EQ(sh_out("ip netns exec " + y + " nft list tables").find("quilo_fromdevice_"), std::string::npos);
+    }
+    std::string out = sh_out(ping);
+    EXPECT_NE(out.find(" 0% packet loss"), std::string::npos) << "host stack not given back: " << out;
+}
+
+// A device slower than the router: frames wait in the socket (small QUEUE,
+// the send buffer fills) or are refused by the queue discipline (tiny tbf
+// limit, ENOBUFS). Either way every frame arrives exactly once and the
+// counters say so.
+TEST(HostElementsLive, ToDeviceBackPressureLosesNothing) {
+    SKIP_UNLESS_ROOT_AND_NETNS();
+    Topology topo("bp");
+    std::string s = topo.ns("s"), d = topo.ns("d");
+    for (auto& n : {s, d})
+        sh("ip netns exec " + n + " sysctl -qw net.ipv6.conf.all.disable_ipv6=1 net.ipv6.conf.default.disable_ipv6=1");
+    std::string s0 = topo.dev("s0"), s1 = topo.dev("s1"), d0 = topo.dev("d0"), d1 = topo.dev("d1");
+    ASSERT_TRUE(Topology::link(s, s0, d, d0) && Topology::link(s, s1, d, d1));
+    // 2000 frames of 1000 bytes at 20 Mbit/s: about 0.8 s per device.
+    ASSERT_TRUE(sh("ip netns exec " + s + " tc qdisc add dev " + s0 + " root tbf rate 20mbit burst 10kb limit 1mb"));
+    ASSERT_TRUE(sh("ip netns exec " + s + " tc qdisc add dev " + s1 + " root tbf rate 20mbit burst 10kb limit 3000"));
+    const int n = 2000;
+    std::string src = "FlowSource(PROTO udp, FLOWS 4, LENGTH 958, LIMIT " + std::to_string(n) + ")";
+    RouterProcess r(s, {"-e",
+                        src + " -> qa :: Queue(4000) -> ta :: ToDevice(" + s0 + ", QUEUE 8);" + src +
+                            " -> qb :: Queue(4000) -> tb :: ToDevice(" + s1 + ");",
+                        "-h", "ta.count", "-h", "ta.drops", "-h", "ta.blocked", "-h", "ta.queue", "-h", "qa.drops", "-h",
+                        "tb.count", "-h", "tb.drops", "-h", "tb.blocked", "-h", "qb.drops"});
+    for (int i = 0; i < 100 && (rx_packets(d, d0) < n || rx_packets(d, d1) < n); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));   // nothing extra may follow
+    EXPECT_EQ(rx_packets(d, d0), uint64_t(n));
+    EXPECT_EQ(rx_packets(d, d1), uint64_t(n));
+    std::string log = r.stop();
+    for (const char* t : {"ta", "tb"}) {
+        std::string e(t);
+        EXPECT_EQ(handler_value(log, e + ".count"), n) << log;
+        EXPECT_EQ(handler_value(log, e + ".drops"), 0) << log;
+        EXPECT_GT(handler_value(log, e + ".blocked"), 0) << log;
+        EXPECT_EQ(handler_value(log, "q" + e.substr(1) + ".drops"), 0) << log;
+    }
+    EXPECT_EQ(handler_value(log, "ta.queue"), 8) << log;
+    // The small tbf queue did refuse frames; ToDevice sent them again.
+    std::string qd = sh_out("ip netns exec " + s + " tc -s qdisc show dev " + s1);
+    EXPECT_EQ(qd.find("dropped 0,"), std::string::npos) << qd;
+}
