@@ -241,16 +241,19 @@ TEST(PacketSocket, VethBatchVlanOversize) {
                     rf[i].cap = 1024;
                 }
                 int n = rx.recv(rf.data(), 16);
-                for (int i = 0; i < n; ++i, ++next) {
+                for (int i = 0; i < n; ++i) {
                     const uint8_t* d = rf[i].buf + rf[i].off;
-                    if (rf[i].len != 74 + next % 200 || d[14] != next / 100 || d[15] != next % 100) ++bad;
+                    if (rf[i].len < 16 || d[12] != 0x88 || d[13] != 0xB5) continue;   // not a test frame
+                    ++next;
+                    uint32_t k = next - 1;
+                    if (rf[i].len != 74 + k % 200 || d[14] != k / 100 || d[15] != k % 100) ++bad;
                 }
                 if (n == 0) usleep(1000);
             }
         }
         EXPECT_EQ(next, 1500u);
         EXPECT_EQ(bad, 0u);
-        EXPECT_EQ(rx.rx_stats().frames - before, 1500u);
+        EXPECT_GE(rx.rx_stats().frames - before, 1500u);
         EXPECT_EQ(rx.kernel_drops(), 0u);
     }
 }
