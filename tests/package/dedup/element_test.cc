@@ -4,11 +4,16 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -471,13 +476,82 @@ TEST(DedupElement, ProbeHandlerWaitsForTheDatastore) {
     EXPECT_NE(quiet.text().find("Could not create datastore directory"), std::string::npos) << quiet.text();
 }
 
+namespace {
+
+std::string router_binary() {
+    const char* build = getenv("QUILO_BUILD_DIR");
+    std::string r = build ? std::string(build) + "/bin/quilo-router" : "";
+    return !r.empty() && access(r.c_str(), X_OK) == 0 ? r : "";
+}
+
+// A line-protocol client of the router's control socket.
+struct Control {
+    int fd = -1;
+    ~Control() {
+        if (fd >= 0)
+            close(fd);
+    }
+    bool connect_to(const std::string& path) {
+        for (int i = 0; i < 200 && fd < 0; ++i) {  // the router needs a moment to start
+            int s = socket(AF_UNIX, SOCK_STREAM, 0);
+            sockaddr_un a{};
+            a.sun_family = AF_UNIX;
+            std::snprintf(a.sun_path, sizeof a.sun_path, "%s", path.c_str());
+            if (connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
+                fd = s;
+                timeval tv{5, 0};
+                setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+            } else {
+                close(s);
+                usleep(25000);
+            }
+        }
+        return fd >= 0 && line().rfind("Click::ControlSocket", 0) == 0;
+    }
+    std::string line() {
+        std::string l;
+        char c;
+        while (l.size() < 4096 && recv(fd, &c, 1, 0) == 1 && c != '\n')
+            l += c;
+        if (!l.empty() && l.back() == '\r')
+            l.pop_back();
+        return l;
+    }
+    std::string command(const std::string& text) {
+        if (send(fd, text.data(), text.size(), MSG_NOSIGNAL) != ssize_t(text.size()))
+            return "";
+        return line();
+    }
+    std::string read(const std::string& h) {
+        if (command("READ " + h + "\n").rfind("200", 0) != 0)
+            return "";
+        std::string d = line();  // DATA n
+        size_t n = d.size() > 5 ? size_t(std::atoi(d.c_str() + 5)) : 0;
+        std::string v(n, '\0');
+        for (size_t got = 0; got < n;) {
+            ssize_t r = recv(fd, &v[got], n - got, 0);
+            if (r <= 0)
+                return "";
+            got += size_t(r);
+        }
+        return v;
+    }
+};
+
+size_t count_of(const std::string& text, const std::string& what) {
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++n;
+    return n;
+}
+
+}  // namespace
+
 // The same through the driver with real timers: the datastore comes up on
 // its own and ProbeHandler reports done.
 TEST(DedupElement, DriverStartsTheDatastoreAndTheProbes) {
-    std::string router;
-    if (const char* build = getenv("QUILO_BUILD_DIR"))
-        router = std::string(build) + "/bin/quilo-router";
-    if (router.empty() || access(router.c_str(), X_OK) != 0)
+    std::string router = router_binary();
+    if (router.empty())
         GTEST_SKIP() << "quilo-router not built";
     TempDir dir;
     std::string cmd = router +
@@ -549,6 +623,64 @@ TEST(DedupElement, ThreadsShareOneElement) {
     std::sort(frames.begin(), frames.end());
     EXPECT_TRUE(delivered == frames);
     EXPECT_GT(std::stoull(a.read("encode_bytes_in")), 4 * std::stoull(a.read("encode_bytes_out")) / 3);
+}
+
+// A hot swap through the driver's control socket: the new router's Dedup
+// takes the open datastore; it is neither built again nor closed by the old
+// router's cleanup.
+TEST(DedupElement, DriverHotSwapKeepsTheDatastore) {
+    std::string router = router_binary();
+    if (router.empty())
+        GTEST_SKIP() << "quilo-router not built";
+    TempDir dir;
+    auto conf = [&](int level) {
+        return "require(package \"quilo\"); WConf(MAX_PEERS 1, LOG_LEVEL 0); d :: Dedup(1, 5, DS_SIZE 1, LEVEL " +
+               std::to_string(level) + ", DS_DIR \"" + dir.path() + "\"); Idle -> d -> Discard;\n";
+    };
+    write_file(dir.file("a.click"), conf(4));
+    std::string sock = dir.file("sock"), out = dir.file("out.txt");
+    std::vector<std::string> args = {router, "-u", sock, dir.file("a.click"), "-h", "d.ds_ready", "-h", "d.ds_slot"};
+    std::vector<char*> argv;
+    for (auto& a : args)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_adddup2(&fa, 1, 2);
+    pid_t pid;
+    ASSERT_EQ(posix_spawn(&pid, router.c_str(), &fa, nullptr, argv.data(), environ), 0);
+    posix_spawn_file_actions_destroy(&fa);
+    {
+        Control c;
+        bool connected = c.connect_to(sock);
+        EXPECT_TRUE(connected);
+        if (connected) {
+            std::string ready;
+            for (int i = 0; i < 200 && ready != "true"; ++i, usleep(25000))
+                ready = c.read("d.ds_ready");
+            EXPECT_EQ(ready, "true");
+            std::string text = conf(2);
+            EXPECT_EQ(c.command("WRITEDATA hotconfig " + std::to_string(text.size()) + "\n" + text).substr(0, 3),
+                      "200");
+            EXPECT_EQ(c.read("d.ds_ready"), "true");
+            usleep(100000);  // the new router's start timer runs
+            c.command("WRITE stop\n");
+        }
+    }
+    int status = -1;
+    for (int i = 0; i < 400 && waitpid(pid, &status, WNOHANG) == 0; ++i)
+        usleep(25000);
+    if (!WIFEXITED(status) && !WIFSIGNALED(status)) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+    }
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    std::string log = read_file(out);
+    EXPECT_EQ(count_of(log, "Building datastore"), 1u) << log;
+    EXPECT_EQ(count_of(log, "d WDedup already exist, must be hot swap load."), 1u) << log;
+    EXPECT_EQ(count_of(log, "d taking state"), 1u) << log;
+    EXPECT_NE(log.find("d.ds_ready:\ntrue"), std::string::npos) << log;
 }
 
 // Random, truncated and bit-flipped packets at both ends: nothing crashes,
