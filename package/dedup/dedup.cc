@@ -129,15 +129,6 @@ int Dedup::initialize(ErrorHandler*) {
 
 void Dedup::run_timer(Timer*) {
     WDedup* e = engine();
-    if (!_readiness_reported && e && e->impl()->prepared()) {
-        _readiness_reported = true;
-        if (e->ds_ready())
-            WLogger::info("%s datastore %s ready", name().c_str(), _ds_path.c_str());
-        else
-            WLogger::error("%s datastore %s could not be prepared; traffic passes unencoded", name().c_str(),
-                           _ds_path.c_str());
-        return;
-    }
     if (_ready_polls++ == 0) {
         WLogger::debug("%s run_timer.", name().c_str());
         if (e) {
@@ -149,10 +140,20 @@ void Dedup::run_timer(Timer*) {
             _engine.store(e, std::memory_order_release);
         }
     }
+    if (_readiness_reported)
+        return;
     // Watch preparation so that its outcome is logged: every 10 ms at first,
     // then once a second.
-    if (!_readiness_reported)
+    if (!e->impl()->prepared()) {
         _timer.schedule_after_msec(_ready_polls < 100 ? 10 : 1000);
+        return;
+    }
+    _readiness_reported = true;
+    if (e->ds_ready())
+        WLogger::info("%s datastore %s ready", name().c_str(), _ds_path.c_str());
+    else
+        WLogger::error("%s datastore %s could not be prepared; traffic passes unencoded", name().c_str(),
+                       _ds_path.c_str());
 }
 
 void Dedup::take_state(Element* old, ErrorHandler*) {

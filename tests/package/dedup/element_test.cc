@@ -547,32 +547,6 @@ size_t count_of(const std::string& text, const std::string& what) {
 
 }  // namespace
 
-// The same through the driver with real timers: the datastore comes up on
-// its own and ProbeHandler reports done.
-TEST(DedupElement, DriverStartsTheDatastoreAndTheProbes) {
-    std::string router = router_binary();
-    if (router.empty())
-        GTEST_SKIP() << "quilo-router not built";
-    TempDir dir;
-    std::string cmd = router +
-                      " -e 'require(package \"quilo\"); WConf(MAX_PEERS 1, LOG_LEVEL 1);"
-                      " d :: Dedup(1, 4, DS_SIZE 1, DS_DIR \"" + dir.path() + "\"); Idle -> d -> Discard;"
-                      " ph :: ProbeHandler(DS_CHECK_SECS 1); Script(wait 1500ms, stop);'"
-                      " -h ph.done -h d.ds_ready -h d.ds_slot 2>&1";
-    FILE* p = popen(cmd.c_str(), "r");
-    ASSERT_NE(p, nullptr);
-    std::string out;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0)
-        out.append(buf, n);
-    int status = pclose(p);
-    EXPECT_EQ(WEXITSTATUS(status), 0) << out;
-    EXPECT_NE(out.find("d datastore " + dir.path() + "/peer4 ready"), std::string::npos) << out;
-    EXPECT_NE(out.find("ph.done:\ntrue"), std::string::npos) << out;
-    EXPECT_NE(out.find("d.ds_ready:\ntrue"), std::string::npos) << out;
-}
-
 // Several threads pushing through the same elements at once: every packet
 // is rehydrated intact, whatever order the encodings reach the peer in.
 TEST(DedupElement, ThreadsShareOneElement) {
@@ -625,17 +599,19 @@ TEST(DedupElement, ThreadsShareOneElement) {
     EXPECT_GT(std::stoull(a.read("encode_bytes_in")), 4 * std::stoull(a.read("encode_bytes_out")) / 3);
 }
 
-// A hot swap through the driver's control socket: the new router's Dedup
-// takes the open datastore; it is neither built again nor closed by the old
-// router's cleanup.
-TEST(DedupElement, DriverHotSwapKeepsTheDatastore) {
+// Through the driver, with real timers: the datastore comes up on its own
+// and ProbeHandler switches on; then a hot swap through the control socket
+// hands the open datastore to the new router's Dedup: it is neither built
+// again nor closed by the old router's cleanup.
+TEST(DedupElement, DriverStartsTheDatastoreAndHotSwapKeepsIt) {
     std::string router = router_binary();
     if (router.empty())
         GTEST_SKIP() << "quilo-router not built";
     TempDir dir;
     auto conf = [&](int level) {
         return "require(package \"quilo\"); WConf(MAX_PEERS 1, LOG_LEVEL 0); d :: Dedup(1, 5, DS_SIZE 1, LEVEL " +
-               std::to_string(level) + ", DS_DIR \"" + dir.path() + "\"); Idle -> d -> Discard;\n";
+               std::to_string(level) + ", DS_DIR \"" + dir.path() + "\"); Idle -> d -> Discard;"
+               " ph :: ProbeHandler(DS_CHECK_SECS 1);\n";
     };
     write_file(dir.file("a.click"), conf(4));
     std::string sock = dir.file("sock"), out = dir.file("out.txt");
@@ -656,10 +632,11 @@ TEST(DedupElement, DriverHotSwapKeepsTheDatastore) {
         bool connected = c.connect_to(sock);
         EXPECT_TRUE(connected);
         if (connected) {
-            std::string ready;
-            for (int i = 0; i < 200 && ready != "true"; ++i, usleep(25000))
-                ready = c.read("d.ds_ready");
-            EXPECT_EQ(ready, "true");
+            std::string done;
+            for (int i = 0; i < 200 && done != "true"; ++i, usleep(25000))
+                done = c.read("ph.done");
+            EXPECT_EQ(done, "true");
+            EXPECT_EQ(c.read("d.ds_ready"), "true");
             std::string text = conf(2);
             EXPECT_EQ(c.command("WRITEDATA hotconfig " + std::to_string(text.size()) + "\n" + text).substr(0, 3),
                       "200");
@@ -677,6 +654,7 @@ TEST(DedupElement, DriverHotSwapKeepsTheDatastore) {
     }
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     std::string log = read_file(out);
+    EXPECT_EQ(count_of(log, "d datastore " + dir.path() + "/peer5 ready"), 1u) << log;
     EXPECT_EQ(count_of(log, "Building datastore"), 1u) << log;
     EXPECT_EQ(count_of(log, "d WDedup already exist, must be hot swap load."), 1u) << log;
     EXPECT_EQ(count_of(log, "d taking state"), 1u) << log;
