@@ -30,6 +30,7 @@ int FromDevice::configure(std::vector<std::string>& conf, ErrorHandler* errh) {
 int FromDevice::initialize(ErrorHandler* errh) {
     pktsock::PacketSocket::Options o;
     o.promisc = _promisc;
+    o.max_frame = _snaplen;   // 0: the socket picks MTU + 22 as below
     std::string err;
     if (!_sock.open(_devname, o, &err))
         return errh->error("%s", err.c_str());

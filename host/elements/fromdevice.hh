@@ -1,7 +1,8 @@
 // FromDevice(DEVNAME, PROMISC, BURST, SNIFFER, HEADROOM): reads Ethernet
-// frames from a Linux network interface through an AF_PACKET socket
-// (batched with recvmmsg) and pushes them out, with their timestamps and
-// the MAC header marked. A VLAN tag that the kernel delivered apart from
+// frames from a Linux network interface through an AF_PACKET socket (a
+// memory-mapped receive ring read in batches; recvmmsg where the kernel
+// offers no ring) and pushes them out, with their timestamps and the MAC
+// header marked. A VLAN tag that the kernel delivered apart from
 // the frame is put back into it; TCP/UDP checksums left unfinished by
 // checksum offload are completed; frames larger than the packet buffer
 // (segmentation offload) are counted in "oversize" and dropped rather than
