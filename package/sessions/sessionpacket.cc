@@ -34,10 +34,19 @@ bool parse_session_packet(const uint8_t* ip, size_t len, const ShimConfig& shim,
     if (so >= 0) {
         // shim_offset guarantees the 4 shim bytes are inside `len`.
         const uint8_t* s = ip + so;
-        proto = s[2];
-        th = size_t(so) + WSHIM_LEN;
-        if (s[3] & WSHIM_STREAM)
-            th += RSP_HEADER_LEN;
+        if (s[3] & WSHIM_STREAM) {
+            // A stream packet: the RSP header, read by the RSP wire parser,
+            // sits between the shim and the inner header. A header whose
+            // lengths do not fit the packet leaves it untracked.
+            rsp::View v;
+            if (rsp::parse(ip, len, shim, &v) != rsp::Parse::ok)
+                return false;
+            proto = v.shim_protocol;
+            th = v.payload_off;
+        } else {
+            proto = s[2];
+            th = size_t(so) + WSHIM_LEN;
+        }
     }
 
     if (proto == 6) {

@@ -11,7 +11,7 @@
 #include <host/clicknet.hh>  // TH_FIN, TH_SYN, TH_RST
 
 #include "common/shim.hh"
-#include "rsp/rsp_wire.hh"  // RSP_HEADER_LEN
+#include "rsp/rsp_wire.hh"
 
 struct SessionPacket {
     uint8_t proto;      // 6 or 17

@@ -127,11 +127,29 @@ TEST(SessionPacket, TunnelPacketsUseInnerHeader) {
     s[20] = WSHIM_MAGIC;
     s[22] = 17;
     s[23] = WSHIM_STREAM;
+    s[25] = 4;  // RSP hdr_len in 16-bit words
     put_ports(s, 32, 7, 9);
     ASSERT_TRUE(parse_session_packet(s.data(), s.size(), c, &sp));
     EXPECT_EQ(sp.proto, 17);
     EXPECT_EQ(ntohs(sp.sport), 7);
     EXPECT_EQ(ntohs(sp.dport), 9);
+
+    // The RSP header's own length places the inner header (here behind one
+    // EACK range); a length below the minimum or beyond the packet is refused.
+    auto e = ip_packet(108, 4 + 12 + 8);
+    e[20] = WSHIM_MAGIC;
+    e[22] = 17;
+    e[23] = WSHIM_STREAM;
+    e[24] = 0x04;  // EACK
+    e[25] = 6;
+    put_ports(e, 36, 11, 13);
+    ASSERT_TRUE(parse_session_packet(e.data(), e.size(), c, &sp));
+    EXPECT_EQ(ntohs(sp.sport), 11);
+    EXPECT_EQ(ntohs(sp.dport), 13);
+    for (uint8_t bad : {uint8_t(0), uint8_t(3), uint8_t(15)}) {
+        e[25] = bad;
+        EXPECT_FALSE(parse_session_packet(e.data(), e.size(), c, &sp)) << int(bad);
+    }
 
     // Cut after the shim, or inside the RSP header: untracked.
     auto cut = ip_packet(108, 4);
@@ -175,6 +193,7 @@ TEST(SessionPacket, FuzzRandomAndTruncated) {
     t[20] = WSHIM_MAGIC;
     t[22] = 6;
     t[23] = WSHIM_STREAM;
+    t[25] = 4;
     seeds.push_back(t);
     auto u = ip_packet(17, 8 + 4 + 8);
     put_ports(u, 20, 4050, 4050);
