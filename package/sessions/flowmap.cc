@@ -24,7 +24,8 @@ FlowMap::Slot* FlowMap::alloc_slots(size_t n) {
         if (p)
             madvise(p, bytes, MADV_HUGEPAGE);  // a hint; failure is harmless
     } else {
-        p = std::malloc(bytes);
+        bytes = (bytes + 63) & ~size_t(63);  // slots never straddle a cache line
+        p = std::aligned_alloc(64, bytes);
     }
     if (!p)
         throw std::bad_alloc();
@@ -32,4 +33,7 @@ FlowMap::Slot* FlowMap::alloc_slots(size_t n) {
     return static_cast<Slot*>(p);
 }
 
-void FlowMap::free_slots(Slot* s, size_t) { std::free(s); }
+void FlowMap::free_arrays() {
+    std::free(_slots);
+    delete[] _macs;
+}

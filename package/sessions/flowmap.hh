@@ -8,9 +8,11 @@
 #pragma once
 
 #include <host/ipflowid.hh>
+#include <host/timestamp.hh>
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <utility>
@@ -28,58 +30,82 @@ inline uint64_t mix(uint64_t h) {
     return h;
 }
 
+// One 64x64->128-bit multiply folded to 64 bits: a strong, cheap mix of two
+// words (the per-packet hash of a session key is one multiply deep).
+inline uint64_t mum(uint64_t a, uint64_t b) {
+    unsigned __int128 r = (unsigned __int128)a * b;
+    return uint64_t(r) ^ uint64_t(r >> 64);
+}
+
 uint64_t random_seed();
 
 }  // namespace flowmap_detail
 
 class FlowMap {
   public:
-    // Records live inside the slots: a lookup touches one slot, not a slot and
-    // then a separately allocated record. A record's address is stable only
-    // until the next insert or erase.
-    struct Slot {
+    // The part of a session a packet touches lives in one 32-byte slot, two
+    // to a cache line, key included: a lookup of an existing session costs
+    // one cache miss. The Ethernet addresses, read only when a session is
+    // created or inspected, sit in a parallel array (same index) so they do
+    // not dilute the slots. A slot's address is stable only until the next
+    // insert or erase.
+    struct alignas(32) Slot {
         IPFlowID key;
-        uint32_t spare;
-        WSessionInfo info;  // info.session_id == 0: empty slot
+        uint32_t session_id;  // 0: empty slot
+        Timestamp last_activity;
+        uint8_t flags;
+        uint8_t spare;
+        uint16_t vlan;
+        uint32_t spare2;
+    };
+    static_assert(sizeof(Slot) == 32, "session slots are half a cache line");
+
+    struct Macs {
+        uint8_t wan[6];
+        uint8_t lan[6];
     };
 
-    FlowMap() : _seed(flowmap_detail::random_seed()) {}
-    ~FlowMap() { free_slots(_slots, _cap); }
+    FlowMap() : _seed0(flowmap_detail::random_seed()), _seed1(flowmap_detail::random_seed() | 1) {}
+    ~FlowMap() { free_arrays(); }
     FlowMap(const FlowMap&) = delete;
     FlowMap& operator=(const FlowMap&) = delete;
 
     size_t size() const { return _size; }
     size_t capacity() const { return _cap; }
 
-    WSessionInfo* find(const IPFlowID& key) const {
+    Slot* find(const IPFlowID& key) const {
         if (!_size)
             return nullptr;
         size_t mask = _cap - 1;
         for (size_t i = hash(key) & mask;; i = (i + 1) & mask) {
             Slot& s = _slots[i];
-            if (!s.info.session_id)
+            if (!s.session_id)
                 return nullptr;
             if (s.key == key)
-                return &s.info;
+                return &s;
         }
     }
 
-    // Inserts a key that is not present and returns its record, zeroed except
-    // for session_id, which must be non-zero.
-    WSessionInfo* insert(const IPFlowID& key, uint32_t session_id) {
+    // Inserts a key that is not present and returns its slot, zeroed (MAC
+    // addresses included) except for session_id, which must be non-zero.
+    Slot* insert(const IPFlowID& key, uint32_t session_id) {
         if ((_size + 1) * 4 > _cap * 3)
             grow();
         size_t mask = _cap - 1;
         size_t i = hash(key) & mask;
-        while (_slots[i].info.session_id)
+        while (_slots[i].session_id)
             i = (i + 1) & mask;
         Slot& s = _slots[i];
+        s = Slot{};
         s.key = key;
-        s.info = WSessionInfo{};
-        s.info.session_id = session_id;
+        s.session_id = session_id;
+        _macs[i] = Macs{};
         ++_size;
-        return &s.info;
+        return &s;
     }
+
+    // The Ethernet addresses of the session in `s` (a slot of this map).
+    Macs& macs(const Slot* s) const { return _macs[size_t(s - _slots)]; }
 
     // Removes `key`; returns false when absent.
     bool erase(const IPFlowID& key) {
@@ -88,83 +114,97 @@ class FlowMap {
         size_t mask = _cap - 1;
         size_t i = hash(key) & mask;
         for (;; i = (i + 1) & mask) {
-            if (!_slots[i].info.session_id)
+            if (!_slots[i].session_id)
                 return false;
             if (_slots[i].key == key)
                 break;
         }
         // Shift later members of the probe run back over the hole.
         size_t hole = i;
-        for (size_t j = (i + 1) & mask; _slots[j].info.session_id; j = (j + 1) & mask) {
+        for (size_t j = (i + 1) & mask; _slots[j].session_id; j = (j + 1) & mask) {
             size_t home = hash(_slots[j].key) & mask;
             // Move j into the hole unless its home lies cyclically in (hole, j].
             bool stays = hole <= j ? (home > hole && home <= j) : (home > hole || home <= j);
             if (!stays) {
                 _slots[hole] = _slots[j];
+                _macs[hole] = _macs[j];
                 hole = j;
             }
         }
-        _slots[hole].info.session_id = 0;
+        _slots[hole].session_id = 0;
         --_size;
         return true;
     }
 
-    // Calls f(key, record) for every entry; f must not insert or erase.
+    // Calls f(key, slot) for every entry; f must not insert or erase.
     template <typename F>
     void for_each(F&& f) const {
         for (size_t i = 0; i < _cap; ++i)
-            if (_slots[i].info.session_id)
-                f(_slots[i].key, _slots[i].info);
+            if (_slots[i].session_id)
+                f(_slots[i].key, _slots[i]);
     }
 
     void clear() {
-        free_slots(_slots, _cap);
+        free_arrays();
         _slots = nullptr;
+        _macs = nullptr;
         _cap = 0;
         _size = 0;
     }
 
     void swap(FlowMap& o) {
         std::swap(_slots, o._slots);
+        std::swap(_macs, o._macs);
         std::swap(_cap, o._cap);
         std::swap(_size, o._size);
-        std::swap(_seed, o._seed);
+        std::swap(_seed0, o._seed0);
+        std::swap(_seed1, o._seed1);
     }
 
   private:
     size_t hash(const IPFlowID& k) const {
-        uint32_t s = k.saddr().addr(), d = k.daddr().addr();
-        uint64_t a = (uint64_t(s) << 32) | d;
+        uint64_t a = (uint64_t(k.saddr().addr()) << 32) | k.daddr().addr();
         uint64_t b = (uint64_t(k.sport()) << 16) | k.dport();
-        return size_t(flowmap_detail::mix(a ^ _seed) ^ flowmap_detail::mix(b + _seed));
+        // Seeds chosen per table keep crafted keys from sharing a probe run.
+        return size_t(flowmap_detail::mum(a ^ _seed0, b ^ _seed1));
     }
 
     // Zeroed slot arrays; large ones are backed by huge pages where the
     // kernel allows it, so random lookups in big tables miss the TLB less.
     static Slot* alloc_slots(size_t n);
-    static void free_slots(Slot* s, size_t n);
+    void free_arrays();
 
     void grow() {
         size_t ncap = _cap ? _cap * 2 : 64;
         Slot* old = _slots;
+        std::unique_ptr<Macs[]> old_macs(_macs);
         size_t ocap = _cap;
-        _slots = alloc_slots(ncap);
+        _macs = new Macs[ncap]();
+        try {
+            _slots = alloc_slots(ncap);
+        } catch (...) {
+            delete[] _macs;
+            _macs = old_macs.release();
+            throw;
+        }
         _cap = ncap;
         size_t mask = _cap - 1;
         for (size_t i = 0; i < ocap; ++i)
-            if (old[i].info.session_id) {
+            if (old[i].session_id) {
                 size_t j = hash(old[i].key) & mask;
-                while (_slots[j].info.session_id)
+                while (_slots[j].session_id)
                     j = (j + 1) & mask;
                 _slots[j] = old[i];
+                _macs[j] = old_macs[i];
             }
-        free_slots(old, ocap);
+        std::free(old);
     }
 
     Slot* _slots = nullptr;
+    Macs* _macs = nullptr;
     size_t _cap = 0;
     size_t _size = 0;
-    uint64_t _seed;
+    uint64_t _seed0, _seed1;
 };
 
 // Set of non-zero 32-bit ids (0 marks an empty slot; session id 0 is never used).

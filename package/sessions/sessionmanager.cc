@@ -86,13 +86,7 @@ void SessionManager::take_state(Element* old_e, ErrorHandler*) {
                    int(tcp_sessions()), int(udp_sessions()));
 }
 
-IPFlowID SessionManager::session_key(const SessionPacket& sp, int direction) {
-    if (direction == WAN_IN)
-        return IPFlowID(IPAddress(sp.saddr), sp.sport, IPAddress(sp.daddr), sp.dport);
-    return IPFlowID(IPAddress(sp.daddr), sp.dport, IPAddress(sp.saddr), sp.sport);
-}
-
-void SessionManager::update_record(WSessionInfo* rec, const SessionPacket& sp, int direction, const Timestamp& ts) {
+inline void SessionManager::update_record(FlowMap::Slot* rec, const SessionPacket& sp, int direction, const Timestamp& ts) {
     // Other threads may update the same record under their own shared side.
     std::atomic_ref<Timestamp>(rec->last_activity).store(ts, std::memory_order_relaxed);
     if (sp.proto != 6)
@@ -118,39 +112,64 @@ uint32_t SessionManager::allocate_id() {
     }
 }
 
-uint32_t SessionManager::track(const SessionPacket& sp, int direction, const Timestamp& ts, const uint8_t* mac,
-                               uint16_t vlan) {
+inline uint32_t SessionManager::track_packet(const SessionPacket& sp, int direction, const Timestamp& ts,
+                                            const uint8_t* mac, uint16_t vlan) {
     IPFlowID key = session_key(sp, direction);
     Table& t = sp.proto == 6 ? _tcp : _udp;
     {
         WReadLock r(_lock);
-        if (WSessionInfo* rec = t.map.find(key)) {
+        if (FlowMap::Slot* rec = t.map.find(key)) {
             update_record(rec, sp, direction, ts);
             return rec->session_id;
         }
     }
+    return create_session(t, key, sp, direction, ts, mac, vlan);
+}
 
+uint32_t SessionManager::track(const SessionPacket& sp, int direction, const Timestamp& ts, const uint8_t* mac,
+                               uint16_t vlan) {
+    return track_packet(sp, direction, ts, mac, vlan);
+}
+
+uint32_t SessionManager::create_session(Table& t, const IPFlowID& key, const SessionPacket& sp, int direction,
+                                        const Timestamp& ts, const uint8_t* mac, uint16_t vlan) {
     // New conversation. Another thread may have created it since we looked:
     // look again under the exclusive side and use the record that won.
     WWriteLock w(_lock);
-    if (WSessionInfo* rec = t.map.find(key)) {
+    if (FlowMap::Slot* rec = t.map.find(key)) {
         update_record(rec, sp, direction, ts);
         return rec->session_id;
     }
-    WSessionInfo* rec = t.map.insert(key, allocate_id());
+    FlowMap::Slot* rec = t.map.insert(key, allocate_id());
+    FlowMap::Macs& macs = t.map.macs(rec);
     if (mac) {
         // mac: destination then source address of the Ethernet header.
         const uint8_t* dst = mac;
         const uint8_t* src = mac + 6;
-        std::memcpy(rec->wan_mac, direction == WAN_OUT ? dst : src, 6);
-        std::memcpy(rec->lan_mac, direction == WAN_OUT ? src : dst, 6);
+        std::memcpy(macs.wan, direction == WAN_OUT ? dst : src, 6);
+        std::memcpy(macs.lan, direction == WAN_OUT ? src : dst, 6);
     }
     rec->vlan = vlan;
     update_record(rec, sp, direction, ts);
     _ids.insert(rec->session_id);
     _created.fetch_add(1, std::memory_order_relaxed);
-    notify_session(rec->session_id, t.mask, SessionListener::SESSION_NEW, &key, rec);
-    return rec->session_id;
+    WSessionInfo info = record_of(t.map, rec);
+    IPFlowID k = key;
+    notify_session(info.session_id, t.mask, SessionListener::SESSION_NEW, &k, &info);
+    return info.session_id;
+}
+
+WSessionInfo SessionManager::record_of(const FlowMap& map, FlowMap::Slot* rec) {
+    WSessionInfo info{};
+    // Other threads may update these two under their own shared side.
+    info.last_activity = std::atomic_ref<Timestamp>(rec->last_activity).load(std::memory_order_relaxed);
+    info.flags = std::atomic_ref<uint8_t>(rec->flags).load(std::memory_order_relaxed);
+    info.session_id = rec->session_id;
+    info.vlan = rec->vlan;
+    const FlowMap::Macs& macs = map.macs(rec);
+    std::memcpy(info.wan_mac, macs.wan, 6);
+    std::memcpy(info.lan_mac, macs.lan, 6);
+    return info;
 }
 
 void SessionManager::push(int port, Packet* p) {
@@ -169,16 +188,17 @@ void SessionManager::push(int port, Packet* p) {
         const uint8_t* mac = nullptr;
         if (p->mac_header() >= p->buffer() && p->network_header() - p->mac_header() >= 12)
             mac = p->mac_header();
-        uint32_t id = track(sp, direction, p->timestamp_anno(), mac, vlan_tci_anno(p));
+        uint32_t id = track_packet(sp, direction, p->timestamp_anno(), mac, vlan_tci_anno(p));
         set_session_direction_anno(p, uint8_t(direction));
         set_session_id_anno(p, id);
     }
     output(port).push(p);
 }
 
-static bool session_expired(const WSessionInfo* rec, uint32_t idle_limit, uint32_t done_limit, int64_t now_sec) {
-    Timestamp last = std::atomic_ref<Timestamp>(const_cast<WSessionInfo*>(rec)->last_activity).load(std::memory_order_relaxed);
-    uint8_t flags = std::atomic_ref<uint8_t>(const_cast<WSessionInfo*>(rec)->flags).load(std::memory_order_relaxed);
+static bool session_expired(const FlowMap::Slot* rec, uint32_t idle_limit, uint32_t done_limit, int64_t now_sec) {
+    auto* r = const_cast<FlowMap::Slot*>(rec);
+    Timestamp last = std::atomic_ref<Timestamp>(r->last_activity).load(std::memory_order_relaxed);
+    uint8_t flags = std::atomic_ref<uint8_t>(r->flags).load(std::memory_order_relaxed);
     int64_t limit = (flags & WSESSION_DONE_MASK) == WSESSION_DONE_MASK ? int64_t(done_limit) : int64_t(idle_limit);
     return int64_t(last.sec()) < now_sec - limit;
 }
@@ -188,7 +208,7 @@ void SessionManager::reap(Table& t, uint32_t idle_limit, uint32_t done_limit, in
     std::vector<uint32_t> ids;
     {
         WReadLock r(_lock);
-        t.map.for_each([&](const IPFlowID& key, WSessionInfo& rec) {
+        t.map.for_each([&](const IPFlowID& key, const FlowMap::Slot& rec) {
             if (session_expired(&rec, idle_limit, done_limit, now_sec)) {
                 keys.push_back(key);
                 ids.push_back(rec.session_id);
@@ -201,7 +221,7 @@ void SessionManager::reap(Table& t, uint32_t idle_limit, uint32_t done_limit, in
     {
         WWriteLock w(_lock);
         for (size_t i = 0; i < keys.size(); ++i) {
-            WSessionInfo* rec = t.map.find(keys[i]);
+            FlowMap::Slot* rec = t.map.find(keys[i]);
             // A packet may have revived the session since the scan.
             if (!rec || rec->session_id != ids[i] || !session_expired(rec, idle_limit, done_limit, now_sec))
                 continue;
@@ -241,27 +261,21 @@ void SessionManager::run_timer(Timer*) {
 }
 
 std::string SessionManager::unparse_session(IPFlowID& flow, unsigned char proto) {
-    Table& t = proto == 6 ? _tcp : _udp;
-    WReadLock r(_lock);
-    WSessionInfo* rec = t.map.find(flow);
-    if (!rec)
+    WSessionInfo info;
+    if (!lookup_session(flow, proto, &info))
         return "Session not found: " + flow.unparse();
-    Timestamp last = std::atomic_ref<Timestamp>(rec->last_activity).load(std::memory_order_relaxed);
-    uint8_t flags = std::atomic_ref<uint8_t>(rec->flags).load(std::memory_order_relaxed);
-    return "Session: " + flow.unparse() + ". Session ID: " + std::to_string(rec->session_id) +
-           ", Session Over: " + std::to_string(flags & 3) + ", Session Over Reason: " + std::to_string(flags >> 2) +
-           ", Last Timestamp: " + last.unparse();
+    return "Session: " + flow.unparse() + ". Session ID: " + std::to_string(info.session_id) +
+           ", Session Over: " + std::to_string(info.flags & 3) + ", Session Over Reason: " +
+           std::to_string(info.flags >> 2) + ", Last Timestamp: " + info.last_activity.unparse();
 }
 
 bool SessionManager::lookup_session(const IPFlowID& flow, unsigned char proto, WSessionInfo* out) {
     Table& t = proto == 6 ? _tcp : _udp;
     WReadLock r(_lock);
-    WSessionInfo* rec = t.map.find(flow);
+    FlowMap::Slot* rec = t.map.find(flow);
     if (!rec)
         return false;
-    *out = *rec;
-    out->last_activity = std::atomic_ref<Timestamp>(rec->last_activity).load(std::memory_order_relaxed);
-    out->flags = std::atomic_ref<uint8_t>(rec->flags).load(std::memory_order_relaxed);
+    *out = record_of(t.map, rec);
     return true;
 }
 

@@ -30,6 +30,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "common/annotations.hh"
 #include "common/shim.hh"
 #include "common/wbase.hh"
 #include "sessions/flowmap.hh"
@@ -67,7 +68,11 @@ class SessionManager : public WBase, public SessionNotifier {
     bool lookup_session(const IPFlowID& flow, unsigned char proto, WSessionInfo* out);
 
     // Orients a packet's addresses and ports wide-area side first.
-    static IPFlowID session_key(const SessionPacket& sp, int direction);
+    static IPFlowID session_key(const SessionPacket& sp, int direction) {
+        if (direction == WAN_IN)
+            return IPFlowID(IPAddress(sp.saddr), sp.sport, IPAddress(sp.daddr), sp.dport);
+        return IPFlowID(IPAddress(sp.daddr), sp.dport, IPAddress(sp.saddr), sp.sport);
+    }
 
     // One garbage-collection pass over both tables at wall-clock second `now_sec`.
     void collect_garbage(int64_t now_sec);
@@ -88,9 +93,19 @@ class SessionManager : public WBase, public SessionNotifier {
         unsigned char mask;
     };
 
+    // track, inlined into push: the package is built position-independent, so
+    // only inline functions are inlined across the exported class's members.
+    inline uint32_t track_packet(const SessionPacket& sp, int direction, const Timestamp& ts, const uint8_t* mac,
+                                 uint16_t vlan);
     uint32_t allocate_id();
+    // The rare part of track: a session not found under the shared side.
+    __attribute__((noinline)) uint32_t create_session(Table& t, const IPFlowID& key, const SessionPacket& sp,
+                                                      int direction, const Timestamp& ts, const uint8_t* mac,
+                                                      uint16_t vlan);
+    static WSessionInfo record_of(const FlowMap& map, FlowMap::Slot* rec);
     void reap(Table& t, uint32_t idle_limit, uint32_t done_limit, int64_t now_sec);
-    static void update_record(WSessionInfo* rec, const SessionPacket& sp, int direction, const Timestamp& ts);
+    static inline void update_record(FlowMap::Slot* rec, const SessionPacket& sp, int direction,
+                                     const Timestamp& ts);
     static std::string read_handler(Element* e, void* thunk);
 
     Table _tcp;

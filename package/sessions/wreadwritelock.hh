@@ -36,6 +36,10 @@ class WReadWriteLock {
     void acquire_read() { slot().lock.acquire(); }
     void release_read() { slot().lock.release(); }
 
+    // The calling thread's shared side, for holders that release what they
+    // took without looking the thread up again.
+    Spinlock& read_lock() { return slot().lock; }
+
     void acquire_write() {
         for (int i = 0; i < _n; ++i)
             _locks[size_t(i)].lock.acquire();
@@ -54,8 +58,8 @@ class WReadWriteLock {
         // Router threads use their own index. Other threads (helper threads of
         // elements, tests) get a fixed slot each, spread over the array; the
         // spinlocks are owned per OS thread, so sharing a slot stays correct.
-        int id = click_is_router_thread() ? click_current_thread_id() : helper_index();
-        return _locks[size_t(unsigned(id) % unsigned(_n))];
+        unsigned id = unsigned(click_is_router_thread() ? click_current_thread_id() : helper_index());
+        return _locks[id < unsigned(_n) ? id : id % unsigned(_n)];
     }
 
     static int helper_index() {
@@ -71,13 +75,13 @@ class WReadWriteLock {
 // Scoped holders.
 class WReadLock {
   public:
-    explicit WReadLock(WReadWriteLock& l) : _l(l) { _l.acquire_read(); }
-    ~WReadLock() { _l.release_read(); }
+    explicit WReadLock(WReadWriteLock& l) : _l(l.read_lock()) { _l.acquire(); }
+    ~WReadLock() { _l.release(); }
     WReadLock(const WReadLock&) = delete;
     WReadLock& operator=(const WReadLock&) = delete;
 
   private:
-    WReadWriteLock& _l;
+    Spinlock& _l;
 };
 
 class WWriteLock {

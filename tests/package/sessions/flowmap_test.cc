@@ -28,27 +28,33 @@ TEST(FlowMap, MatchesReferenceUnderRandomOperations) {
         IPFlowID f = flow(k);
         int op = rng() % 3;
         if (op == 0 && !ref.count(f)) {
-            WSessionInfo* r = m.insert(f, k + 1);
+            FlowMap::Slot* r = m.insert(f, k + 1);
             ASSERT_EQ(r->session_id, k + 1);
             EXPECT_EQ(r->flags, 0);
+            EXPECT_EQ(m.macs(r).wan[0] | m.macs(r).lan[5], 0);  // no leftovers of an erased session
             r->vlan = uint16_t(k);
+            m.macs(r).wan[0] = uint8_t(k);
+            m.macs(r).lan[5] = uint8_t(k >> 8);
             ref[f] = k + 1;
         } else if (op == 1) {
             ASSERT_EQ(m.erase(f), ref.erase(f) == 1);
         } else {
             auto it = ref.find(f);
-            WSessionInfo* r = m.find(f);
+            FlowMap::Slot* r = m.find(f);
             ASSERT_EQ(r != nullptr, it != ref.end());
             if (r) {
-                // Records move with their slot but keep their contents.
+                // Records move with their slot but keep their contents, the
+                // separately stored Ethernet addresses included.
                 ASSERT_EQ(r->session_id, it->second);
                 ASSERT_EQ(r->vlan, uint16_t(it->second - 1));
+                ASSERT_EQ(m.macs(r).wan[0], uint8_t(it->second - 1));
+                ASSERT_EQ(m.macs(r).lan[5], uint8_t((it->second - 1) >> 8));
             }
         }
         ASSERT_EQ(m.size(), ref.size());
     }
     size_t seen = 0;
-    m.for_each([&](const IPFlowID& k, const WSessionInfo& v) {
+    m.for_each([&](const IPFlowID& k, const FlowMap::Slot& v) {
         ASSERT_EQ(ref.at(k), v.session_id);
         ++seen;
     });
