@@ -80,7 +80,7 @@ inline std::vector<uint8_t> tunnel(std::vector<uint8_t> b, uint8_t flags = 0, ui
     uint8_t shim[4] = {0x77, 0, proto, flags};
     b.insert(b.begin() + long(14 + hl), shim, shim + 4);
     if (flags & 0x01) {
-        uint8_t rsp[8] = {};
+        uint8_t rsp[8] = {0, 4};  // hdr_len: 4 words, the plain header
         b.insert(b.begin() + long(14 + hl + 4), rsp, rsp + 8);
     }
     iph = &b[14];
