@@ -2,8 +2,10 @@
 
 #include <sys/mman.h>
 
+#include <algorithm>
+
 FingerprintIndex::~FingerprintIndex() {
-  if (groups_) munmap(groups_, memory_bytes());
+  if (tags_) munmap(tags_, memory_bytes());
 }
 
 bool FingerprintIndex::init(uint64_t capacity) {
@@ -26,32 +28,56 @@ bool FingerprintIndex::init(uint64_t capacity) {
   // covers 2 MB of index instead of 4 KB, so a lookup is one memory miss
   // rather than a page walk and a miss.
   madvise(p, memory_bytes(), MADV_HUGEPAGE);
-  groups_ = static_cast<Group*>(p);
+  tags_ = static_cast<TagLine*>(p);
+  slots_ = reinterpret_cast<SlotBlock*>(static_cast<char*>(p) + ngroups_ * sizeof(TagLine));
   size_ = 0;
   return true;
 }
 
 bool FingerprintIndex::locate(uint64_t key, uint64_t& group, int& slot) const {
-  if (!groups_) return false;
+  if (!tags_) return false;
   const uint64_t home = group_of(key);
-  const Group& h = groups_[home];
-  for (int i = 0; i < SLOTS; ++i)
-    if (h.recs[i] && h.keys[i] == key) {
+  const uint16_t tag = tag_of(key);
+  for (uint32_t m = match_mask(tags_[home], tag); m; m &= m - 1) {
+    int i = __builtin_ctz(m);
+    if (slots_[home].keys[i] == key) {
       group = home;
       slot = i;
       return true;
     }
+  }
+  const TagLine& h = tags_[home];
+  if (h.overflow == 0) return false;
+  if (h.reach != REACH_UNKNOWN) {
+    // Displaced keys live within `reach` groups after home: their tag lines
+    // answer, the keys are read only on a tag match.
+    uint64_t g = home;
+    for (unsigned d = 1; d <= h.reach; ++d) {
+      g = next(g);
+      for (uint32_t m = match_mask(tags_[g], tag); m; m &= m - 1) {
+        int i = __builtin_ctz(m);
+        if (slots_[g].keys[i] == key) {
+          group = g;
+          slot = i;
+          return true;
+        }
+      }
+    }
+    return false;
+  }
+  // Far-flung chains: walk until every key homed here has been seen.
   uint32_t remaining = h.overflow;
   for (uint64_t g = next(home); remaining > 0 && g != home; g = next(g)) {
-    const Group& G = groups_[g];
+    const TagLine& t = tags_[g];
+    const SlotBlock& b = slots_[g];
     for (int i = 0; i < SLOTS; ++i) {
-      if (!G.recs[i]) continue;
-      if (G.keys[i] == key) {
+      if (!t.tags[i]) continue;
+      if (b.keys[i] == key) {
         group = g;
         slot = i;
         return true;
       }
-      if (group_of(G.keys[i]) == home && --remaining == 0) return false;
+      if (group_of(b.keys[i]) == home && --remaining == 0) return false;
     }
   }
   return false;
@@ -61,26 +87,33 @@ int32_t FingerprintIndex::find(uint64_t key) const {
   uint64_t g;
   int s;
   if (!locate(key, g, s)) return -1;
-  return static_cast<int32_t>(groups_[g].recs[s] - 1);
+  return static_cast<int32_t>(slots_[g].recs[s]);
 }
 
 int FingerprintIndex::insert(uint64_t key, int32_t record) {
-  if (!groups_ || record < 0) return -1;
+  if (!tags_ || record < 0) return -1;
   uint64_t g;
   int s;
   if (locate(key, g, s)) {
-    groups_[g].recs[s] = static_cast<uint32_t>(record) + 1;
+    slots_[g].recs[s] = static_cast<uint32_t>(record);
     return 0;
   }
   if (size_ >= bound_) return -1;
+  // bound_ < ngroups_ * SLOTS, so a free slot exists and the walk ends.
   const uint64_t home = group_of(key);
   for (g = home;; g = next(g)) {
-    Group& G = groups_[g];
+    TagLine& t = tags_[g];
     for (int i = 0; i < SLOTS; ++i) {
-      if (G.recs[i]) continue;
-      G.keys[i] = key;
-      G.recs[i] = static_cast<uint32_t>(record) + 1;
-      if (g != home) ++groups_[home].overflow;
+      if (t.tags[i]) continue;
+      t.tags[i] = tag_of(key);
+      slots_[g].keys[i] = key;
+      slots_[g].recs[i] = static_cast<uint32_t>(record);
+      if (g != home) {
+        TagLine& h = tags_[home];
+        ++h.overflow;
+        uint64_t d = g > home ? g - home : g + ngroups_ - home;
+        if (h.reach != REACH_UNKNOWN) h.reach = static_cast<uint16_t>(std::max<uint64_t>(h.reach, std::min<uint64_t>(d, REACH_UNKNOWN)));
+      }
       ++size_;
       return 1;
     }
@@ -88,9 +121,10 @@ int FingerprintIndex::insert(uint64_t key, int32_t record) {
 }
 
 void FingerprintIndex::clear_slot(uint64_t home, uint64_t group, int slot) {
-  groups_[group].recs[slot] = 0;
-  groups_[group].keys[slot] = 0;
-  if (group != home) --groups_[home].overflow;
+  tags_[group].tags[slot] = 0;
+  slots_[group].keys[slot] = 0;
+  slots_[group].recs[slot] = 0;
+  if (group != home && --tags_[home].overflow == 0) tags_[home].reach = 0;
   --size_;
 }
 
@@ -105,7 +139,7 @@ bool FingerprintIndex::erase(uint64_t key) {
 bool FingerprintIndex::erase_if(uint64_t key, int32_t record) {
   uint64_t g;
   int s;
-  if (!locate(key, g, s) || groups_[g].recs[s] != static_cast<uint32_t>(record) + 1) return false;
+  if (!locate(key, g, s) || slots_[g].recs[s] != static_cast<uint32_t>(record)) return false;
   clear_slot(group_of(key), g, s);
   return true;
 }

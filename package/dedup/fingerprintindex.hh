@@ -2,20 +2,30 @@
 //
 // Sized once at start (next power of two at or above 1.31 x capacity buckets)
 // and never grown in service; inserts beyond 0.77 of the buckets are refused.
-// Buckets are laid out five to a 64-byte group (keys, record numbers and an
-// overflow count share one cache line), so a lookup usually costs one memory
-// miss: a key lives in its home group unless that group was full, and the
-// home group counts how many of its keys live further on, so a miss in a
-// group with no overflow ends the search there.
+//
+// Layout: the buckets are split into groups of 29. Each group has one 64-byte
+// tag line (a 16-bit tag of every key it holds, 0 = empty slot, a count of
+// the keys homed here that live in later groups and how far away the
+// farthest of them lives) and a slot block with the full keys and record
+// numbers. The encoder looks up nearly every byte
+// position and almost all of those lookups miss: the tag line alone answers
+// them, so such a lookup costs one memory access. The slot block is read only
+// when a tag matches (a stored chunk, or one key in about 2000 by chance), and
+// the tag lines of the next groups only when the home group overflowed (about
+// one lookup in twenty at the working load).
 #ifndef QUILO_DEDUP_FINGERPRINTINDEX_HH
 #define QUILO_DEDUP_FINGERPRINTINDEX_HH
 
 #include <cstddef>
 #include <cstdint>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 class FingerprintIndex {
  public:
-  static constexpr int SLOTS = 5;
+  static constexpr int SLOTS = 29;
 
   FingerprintIndex() = default;
   ~FingerprintIndex();
@@ -35,21 +45,29 @@ class FingerprintIndex {
   // Removes key only while it still names `record`.
   bool erase_if(uint64_t key, int32_t record);
 
-  // Starts loading key's home group. Written as an instruction the compiler
+  // False when key is certainly absent; reads only the key's tag line. True
+  // means find() has to decide.
+  bool may_contain(uint64_t key) const {
+    if (!tags_) return false;
+    const TagLine& t = tags_[group_of(key)];
+    return t.overflow != 0 || match_mask(t, tag_of(key)) != 0;
+  }
+
+  // Starts loading key's tag line. Written as an instruction the compiler
   // must keep: GCC's dead-code pass drops a plain __builtin_prefetch here.
   void prefetch(uint64_t key) const {
-    const Group* g = &groups_[group_of(key)];
+    const TagLine* t = &tags_[group_of(key)];
 #if defined(__x86_64__) || defined(__i386__)
-    asm volatile("prefetcht0 %0" : : "m"(*reinterpret_cast<const char*>(g)));
+    asm volatile("prefetcht0 %0" : : "m"(*reinterpret_cast<const char*>(t)));
 #else
-    __builtin_prefetch(g);
+    __builtin_prefetch(t);
 #endif
   }
 
   uint64_t size() const { return size_; }
   uint64_t buckets() const { return buckets_; }
   uint64_t bound() const { return bound_; }
-  uint64_t memory_bytes() const { return ngroups_ * sizeof(Group); }
+  uint64_t memory_bytes() const { return ngroups_ * (sizeof(TagLine) + sizeof(SlotBlock)); }
 
   // The home bucket hash of a key (truncated to 32 bits).
   static uint32_t bucket_hash(uint64_t key) {
@@ -57,12 +75,44 @@ class FingerprintIndex {
   }
 
  private:
-  struct alignas(64) Group {
-    uint64_t keys[SLOTS];
-    uint32_t recs[SLOTS];   // record number + 1; 0 = empty
-    uint32_t overflow;      // keys homed here that live in later groups
+  struct alignas(64) TagLine {
+    uint16_t tags[SLOTS];  // 0 = empty
+    // Groups after this one that may hold keys homed here (at least the
+    // farthest such key's distance; REACH_UNKNOWN: walk by count instead).
+    uint16_t reach;
+    uint32_t overflow;     // keys homed here that live in later groups
   };
-  static_assert(sizeof(Group) == 64);
+  static constexpr uint16_t REACH_UNKNOWN = 0xFFFF;
+  static_assert(sizeof(TagLine) == 64);
+  struct SlotBlock {
+    uint64_t keys[SLOTS];
+    uint32_t recs[SLOTS];
+  };
+
+  // 16-bit tag from the whole key (independent of the group choice); never 0.
+  static uint16_t tag_of(uint64_t key) {
+    auto t = static_cast<uint16_t>((key * 0x9E3779B97F4A7C15ULL) >> 48);
+    return t ? t : 1;
+  }
+  // Bit i set when slot i holds tag t.
+  static uint32_t match_mask(const TagLine& line, uint16_t t) {
+#if defined(__SSE2__)
+    const __m128i want = _mm_set1_epi16(static_cast<short>(t));
+    const auto* v = reinterpret_cast<const __m128i*>(&line);
+    // Equal lanes are all ones; packing two compares gives one byte per slot.
+    __m128i lo = _mm_packs_epi16(_mm_cmpeq_epi16(_mm_load_si128(v), want),
+                                 _mm_cmpeq_epi16(_mm_load_si128(v + 1), want));
+    __m128i hi = _mm_packs_epi16(_mm_cmpeq_epi16(_mm_load_si128(v + 2), want),
+                                 _mm_cmpeq_epi16(_mm_load_si128(v + 3), want));
+    uint32_t out = static_cast<uint32_t>(_mm_movemask_epi8(lo)) |
+                   static_cast<uint32_t>(_mm_movemask_epi8(hi)) << 16;
+    return out & ((1u << SLOTS) - 1);  // lanes 29 to 31 hold reach and overflow
+#else
+    uint32_t out = 0;
+    for (int i = 0; i < SLOTS; ++i) out |= static_cast<uint32_t>(line.tags[i] == t) << i;
+    return out;
+#endif
+  }
 
   uint64_t group_of(uint64_t key) const {
     return (static_cast<uint64_t>(bucket_hash(key)) * ngroups_) >> 32;
@@ -72,7 +122,8 @@ class FingerprintIndex {
   bool locate(uint64_t key, uint64_t& group, int& slot) const;
   void clear_slot(uint64_t home, uint64_t group, int slot);
 
-  Group* groups_ = nullptr;
+  TagLine* tags_ = nullptr;
+  SlotBlock* slots_ = nullptr;
   uint64_t ngroups_ = 0;
   uint64_t buckets_ = 0;
   uint64_t bound_ = 0;

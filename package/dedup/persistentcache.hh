@@ -50,6 +50,12 @@ class PersistentCache {
   // the fingerprint stored in it equals fp.
   const uint8_t* lookup(uint64_t fp, Hit* hit = nullptr);
   void prefetch(uint64_t fp) const { index_.prefetch(fp); }
+  // False when lookup(fp) would certainly find nothing (and do nothing):
+  // fp is neither queued nor in the index. Reads one index line at most.
+  bool may_hold(uint64_t fp) const {
+    unsigned bit = pending_bit(fp);
+    return (pending_bits_[bit / 64] >> (bit % 64) & 1) != 0 || index_.may_contain(fp);
+  }
   // Queues a chunk for the next writedisk (flushing first when the queue is full).
   void queue(uint64_t fp, const uint8_t* chunk);
   // Drops fp from the index, the bloom filter and the queue.
