@@ -1,5 +1,6 @@
 #include "dedup/quilodedupcompress.hh"
 
+#include <algorithm>
 #include <cstring>
 
 #include "dedup/whasher.hh"
@@ -94,37 +95,56 @@ void QuiloDedupCompress::w_compress(ByteSink& out, const uint8_t* in, size_t len
     base = at + W;
   };
 
-  // Window fingerprints depend only on the bytes, so they are computed ahead
-  // of the scan and the index bucket of each future candidate is prefetched;
-  // lookups then overlap instead of waiting for memory one by one.
-  constexpr size_t AHEAD = 32, RING = 64;
+  // Window fingerprints depend only on the bytes, so they are computed in
+  // tight runs ahead of the scan, into a ring indexed by window end position.
+  // The scan visits candidate positions only, and before it looks one up it
+  // prefetches the index lines of the candidates it expects next (assuming
+  // no match in between), so lookups overlap instead of waiting for memory
+  // one by one. Which windows are looked up, and in what order, is exactly
+  // as in a byte-by-byte scan; only the memory accesses start earlier.
+  constexpr size_t RING = 1024, MASK = RING - 1;
+  constexpr size_t NEAR = 24;  // prefetch distance where candidates are dense
   uint64_t ring[RING];
-  WRollingHash roller(W);
-  size_t q = start;  // next position to fingerprint
-  const bool lookups = level != 0;
+  const uint64_t* const T = WHasher::CharacterHash;
+  const uint64_t out_mul = WHasher::out_weight(W);
+  uint64_t h_roll = 0;
+  const bool scan = level != 0 && len - start >= W;
+  size_t q = start;  // next window end position to fingerprint
+  if (scan) {
+    for (; q < start + W; ++q) h_roll = h_roll * WHasher::MULTIPLIER + T[in[q]];
+    ring[(q - 1) & MASK] = h_roll;
+  }
   auto fingerprint_to = [&](size_t target) {
     if (target >= len) target = len - 1;
     for (; q <= target; ++q) {
-      if (q - start < W) {
-        roller.feed(in[q]);
-        if (q - start + 1 < W) continue;
-      } else {
-        roller.roll(in[q - W], in[q]);
-      }
-      uint64_t h = roller.value();
-      ring[q % RING] = h;
-      if (q + 1 >= base + W && is_candidate(level, c, q + 1 - base, W)) cache_->prefetch(h);
+      h_roll = h_roll * WHasher::MULTIPLIER - T[in[q - W]] * out_mul + T[in[q]];
+      ring[q & MASK] = h_roll;
     }
   };
+  size_t pf = start + W - 1;  // next position considered for a prefetch
 
-  for (size_t p = start; p < len; ++p) {
+  for (size_t p = start + W - 1; scan && p < len;) {
     const size_t s = p + 1 - base;
-    if (s < W || !lookups) continue;
-    fingerprint_to(p + AHEAD);
     if (level != 4 && s == W + 1) ++c;
-    if (!is_candidate(level, c, s, W)) continue;
+    if (!is_candidate(level, c, s, W)) {
+      // Level 1 after two runs looks only at multiples of W; elsewhere the
+      // next position may be a candidate again.
+      p += (level == 1 && c > 1) ? W - s % W : 1;
+      continue;
+    }
+    const bool sparse = level == 1 && c > 1;
+    const size_t reach = p + (sparse ? W + NEAR : NEAR);
+    fingerprint_to(reach);
+    if (pf <= p) pf = p + 1;
+    for (const size_t stop = std::min(reach, len - 1); pf <= stop; ++pf) {
+      // The candidates to come if nothing matches before them.
+      const size_t sp = pf + 1 - base;
+      const unsigned cp = (level != 4 && s <= W && sp > W) ? c + 1 : c;
+      if (is_candidate(level, cp, sp, W)) cache_->prefetch(ring[pf & MASK]);
+    }
     const size_t at = p + 1 - W;
-    const uint64_t h = ring[p % RING];
+    const uint64_t h = ring[p & MASK];
+    ++p;
 
     if (has_nc && nc_at + W <= at) {
       const bool same_fp = nc_fp == h;
@@ -132,15 +152,17 @@ void QuiloDedupCompress::w_compress(ByteSink& out, const uint8_t* in, size_t len
       emit_new();
       if (same_fp) {
         if (std::memcmp(in + prev, in + at, W) == 0) emit_ref(at, h);
+        p = std::max(p, base + W - 1);
         continue;
       }
     }
-    const uint8_t* stored = cache_->lookup(h);
+    const uint8_t* stored = cache_->may_hold(h) ? cache_->lookup(h) : nullptr;
     if (stored) {
       if (std::memcmp(stored, in + at, W) == 0) {
         has_nc = false;
         emit_ref(at, h);
       }
+      p = std::max(p, base + W - 1);
       continue;
     }
     if (!has_nc) {
@@ -148,6 +170,7 @@ void QuiloDedupCompress::w_compress(ByteSink& out, const uint8_t* in, size_t len
       nc_fp = h;
       nc_at = at;
     }
+    p = std::max(p, base + W - 1);
   }
   if (has_nc) emit_new();
   out.literals(in + base, len - base);

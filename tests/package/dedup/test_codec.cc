@@ -194,6 +194,174 @@ TEST(DedupEncoder, WindowContinuedAndLevelOneReferences) {
   }
 }
 
+// The encoder as a plain byte-by-byte scan that hashes every candidate
+// window from scratch: what the engine's encoder must output exactly, however
+// it schedules its fingerprints and index reads.
+struct PlainEncoder {
+  explicit PlainEncoder(PersistentCache* cache) : pc(cache) {}
+  PersistentCache* pc;
+  InflightWindow win{W};
+  DedupCarry carry;
+  std::vector<uint64_t> queued;
+
+  Bytes encode(const Bytes& in, int level) {
+    win.reset();
+    queued.clear();
+    Bytes out;
+    auto literals = [&](size_t from, size_t to) {
+      for (size_t i = from; i < to; ++i) {
+        out.push_back(in[i]);
+        if (in[i] == 0xF1) out.push_back(0x00);
+      }
+    };
+    const size_t len = in.size();
+    if (len < static_cast<size_t>(W)) {
+      literals(0, len);
+      return out;
+    }
+    size_t start = 0;
+    if (carry.n >= 1 && carry.n <= DedupCarry::MAX) {
+      Bytes w(carry.bytes, carry.bytes + carry.n);
+      w.insert(w.end(), in.begin(), in.begin() + static_cast<long>(W - carry.n));
+      uint64_t fp = fp_of(w);
+      const uint8_t* st = pc->lookup(fp);
+      if (st && std::memcmp(st, w.data(), W) == 0) {
+        out.insert(out.end(), {0xF1, 0x04, static_cast<uint8_t>(carry.n - 1)});
+        Bytes b = fp_be(fp);
+        out.insert(out.end(), b.begin(), b.end());
+        start = W - carry.n;
+      }
+    }
+    carry.n = 0;
+    size_t base = start, nc_at = 0;
+    unsigned c = 0;
+    bool has_nc = false;
+    uint64_t nc_fp = 0;
+    auto emit_new = [&] {
+      literals(base, nc_at);
+      out.insert(out.end(), {0xF1, 0x01});
+      out.insert(out.end(), in.begin() + static_cast<long>(nc_at), in.begin() + static_cast<long>(nc_at + W));
+      pc->queue(nc_fp, &in[nc_at]);
+      queued.push_back(nc_fp);
+      win.add(nc_fp, &in[nc_at], W);
+      base = nc_at + W;
+      has_nc = false;
+    };
+    auto emit_ref = [&](size_t at, uint64_t fp) {
+      literals(base, at);
+      int pos = win.position_of(fp);
+      if (pos >= 0) {
+        out.insert(out.end(), {0xF1, 0x03, static_cast<uint8_t>(pos)});
+      } else {
+        out.insert(out.end(), {0xF1, 0x02});
+        Bytes b = fp_be(fp);
+        out.insert(out.end(), b.begin(), b.end());
+        win.add(fp, &in[at], W);
+      }
+      base = at + W;
+    };
+    for (size_t p = start; p < len; ++p) {
+      size_t s = p + 1 - base;
+      if (s < static_cast<size_t>(W)) continue;
+      if (level != 4 && s == static_cast<size_t>(W) + 1) ++c;
+      bool cand = true;
+      if (level == 0) cand = false;
+      if (level == 1 && c > 1) cand = s % W == 0;
+      if (level == 2 && c > 1 && (s & 1)) cand = false;
+      if (level == 3 && c > 2 && (s & 1)) cand = false;
+      if (!cand) continue;
+      size_t at = p + 1 - W;
+      uint64_t h = WHasher::hash(&in[at], W);
+      if (has_nc && nc_at + W <= at) {
+        size_t prev = nc_at;
+        uint64_t pfp = nc_fp;
+        emit_new();
+        if (pfp == h) {
+          if (std::memcmp(&in[prev], &in[at], W) == 0) emit_ref(at, h);
+          continue;
+        }
+      }
+      if (const uint8_t* st = pc->lookup(h)) {
+        if (std::memcmp(st, &in[at], W) == 0) {
+          has_nc = false;
+          emit_ref(at, h);
+        }
+        continue;
+      }
+      if (!has_nc) {
+        has_nc = true;
+        nc_fp = h;
+        nc_at = at;
+      }
+    }
+    if (has_nc) emit_new();
+    literals(base, len);
+    carry.set(&in[base], len - base);
+    return out;
+  }
+};
+
+TEST(DedupEncoder, OutputIsExactlyThePlainScan) {
+  // Data with every kind of match: repeats within and across payloads,
+  // shifted repeats, runs of 0xF1, real files; payloads of varied sizes so
+  // that carry-over chunks occur.
+  Bytes real = real_file_data(120000);
+  Bytes base = no_f1(random_bytes(5000, 61));
+  Bytes data;
+  std::mt19937 rng(62);
+  while (data.size() < 160000) {
+    switch (rng() % 5) {
+      case 0: {
+        Bytes r = random_bytes(200 + rng() % 900, rng());
+        data.insert(data.end(), r.begin(), r.end());
+        break;
+      }
+      case 1: {
+        size_t off = rng() % 4000, n = 330 + rng() % 700;
+        data.insert(data.end(), base.begin() + static_cast<long>(off),
+                    base.begin() + static_cast<long>(std::min(off + n, base.size())));
+        break;
+      }
+      case 2:
+        data.insert(data.end(), 1 + rng() % 700, static_cast<uint8_t>(rng() % 3 ? 0xF1 : 0));
+        break;
+      default: {
+        size_t off = rng() % (real.size() - 3000), n = 100 + rng() % 2500;
+        data.insert(data.end(), real.begin() + static_cast<long>(off),
+                    real.begin() + static_cast<long>(off + n));
+      }
+    }
+  }
+  for (int level : {0, 1, 2, 3, 4, 6}) {
+    Pair p(level, 1);  // a small ring, so that it wraps during the run
+    PlainEncoder plain(p.b->impl()->cache());
+    std::mt19937 sizes(63 + level);
+    size_t payloads = 0;
+    for (int pass = 0; pass < 2; ++pass) {
+      for (size_t off = 0; off < data.size(); ++payloads) {
+        size_t n = std::min<size_t>(data.size() - off, 300 + sizes() % 1700);
+        Bytes pay = slice(data, off, n);
+        off += n;
+        uint8_t out[MAXP];
+        int got = p.a->compress(pay.data(), out, static_cast<int>(n), MAXP);
+        p.a->writedisk();
+        Bytes want;
+        if (n >= static_cast<size_t>(W)) {
+          want = plain.encode(pay, level);
+          if (want.size() > static_cast<size_t>(MAXP)) {
+            for (uint64_t fp : plain.queued) p.b->impl()->cache()->remove(fp);
+            p.b->impl()->cache()->writedisk();
+            want.clear();
+          }
+        }
+        p.b->impl()->cache()->writedisk();
+        ASSERT_EQ(got < 0 ? Bytes{} : Bytes(out, out + got), want)
+            << "level " << level << " pass " << pass << " payload " << payloads;
+      }
+    }
+  }
+}
+
 TEST(DedupEncoder, CollidingRecordIsNeverReferencedAndDecoderRepairsIt) {
   Pair p;
   Bytes x = no_f1(random_bytes(330, 31));
