@@ -19,6 +19,8 @@
 #include <climits>
 #include <csignal>
 #include <cstring>
+#include <map>
+#include <mutex>
 
 #ifndef PACKET_IGNORE_OUTGOING
 #define PACKET_IGNORE_OUTGOING 23
@@ -42,6 +44,10 @@ uint16_t fold(uint32_t s) {
 }
 
 std::string errstr(int e) { return std::strerror(e); }
+
+// IngressDrop tables this process installed, with their number of users.
+std::mutex ingress_lock;
+std::map<std::string, int> ingress_users;
 
 }  // namespace
 
@@ -485,20 +491,33 @@ bool IngressDrop::install(const std::string& dev, std::string* err) {
         return false;
     }
     std::string table = "quilo_fromdevice_" + std::to_string(idx);
+    std::lock_guard<std::mutex> g(ingress_lock);
+    if (ingress_users[table] > 0) {
+        ++ingress_users[table];
+        table_ = table;
+        return true;
+    }
     std::string script = "table netdev " + table + " {\n  chain ingress {\n    type filter hook ingress device \"" + dev +
                          "\" priority -500; policy drop;\n  }\n}\n";
     std::string why;
     if (!run_nft(script, &why)) {
+        ingress_users.erase(table);
         if (err) *err = "cannot take frames of '" + dev + "' from the host stack (nftables ingress drop): " + why;
         return false;
     }
+    ingress_users[table] = 1;
     table_ = table;
     return true;
 }
 
 void IngressDrop::remove() {
     if (table_.empty()) return;
-    run_nft("delete table netdev " + table_ + "\n", nullptr);
+    std::lock_guard<std::mutex> g(ingress_lock);
+    auto it = ingress_users.find(table_);
+    if (it == ingress_users.end() || --it->second <= 0) {
+        if (it != ingress_users.end()) ingress_users.erase(it);
+        run_nft("delete table netdev " + table_ + "\n", nullptr);
+    }
     table_.clear();
 }
 

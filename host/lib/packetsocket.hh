@@ -134,7 +134,10 @@ class PacketSocket {
 // index ("quilo_fromdevice_<ifindex>") in the caller's network namespace and
 // is removed again by remove() or the destructor; a process that dies
 // without cleaning up leaves it behind, and the next install() on the same
-// device takes it over. Needs the nft program and nf_tables netdev support.
+// device takes it over. Installs of the same device within one process
+// share the table, which goes when the last of them is removed: a router
+// that replaces another (hot swap) installs before the old one cleans up.
+// Needs the nft program and nf_tables netdev support.
 class IngressDrop {
   public:
     IngressDrop() = default;

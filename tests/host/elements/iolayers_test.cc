@@ -1,4 +1,8 @@
 // Capture file and AF_PACKET layers.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -260,4 +264,90 @@ TEST(PacketSocket, VethBatchVlanOversize) {
         EXPECT_GE(rx.rx_stats().frames - before, 3000u);
         EXPECT_EQ(rx.kernel_drops(), 0u);
     }
+}
+
+TEST(PacketSocket, IngressDropSharedWithinTheProcess) {
+    SKIP_UNLESS_ROOT();
+    if (!TestNetns::run("nft --version")) GTEST_SKIP() << "nft not installed";
+    TestNetns ns("ingress");
+    ASSERT_TRUE(ns.ok());
+    ASSERT_TRUE(TestNetns::veth("qc0", "qd0"));
+    auto tables = []() {
+        std::string out;
+        FILE* p = popen("nft list tables 2>/dev/null", "r");
+        char buf[256];
+        while (p && fgets(buf, sizeof buf, p)) out += buf;
+        if (p) pclose(p);
+        return out;
+    };
+    std::string err;
+    pktsock::IngressDrop bad;
+    EXPECT_FALSE(bad.install("quilo-nodev", &err));
+    EXPECT_NE(err.find("quilo-nodev"), std::string::npos);
+    {
+        // A replacing router installs before the old one removes.
+        pktsock::IngressDrop old_one, new_one;
+        ASSERT_TRUE(old_one.install("qd0", &err)) << err;
+        ASSERT_TRUE(new_one.install("qd0", &err)) << err;
+        EXPECT_EQ(old_one.table(), new_one.table());
+        old_one.remove();
+        EXPECT_NE(tables().find(new_one.table()), std::string::npos);
+        EXPECT_FALSE(old_one.installed());
+    }
+    EXPECT_EQ(tables().find("quilo_fromdevice_"), std::string::npos);
+}
+
+// The sending kernel leaves UDP checksums to the (virtual) hardware: the
+// receive ring reports them unfinished and they arrive completed.
+TEST(PacketSocket, RingCompletesOffloadedChecksums) {
+    SKIP_UNLESS_ROOT();
+    TestNetns ns("csum");
+    ASSERT_TRUE(ns.ok());
+    ASSERT_TRUE(TestNetns::veth("qe0", "qf0"));
+    ASSERT_TRUE(TestNetns::run("ethtool -K qe0 tx on && ethtool -K qf0 rx on"));
+    // 10.80.0.2 is not local: the datagrams leave through qe0 to qf0's MAC.
+    ASSERT_TRUE(TestNetns::run("ip addr add 10.80.0.1/24 dev qe0"));
+    ASSERT_TRUE(TestNetns::run("ip link set qf0 address 02:00:00:00:80:02"));
+    ASSERT_TRUE(TestNetns::run("ip neigh replace 10.80.0.2 lladdr 02:00:00:00:80:02 dev qe0"));
+    std::string err;
+    pktsock::PacketSocket rx;
+    ASSERT_TRUE(rx.open("qf0", {}, &err)) << err;
+    ASSERT_TRUE(rx.has_rx_ring());
+    int u = socket(AF_INET, SOCK_DGRAM, 0);
+    ASSERT_GE(u, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(9);
+    inet_pton(AF_INET, "10.80.0.2", &to.sin_addr);
+    std::vector<uint8_t> payload(300);
+    for (size_t i = 0; i < payload.size(); ++i) payload[i] = uint8_t(i * 7);
+    for (int i = 0; i < 5; ++i)
+        sendto(u, payload.data(), payload.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+    close(u);
+    std::vector<uint8_t> buf(2048);
+    int udp = 0;
+    for (int tries = 0; udp < 5 && tries < 500; ++tries) {
+        pktsock::RxFrame f;
+        f.buf = buf.data();
+        f.cap = uint32_t(buf.size());
+        if (rx.recv(&f, 1) == 0) {
+            usleep(1000);
+            continue;
+        }
+        const uint8_t* d = f.buf + f.off;
+        if (f.len < 14 + 20 + 8 || d[12] != 0x08 || d[13] != 0x00 || d[14 + 9] != 17) continue;
+        ++udp;
+        // The one's-complement sum over pseudo-header and datagram is 0xFFFF.
+        const uint8_t* ip = d + 14;
+        uint32_t ulen = (ip[20 + 4] << 8) | ip[20 + 5];
+        ASSERT_LE(14 + 20 + ulen, f.len);
+        uint32_t s = 17 + ulen;
+        for (int k = 12; k < 20; k += 2) s += (ip[k] << 8) | ip[k + 1];
+        for (uint32_t k = 0; k + 1 < ulen; k += 2) s += (ip[20 + k] << 8) | ip[20 + k + 1];
+        if (ulen & 1) s += ip[20 + ulen - 1] << 8;
+        while (s >> 16) s = (s & 0xFFFF) + (s >> 16);
+        EXPECT_EQ(s, 0xFFFFu);
+    }
+    EXPECT_EQ(udp, 5);
+    EXPECT_GE(rx.rx_stats().csum_fixed, 5u);
 }
