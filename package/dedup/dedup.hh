@@ -31,6 +31,18 @@
 // 0x20, and the sender returns it rehydrated); output 2 the rehydrated
 // packets when ACTION is 0, which therefore needs three outputs.
 //
+// On a peer branch of an appliance (one Dedup and one DS per peer):
+//
+//   out_l[1] -> dd1 :: Dedup(0, 1, DS_SIZE 2000, DS_DIR /var/lib/quilo)
+//            -> comp1 :: WComp(...) -> [0]rsp1;   // encoded or unchanged
+//   dd1[1] -> comp1;                              // sync traffic, to the peer
+//   dd1[2] -> l2in;                               // rehydrated, to the LAN
+//   rsp1[1] -> dec1 :: WDeComp(RSP rsp1) -> l2in;
+//   dec1[1] -> dd1;                               // dedup bits still set
+//
+// The datastore's in-memory index grows with DS_SIZE (about 50 to 100 KB per
+// megabyte; the default 16000 MB needs about a gigabyte of memory).
+//
 // Handlers (read): ds_ready ("true"/"false"; ProbeHandler waits for it),
 // ds_slot, ds_path; counters encoded, unencoded, passed, decoded,
 // encode_bytes_in, encode_bytes_out, missing_syncs, checksum_syncs,
