@@ -31,7 +31,8 @@
 #                           (VALUE "-" reads the value from standard input)
 #   stop ROUTER [SIGNAL]    send SIGNAL (default TERM) to a router and wait
 #                           until it has gone
-#   start ROUTER            start a stopped router again (same settings)
+#   start ROUTER            start a stopped router again (same settings, or
+#                           the configuration given with -c)
 #   wait                    wait until both appliances have an open tunnel
 #   status                  routers, their pids and the tunnel state
 #   list                    state directories of pairs on this machine
@@ -76,6 +77,7 @@ THREADS=1
 WAIT_SECS=60
 NO_WAIT=0
 KEEP=0
+CONF_GIVEN=0
 DEFS_BOTH=()
 DEFS_A=()
 DEFS_B=()
@@ -95,7 +97,7 @@ while [ $# -gt 0 ]; do
   case $1 in
     -n|--name) NAME=$2; shift 2 ;;
     -B|--build) BUILD=$2; shift 2 ;;
-    -c|--conf) CONF=$2; shift 2 ;;
+    -c|--conf) CONF=$2; CONF_GIVEN=1; shift 2 ;;
     -D|--define) DEFS_BOTH+=("$2"); shift 2 ;;
     --define-a) DEFS_A+=("$2"); shift 2 ;;
     --define-b) DEFS_B+=("$2"); shift 2 ;;
@@ -223,7 +225,9 @@ start_router() {
   router_alive "$r" && die "router $r is already running"
   rm -f "$(router_sock "$r")"
   # The settings a router was started with are kept, so "start" after
-  # "stop" brings back the same router.
+  # "stop" brings back the same router; "-c FILE start a" changes an
+  # appliance's configuration (say from conf/bridge.click to the appliance).
+  [ "$CONF_GIVEN" = 0 ] || [ "$r" = wan ] || rm -f "$STATE/$r.args"
   if [ ! -f "$STATE/$r.args" ]; then
     case $r in
       wan)

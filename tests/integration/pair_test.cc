@@ -1,0 +1,250 @@
+// Real Linux TCP and UDP traffic through an appliance pair in network
+// namespaces (scripts/pair.sh): client --- A --- WAN emulator --- B --- server.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <thread>
+
+#include "pairrig.hh"
+
+using namespace pairtest;
+
+namespace {
+
+std::string slurp(const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+}
+
+// What one transfer cost on the WAN against the LAN, in the direction of
+// the data.
+struct Pass {
+    uint64_t lan = 0, wan = 0;
+    double reduction() const { return lan ? 1.0 - double(wan) / double(lan) : 0; }
+};
+
+Pass transfer(PairRig& r, bool down, const std::string& src, const std::string& dst, int port) {
+    const std::string host = down ? "client" : "server", dir = down ? "ba" : "ab";
+    uint64_t lan0 = r.host_rx_bytes(host), wan0 = r.wan_bytes(dir);
+    bool ok = down ? r.download(src, dst, port) : r.upload(src, dst, port);
+    EXPECT_TRUE(ok) << (down ? "download " : "upload ") << src;
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    return Pass{r.host_rx_bytes(host) - lan0, r.wan_bytes(dir) - wan0};
+}
+
+}  // namespace
+
+// Text and random data, cold and warm, from the server and to it: every copy
+// identical, the sessions carried by the tunnel (probed, compressed, sent
+// through RSP, decompressed) and the text reduced on the WAN.
+TEST(PairTransfer, ColdAndWarmBothWaysIdenticalThroughTheTunnel) {
+    SKIP_UNLESS_PAIR_POSSIBLE();
+    TempDir tmp;
+    write_text_file(tmp.file("text"), 2 << 20);
+    write_random_file(tmp.file("random"), 1 << 20, 7);
+    PairRig r;
+    ASSERT_TRUE(r.up()) << r.error();
+
+    int port = 7000;
+    for (bool down : {true, false}) {
+        const char* way = down ? "download" : "upload";
+        for (const char* pass : {"cold", "warm"}) {
+            for (const char* f : {"text", "random"}) {
+                std::string got = tmp.file(std::string(f) + "." + way + "." + pass);
+                Pass p = transfer(r, down, tmp.file(f), got, port++);
+                EXPECT_TRUE(same_file(tmp.file(f), got)) << way << " " << pass << " " << f;
+                if (std::string(f) == "text") {
+                    EXPECT_GT(p.reduction(), 0.4) << way << " " << pass << ": LAN " << p.lan << " WAN " << p.wan;
+                }
+            }
+        }
+    }
+    // Both appliances probed every session and carried it.
+    for (const char* a : {"a", "b"}) {
+        EXPECT_GE(r.count(a, "lanprobe.probed_count"), 8u) << a;  // and refused early connects
+        EXPECT_GE(r.count(a, "wanprobe.registered_count"), 8u) << a;
+        EXPECT_GT(r.count(a, "comp1.compressed"), 1000u) << a;
+        EXPECT_GT(r.count(a, "dec1.decompressed"), 1000u) << a;
+        EXPECT_EQ(r.count(a, "dec1.errors"), 0u) << a;
+        EXPECT_EQ(r.read(a, "comp1.active_method"), "Streaming") << a;
+        EXPECT_EQ(r.count(a, "l2in.not_found"), 0u) << a;
+    }
+}
+
+// 1% loss and 1% reordering each way: RSP repairs the tunnel, the hosts'
+// TCP the rest; the files arrive identical and the stream never breaks.
+TEST(PairTransfer, LossAndReorderingLeaveTransfersIntact) {
+    SKIP_UNLESS_PAIR_POSSIBLE();
+    TempDir tmp;
+    write_text_file(tmp.file("text"), 2 << 20);
+    PairOptions o;
+    o.loss = "0.01";
+    o.reorder = "0.01";
+    PairRig r(o);
+    ASSERT_TRUE(r.up()) << r.error();
+    EXPECT_TRUE(r.download(tmp.file("text"), tmp.file("down"), 7100));
+    EXPECT_TRUE(same_file(tmp.file("text"), tmp.file("down")));
+    EXPECT_TRUE(r.upload(tmp.file("text"), tmp.file("up"), 7101));
+    EXPECT_TRUE(same_file(tmp.file("text"), tmp.file("up")));
+    EXPECT_GT(r.count("wan", "loss_ab.drops") + r.count("wan", "loss_ba.drops"), 0u);
+    EXPECT_GT(r.count("a", "rsp1.tx_retransmit_count") + r.count("b", "rsp1.tx_retransmit_count") +
+                  r.count("a", "rsp1.tx_fast_retransmit_count") + r.count("b", "rsp1.tx_fast_retransmit_count"),
+              0u);
+    EXPECT_EQ(r.count("a", "dec1.errors") + r.count("b", "dec1.errors"), 0u);
+    EXPECT_GT(r.count("b", "comp1.compressed"), 0u);
+}
+
+// UDP has no handshake to probe: UDP_ROUTEs name the peer that carries the
+// far side's hosts. Datagrams from client to server cross the tunnel intact,
+// and so do the server's answers.
+TEST(PairTransfer, UdpRoutesCarryDatagramsThroughTheTunnel) {
+    SKIP_UNLESS_PAIR_POSSIBLE();
+    TempDir tmp;
+    PairOptions o;
+    o.defines_a = {"FT_EXTRA=, UDP_ROUTE 10.77.0.2/32 10.77.0.12"};
+    o.defines_b = {"FT_EXTRA=, UDP_ROUTE 10.77.0.1/32 10.77.0.11"};
+    PairRig r(o);
+    ASSERT_TRUE(r.up()) << r.error();
+
+    // The server echoes each datagram; the client sends 200 numbered
+    // datagrams of compressible text and checks every echo.
+    std::string server = tmp.file("server.py"), client = tmp.file("client.py");
+    std::ofstream(server) << R"(
+import socket, sys
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+s.bind(("10.77.0.2", 7200)); s.settimeout(15)
+n = 0
+try:
+    while n < 200:
+        d, a = s.recvfrom(4096); s.sendto(d, a); n += 1
+except socket.timeout:
+    pass
+print(n)
+)";
+    std::ofstream(client) << R"(
+import socket, sys, time
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM); s.settimeout(3)
+def payload(i): return (("datagram %06d " % i) * 80).encode()[:200 + (i * 37) % 1000]
+good = bad = 0
+for i in range(200):
+    s.sendto(payload(i), ("10.77.0.2", 7200))
+    try:
+        d, _ = s.recvfrom(4096)
+        if d == payload(i): good += 1
+        else: bad += 1
+    except socket.timeout:
+        pass
+print(good, bad)
+)";
+    std::string sout, cout;
+    std::thread srv([&] { r.exec("server", "python3 " + server, &sout); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    EXPECT_EQ(r.exec("client", "python3 " + client, &cout), 0);
+    srv.join();
+    EXPECT_EQ(cout, "200 0\n");
+    EXPECT_EQ(sout, "200\n");
+    // Both directions took the tunnel.
+    EXPECT_GE(r.count("a", "out_l.count"), 200u);
+    EXPECT_GE(r.count("b", "out_l.count"), 200u);
+    EXPECT_GE(r.count("a", "comp1.compressed") , 150u);
+    EXPECT_GE(r.count("b", "dec1.decompressed"), 150u);
+}
+
+// Sessions that began while plain bridges stood in for the appliances pass
+// the appliances unoptimised and stay intact; sessions opened afterwards
+// are optimised.
+TEST(PairTransfer, SessionsFromBeforeTheAppliancesStayIntact) {
+    SKIP_UNLESS_PAIR_POSSIBLE();
+    TempDir tmp;
+    write_text_file(tmp.file("text"), 6 << 20);
+    PairOptions o;
+    o.conf = source_dir() + "/conf/bridge.click";
+    PairRig r(o);
+    ASSERT_TRUE(r.up()) << r.error();
+
+    bool ok = false;
+    std::thread t([&] { ok = r.download(tmp.file("text"), tmp.file("down"), 7300, 90); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(700));
+    // The appliances replace the bridges one after the other, mid-transfer.
+    std::string appliance = source_dir() + "/conf/appliance.click";
+    EXPECT_TRUE(r.stop("b") && r.start("b", appliance)) << r.error();
+    EXPECT_TRUE(r.stop("a") && r.start("a", appliance)) << r.error();
+    t.join();
+    EXPECT_TRUE(ok);
+    EXPECT_TRUE(same_file(tmp.file("text"), tmp.file("down")));
+    // Nothing of that session reached a compressor.
+    for (const char* a : {"a", "b"}) {
+        EXPECT_EQ(r.count(a, "comp1.compressed") + r.count(a, "comp1.uncompressed"), 0u) << a;
+    }
+
+    ASSERT_TRUE(r.wait_tunnel()) << r.error();
+    EXPECT_TRUE(r.download(tmp.file("text"), tmp.file("again"), 7301));
+    EXPECT_TRUE(same_file(tmp.file("text"), tmp.file("again")));
+    EXPECT_GT(r.count("b", "comp1.compressed"), 1000u);
+}
+
+// Appliance B dies (SIGKILL) in the middle of a transfer and comes back: the
+// connection survives (B reflects tunnel packets it cannot place, A's flow
+// table hears of B's boot and puts the session on the plain path), and new
+// sessions are optimised again once RSP has reconnected.
+TEST(PairRestart, KilledApplianceComesBackAndTransfersSurvive) {
+    SKIP_UNLESS_PAIR_POSSIBLE();
+    TempDir tmp;
+    write_text_file(tmp.file("text"), 4 << 20);
+    write_random_file(tmp.file("random"), 4 << 20, 3);
+    PairRig r;
+    ASSERT_TRUE(r.up()) << r.error();
+
+    bool ok = false;
+    std::thread t([&] { ok = r.download(tmp.file("random"), tmp.file("down"), 7400, 90); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(700));
+    ASSERT_TRUE(r.stop("b", "KILL"));
+    ASSERT_TRUE(r.start("b")) << r.error();
+    t.join();
+    EXPECT_TRUE(ok);
+    EXPECT_TRUE(same_file(tmp.file("random"), tmp.file("down")));
+
+    ASSERT_TRUE(r.wait_tunnel()) << r.error();
+    uint64_t before = r.count("b", "comp1.compressed");
+    EXPECT_TRUE(r.download(tmp.file("text"), tmp.file("again"), 7401));
+    EXPECT_TRUE(same_file(tmp.file("text"), tmp.file("again")));
+    EXPECT_GT(r.count("b", "comp1.compressed"), before + 1000);
+    EXPECT_EQ(r.count("a", "dec1.errors"), 0u);
+}
+
+// A's configuration is replaced while a transfer runs (one keyword changed,
+// written to hotconfig): the transfer goes on, and the sessions, the peer and
+// the tunnel carry over.
+TEST(PairHotSwap, ConfigurationSwappedMidTransferKeepsState) {
+    SKIP_UNLESS_PAIR_POSSIBLE();
+    TempDir tmp;
+    write_text_file(tmp.file("text"), 4 << 20);
+    write_random_file(tmp.file("random"), 4 << 20, 5);
+    PairRig r;
+    ASSERT_TRUE(r.up()) << r.error();
+    std::string conf = slurp(source_dir() + "/conf/appliance.click");
+    size_t at = conf.find("$DELAYED_ACK_MS 10");
+    ASSERT_NE(at, std::string::npos);
+    conf.replace(at, 18, "$DELAYED_ACK_MS 20");
+
+    bool ok = false;
+    std::thread t([&] { ok = r.download(tmp.file("random"), tmp.file("down"), 7500, 90); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(700));
+    uint64_t sessions = r.count("a", "ft.peer_count");
+    EXPECT_TRUE(r.write("a", "hotconfig", conf));
+    t.join();
+    EXPECT_TRUE(ok);
+    EXPECT_TRUE(same_file(tmp.file("random"), tmp.file("down")));
+    EXPECT_EQ(r.count("a", "ft.peer_count"), sessions);
+    EXPECT_EQ(r.read("a", "ft.tcp_map"), "tcp map size: 1");
+    EXPECT_NE(r.read("a", "config").find("$DELAYED_ACK_MS 20"), std::string::npos);
+    // The new RSP element reconnects (without announcing a boot, so the
+    // peer keeps its flows); the next session is optimised again.
+    ASSERT_TRUE(r.wait_tunnel()) << r.error();
+    EXPECT_TRUE(r.upload(tmp.file("text"), tmp.file("up"), 7501));
+    EXPECT_TRUE(same_file(tmp.file("text"), tmp.file("up")));
+    EXPECT_GT(r.count("a", "comp1.compressed"), 1000u);
+}

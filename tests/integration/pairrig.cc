@@ -1,0 +1,192 @@
+#include "pairrig.hh"
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <random>
+
+namespace pairtest {
+
+std::string source_dir() {
+    const char* s = getenv("QUILO_SOURCE_DIR");
+    return s && *s ? s : QUILO_SOURCE_DIR_DEFAULT;
+}
+
+std::string build_dir() {
+    const char* b = getenv("QUILO_BUILD_DIR");
+    return b && *b ? b : QUILO_BUILD_DIR_DEFAULT;
+}
+
+int run(const std::string& cmd, std::string* out) {
+    std::string full = "( " + cmd + " ) 2>&1";
+    FILE* f = popen(full.c_str(), "r");
+    if (!f)
+        return -1;
+    std::string text;
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, f)) > 0)
+        text.append(buf, n);
+    int st = pclose(f);
+    if (out)
+        *out = text;
+    return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+}
+
+static std::string quote(const std::string& s) {
+    std::string q = "'";
+    for (char c : s)
+        q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return q + "'";
+}
+
+PairRig::PairRig(PairOptions o) : o_(std::move(o)) {
+    static std::atomic<int> serial{0};
+    name_ = "qi" + std::to_string(getpid() % 100000) + "_" + std::to_string(serial++);
+    script_ = source_dir() + "/scripts/pair.sh";
+    build_ = build_dir();
+    if (o_.conf.empty())
+        o_.conf = source_dir() + "/conf/appliance.click";
+}
+
+PairRig::~PairRig() {
+    script("down");
+}
+
+int PairRig::script(const std::string& args, std::string* out) {
+    return run("PAIR_NAME= " + quote(script_) + " -n " + name_ + " -B " + quote(build_) + " " + args, out);
+}
+
+bool PairRig::up() {
+    std::string args = "-c " + quote(o_.conf) + " -r " + o_.rate + " -d " + o_.delay + " -l " + o_.loss +
+                       " -o " + o_.reorder + " --wait-secs 60";
+    for (auto& d : o_.defines)
+        args += " -D " + quote(d);
+    for (auto& d : o_.defines_a)
+        args += " --define-a " + quote(d);
+    for (auto& d : o_.defines_b)
+        args += " --define-b " + quote(d);
+    up_ = script(args + " up", &err_) == 0;
+    if (!up_) {
+        std::string logs;
+        run("tail -n 20 /tmp/quilo-pair-" + name_ + "/*.log", &logs);
+        err_ += logs;
+    }
+    return up_;
+}
+
+std::string PairRig::read(const std::string& router, const std::string& handler) {
+    std::string out;
+    if (script("handler " + router + " " + quote(handler), &out) != 0)
+        return "";
+    while (!out.empty() && (out.back() == '\n' || out.back() == '\r'))
+        out.pop_back();
+    return out;
+}
+
+uint64_t PairRig::count(const std::string& router, const std::string& handler) {
+    std::string v = read(router, handler);
+    return v.empty() ? 0 : std::strtoull(v.c_str(), nullptr, 10);
+}
+
+bool PairRig::write(const std::string& router, const std::string& handler, const std::string& value) {
+    return run("printf %s " + quote(value) + " | PAIR_NAME= " + quote(script_) + " -n " + name_ + " handler " +
+               router + " " + quote(handler) + " -") == 0;
+}
+
+bool PairRig::stop(const std::string& router, const std::string& sig) {
+    return script("stop " + router + " " + sig) == 0;
+}
+
+bool PairRig::start(const std::string& router, const std::string& conf) {
+    return script((conf.empty() ? "" : "-c " + quote(conf) + " ") + "start " + router, &err_) == 0;
+}
+
+bool PairRig::wait_tunnel() {
+    return script("--wait-secs 60 wait", &err_) == 0;
+}
+
+int PairRig::exec(const std::string& node, const std::string& cmd, std::string* out) {
+    return run("ip netns exec " + ns(node) + " sh -c " + quote(cmd), out);
+}
+
+// One connection from the client (10.77.0.1) to the server (10.77.0.2): the
+// listener runs in the background, the connecting side retries until it
+// listens.
+bool PairRig::download(const std::string& src, const std::string& dst, int port, int timeout_s) {
+    std::string t = std::to_string(timeout_s), p = std::to_string(port);
+    std::string cmd = "ip netns exec " + ns("server") + " timeout " + t + " socat -u OPEN:" + quote(src) +
+                      ",rdonly TCP-LISTEN:" + p + ",reuseaddr,bind=10.77.0.2 & L=$!; " +
+                      "ip netns exec " + ns("client") + " timeout " + t + " socat -u TCP:10.77.0.2:" + p +
+                      ",retry=50,interval=0.1 CREATE:" + quote(dst) + "; C=$?; wait $L; S=$?; " +
+                      "test $C = 0 && test $S = 0";
+    return run(cmd) == 0;
+}
+
+bool PairRig::upload(const std::string& src, const std::string& dst, int port, int timeout_s) {
+    std::string t = std::to_string(timeout_s), p = std::to_string(port);
+    std::string cmd = "ip netns exec " + ns("server") + " timeout " + t + " socat -u TCP-LISTEN:" + p +
+                      ",reuseaddr,bind=10.77.0.2 CREATE:" + quote(dst) + " & L=$!; " +
+                      "ip netns exec " + ns("client") + " timeout " + t + " socat -u OPEN:" + quote(src) +
+                      ",rdonly TCP:10.77.0.2:" + p + ",retry=50,interval=0.1; C=$?; wait $L; S=$?; " +
+                      "test $C = 0 && test $S = 0";
+    return run(cmd) == 0;
+}
+
+uint64_t PairRig::host_rx_bytes(const std::string& node) {
+    std::string out;
+    exec(node, "cat /sys/class/net/eth0/statistics/rx_bytes", &out);
+    return std::strtoull(out.c_str(), nullptr, 10);
+}
+
+void write_text_file(const std::string& path, size_t bytes) {
+    std::string text;
+    for (const char* dir : {"host", "package", "relay", "tests"})
+        for (auto& e : std::filesystem::recursive_directory_iterator(source_dir() + "/" + dir)) {
+            auto ext = e.path().extension();
+            if (!e.is_regular_file() || (ext != ".cc" && ext != ".hh"))
+                continue;
+            std::ifstream f(e.path(), std::ios::binary);
+            text.append(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+            if (text.size() >= bytes)
+                break;
+        }
+    std::ofstream o(path, std::ios::binary | std::ios::trunc);
+    for (size_t done = 0; done < bytes && !text.empty();) {
+        size_t n = std::min(text.size(), bytes - done);
+        o.write(text.data(), std::streamsize(n));
+        done += n;
+    }
+}
+
+void write_random_file(const std::string& path, size_t bytes, uint32_t seed) {
+    std::mt19937 rng(seed);
+    std::vector<uint32_t> v((bytes + 3) / 4);
+    for (auto& x : v)
+        x = rng();
+    std::ofstream o(path, std::ios::binary | std::ios::trunc);
+    o.write(reinterpret_cast<const char*>(v.data()), std::streamsize(bytes));
+}
+
+bool same_file(const std::string& a, const std::string& b) {
+    return run("cmp -s " + quote(a) + " " + quote(b)) == 0;
+}
+
+TempDir::TempDir() {
+    std::string t = "/tmp/quilo-integration-XXXXXX";
+    if (mkdtemp(t.data()))
+        path = t;
+}
+
+TempDir::~TempDir() {
+    std::error_code ec;
+    if (!path.empty())
+        std::filesystem::remove_all(path, ec);
+}
+
+}  // namespace pairtest
