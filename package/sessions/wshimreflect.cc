@@ -41,6 +41,15 @@ void WShimReflect::push(int, Packet* p) {
         p->kill();
         return;
     }
+    // A packet that already carries the reflect mark came back from the
+    // peer, which could not place it either (both ends lost the session):
+    // reflecting it again would bounce it between the appliances forever.
+    if (p->data()[s + 3] & WSHIM_REFLECT) {
+        WLogger::debug("%s packet already reflected, dropping.", name().c_str());
+        _dropped.fetch_add(1, std::memory_order_relaxed);
+        p->kill();
+        return;
+    }
     WritablePacket* q = p->uniqueify();
     if (!q) {
         WLogger::error("%s unable to allocate packet.", name().c_str());

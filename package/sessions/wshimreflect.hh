@@ -1,7 +1,8 @@
 // WShimReflect: sends a tunnelled TCP packet that this appliance cannot
 // handle back to the peer with the reflect mark (shim flag 0x02) set, so the
 // peer takes the session off the optimised path. Tunnel packets of other
-// protocols and packets without the shim are discarded.
+// protocols, packets without the shim and packets that already carry the
+// reflect mark (never bounced back again) are discarded.
 //
 // WHandleShimReflect: on the appliance that receives a reflected packet,
 // detaches the packet's session from its peer in the FlowTable and discards

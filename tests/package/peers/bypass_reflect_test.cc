@@ -132,11 +132,13 @@ TEST_F(ReflectTest, AReflectedPacketResetsTheFlow) {
     EXPECT_EQ(shared->data()[14 + 20 + 3], 0x01);  // the clone's buffer is untouched
     shared->kill();
 
-    // Not TCP inside, or no shim: discarded.
+    // Not TCP inside, no shim, or reflected already (two appliances that
+    // both lost the session must not bounce it for ever): discarded.
     refl->push(0, make_packet(tunnel(Frame{.proto = 17}.bytes())));
     refl->push(0, make_packet(lan.bytes()));
+    refl->push(0, make_packet(reflected));
     EXPECT_EQ(rs->packets.size(), 1u);
-    EXPECT_EQ(r.tr->read("refl.dropped"), "2");
+    EXPECT_EQ(r.tr->read("refl.dropped"), "3");
 
     // Back on this side, with the session's id, the reflected packet detaches the session.
     Packet* back = make_packet(reflected);
