@@ -9,6 +9,7 @@
 #include "common/shim.hh"
 #include "common/wconf.hh"
 #include "common/wlogger.hh"
+#include "rsp/rsp_wire.hh"
 #include "sessions/flowtable.hh"
 
 // Offset of the shim header from the packet's data, or -1.
@@ -50,12 +51,38 @@ void WShimReflect::push(int, Packet* p) {
         p->kill();
         return;
     }
+    // The inner TCP ports follow the shim (and the RSP header on stream
+    // packets).
+    size_t inner = size_t(s) + 4 + ((p->data()[s + 3] & WSHIM_STREAM) ? RSP_HEADER_LEN : 0);
+    if (inner + 4 > p->length()) {
+        _dropped.fetch_add(1, std::memory_order_relaxed);
+        p->kill();
+        return;
+    }
     WritablePacket* q = p->uniqueify();
     if (!q) {
         WLogger::error("%s unable to allocate packet.", name().c_str());
         return;
     }
     q->data()[s + 3] |= WSHIM_REFLECT;
+    // The packet goes back to where it came from, so it travels as the
+    // session's other direction: IP addresses, inner ports and Ethernet
+    // addresses swapped. The sender's session manager then finds the
+    // session the packet belongs to (its key is oriented by direction) and
+    // its flow lookup hands it to the peer branch, where WHandleShimReflect
+    // detaches the session. Swapping 16-bit-aligned words leaves every
+    // checksum as it was.
+    uint8_t* ip = q->network_header();
+    for (int i = 0; i < 4; ++i)
+        std::swap(ip[12 + i], ip[16 + i]);
+    uint8_t* ports = q->data() + inner;
+    std::swap(ports[0], ports[2]);
+    std::swap(ports[1], ports[3]);
+    if (q->has_mac_header() && q->mac_header() >= q->data() && ip - q->mac_header() >= 12) {
+        uint8_t* eth = q->mac_header();
+        for (int i = 0; i < 6; ++i)
+            std::swap(eth[i], eth[6 + i]);
+    }
     _reflected.fetch_add(1, std::memory_order_relaxed);
     output(0).push(q);
 }

@@ -1,6 +1,9 @@
 // WShimReflect: sends a tunnelled TCP packet that this appliance cannot
 // handle back to the peer with the reflect mark (shim flag 0x02) set, so the
-// peer takes the session off the optimised path. Tunnel packets of other
+// peer takes the session off the optimised path. The packet goes back as a
+// packet of the session's other direction (IP addresses, inner TCP ports and
+// Ethernet addresses swapped; checksums stay valid), so that the peer's
+// session manager and flow lookup place it in its session. Tunnel packets of other
 // protocols, packets without the shim and packets that already carry the
 // reflect mark (never bounced back again) are discarded.
 //

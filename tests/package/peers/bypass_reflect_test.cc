@@ -129,6 +129,11 @@ TEST_F(ReflectTest, AReflectedPacketResetsTheFlow) {
     ASSERT_EQ(rs->packets.size(), 1u);
     std::vector<uint8_t> reflected = packet_bytes(rs->packets[0]);
     EXPECT_EQ(reflected[14 + 20 + 3], 0x01 | 0x02);
+    // It travels back as the session's other direction: Ethernet and IP
+    // addresses and inner ports swapped, so the sender's session manager
+    // finds the session.
+    std::vector<uint8_t> mirror = tunnel(lan.reversed().bytes(), 0x01 | 0x02);
+    EXPECT_EQ(reflected, mirror);
     EXPECT_EQ(shared->data()[14 + 20 + 3], 0x01);  // the clone's buffer is untouched
     shared->kill();
 
