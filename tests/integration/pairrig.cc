@@ -1,5 +1,7 @@
 #include "pairrig.hh"
 
+#include <gtest/gtest.h>
+
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -55,6 +57,11 @@ PairRig::PairRig(PairOptions o) : o_(std::move(o)) {
 }
 
 PairRig::~PairRig() {
+    // A router of the sanitizer build that found a fault says so in its log.
+    std::string found;
+    if (up_ && run("grep -h -A12 -E 'ERROR: (Address|Leak)Sanitizer|runtime error:' " + state_dir() + "/*.log",
+                   &found) == 0)
+        ADD_FAILURE() << "sanitizer report in a router's log:\n" << found;
     script("down");
 }
 
