@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -268,6 +269,19 @@ uint64_t rx_packets(const std::string& ns, const std::string& dev) {
     return out.empty() ? 0 : std::stoull(out);
 }
 
+// Waits (up to 5 s) until `ns` has a packet socket open and, when `table`
+// is set, an nftables table of that name prefix: the router is receiving.
+bool wait_ready(const std::string& ns, const std::string& table = "") {
+    for (int i = 0; i < 100; ++i) {
+        std::string sockets = sh_out("ip netns exec " + ns + " cat /proc/net/packet");
+        bool open = std::count(sockets.begin(), sockets.end(), '\n') > 1;   // a heading, then one line per socket
+        if (open && (table.empty() || sh_out("ip netns exec " + ns + " nft list tables").find(table) != std::string::npos))
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
+}
+
 // The handler value printed at exit for "name:\nvalue\n", or -1.
 long long handler_value(const std::string& log, const std::string& name) {
     size_t p = log.find(name + ":\n");
@@ -289,7 +303,7 @@ TEST(HostElementsLive, SnifferFalseTakesFramesFromTheHost) {
     for (bool sniffer : {true, false}) {
         std::string mode = sniffer ? "true" : "false";
         RouterProcess r(y, {"-e", "fd :: FromDevice(" + y0 + ", SNIFFER " + mode + ") -> Discard;", "-h", "fd.count", "-h", "fd.sniffer"});
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        ASSERT_TRUE(wait_ready(y, sniffer ? "" : "quilo_fromdevice_")) << r.stop();
         ASSERT_TRUE(r.alive()) << r.stop();
         std::string tables = sh_out("ip netns exec " + y + " nft list tables");
         EXPECT_EQ(tables.find("quilo_fromdevice_") != std::string::npos, !sniffer) << tables;
