@@ -25,7 +25,7 @@
 #   BENCH_MB      corpus size in MB (40)
 #   BENCH_RATE    WAN rate of the limited case (20Mbps)
 #   BENCH_DELAY   WAN delay each way of the limited case (20ms)
-#   BENCH_QUEUE   WAN queue in packets, both cases (200)
+#   BENCH_QUEUE   WAN queue in packets, both cases (1000, as scripts/pair.sh)
 #   BENCH_L4      define(s) that put the byte cache at level 4, space
 #                 separated (DEDUP_LEVEL=4)
 #   BENCH_CASES   cases to run, a subset of "bridge pair l4" for each WAN
@@ -33,6 +33,7 @@
 #   BENCH_THREADS appliance router threads (1)
 #   BENCH_DEFINES extra NAME=VALUE defines for both appliances
 #   BENCH_TIMEOUT longest single transfer in seconds (240)
+#   BENCH_NICE    niceness of routers, server and client (-10)
 #   BENCH_KEEP    1: keep each pair's logs (pair.sh --keep)
 #   BENCH_PROFILE 1: sample the appliance routers with perf during the
 #                 transfers of the pair cases (reports in the work directory,
@@ -44,12 +45,13 @@ BUILD=$(cd "${1:-$SRC_DIR/build}" 2>/dev/null && pwd) || { echo "pair_bench: no 
 MB=${BENCH_MB:-40}
 RATE=${BENCH_RATE:-20Mbps}
 DELAY=${BENCH_DELAY:-20ms}
-QUEUE=${BENCH_QUEUE:-200}
+QUEUE=${BENCH_QUEUE:-1000}
 L4=${BENCH_L4:-DEDUP_LEVEL=4}
 CASES=${BENCH_CASES:-free:bridge free:pair free:l4 wan:bridge wan:pair}
 THREADS=${BENCH_THREADS:-1}
 TIMEOUT=${BENCH_TIMEOUT:-240}
 PROFILE=${BENCH_PROFILE:-0}
+NICE=${BENCH_NICE:--10}
 
 [ "$(id -u)" -eq 0 ] || { echo "pair_bench: needs root (network namespaces); try: sudo $0 $*" >&2; exit 1; }
 [ -x "$BUILD/bin/quilo-router" ] || { echo "pair_bench: no $BUILD/bin/quilo-router (build first)" >&2; exit 1; }
@@ -62,6 +64,7 @@ fi
 
 PAIR_SH=$SRC_DIR/scripts/pair.sh
 NAME=pb$$
+STATE=${PAIR_RUNDIR:-/tmp}/quilo-pair-$NAME
 WORK=$(mktemp -d /tmp/quilo-pairbench.XXXXXX)
 SERVER_PID=
 UP=0
@@ -106,7 +109,14 @@ pair_up() {
   [ "${BENCH_KEEP:-0}" != 1 ] || args+=(--keep)
   UP=1
   pair "${args[@]}" up >/dev/null
-  pair exec server python3 -m http.server -b 10.77.0.2 8080 -d "$WORK/www" >"$WORK/http.log" 2>&1 &
+  # The machine may be busy with other work: the routers, the server and the
+  # client run at raised priority so the figures follow the pair, not the load.
+  local r pid t
+  for r in a wan b; do
+    pid=$(cat "$STATE/$r.pid" 2>/dev/null) || continue
+    for t in /proc/"$pid"/task/*; do renice -n "$NICE" -p "${t##*/}" >/dev/null 2>&1 || true; done
+  done
+  pair exec server nice -n "$NICE" python3 -m http.server -b 10.77.0.2 8080 -d "$WORK/www" >"$WORK/http.log" 2>&1 &
   SERVER_PID=$!
   local i
   for i in $(seq 1 50); do
@@ -149,7 +159,7 @@ profile_start() {
   local r pid
   PERF_PIDS=()
   for r in a b; do
-    pid=$(cat "/tmp/quilo-pair-$NAME/$r.pid" 2>/dev/null) || continue
+    pid=$(cat "$STATE/$r.pid" 2>/dev/null) || continue
     perf record -q -g -p "$pid" -o "$WORK/perf-$1-$r.data" >/dev/null 2>&1 &
     PERF_PIDS+=($!)
   done
@@ -168,7 +178,7 @@ transfer() {
   lan0=$(lan_rx) wan0=$(wan_ba) rtx0=$(rtx)
   profile_start "$label-$pass"
   # curl's own clock times the transfer.
-  t=$(pair exec client curl -sf -o "$WORK/got" -w '%{time_total}' --max-time "$TIMEOUT" http://10.77.0.2:8080/corpus.tar) ||
+  t=$(pair exec client nice -n "$NICE" curl -sf -o "$WORK/got" -w '%{time_total}' --max-time "$TIMEOUT" http://10.77.0.2:8080/corpus.tar) ||
     { profile_stop; echo "pair_bench: $label $pass transfer failed" >&2; t=0; ok=failed; }
   profile_stop
   sleep 0.3
@@ -209,14 +219,14 @@ for c in $CASES; do run_case "$c"; done
 # --- ratios against the goals -----------------------------------------------
 echo
 awk '
-  { t[$1 " " $2] = $3; ok[$1 " " $2] = $7 }
+  { t[$1 " " $2] = $3; ok[$1 " " $2] = $7; if ($7 != "match") failed++ }
   function ratio(a, b) { return (t[a] > 0 && t[b] > 0) ? t[b] / t[a] : -1 }
   # show LABEL PAIRCASE BRIDGECASE GOAL: goodput ratio pair/bridge (= time
   # ratio bridge/pair) against a floor
   function show(label, p, b, goal,   r, verdict) {
     if (!((p in t) && (b in t))) return
     r = ratio(p, b)
-    if (r < 0 || ok[p] != "match" || ok[b] != "match") { verdict = "not measured (transfer failed)"; bad++ }
+    if (r < 0 || ok[p] != "match" || ok[b] != "match") verdict = "not measured (transfer failed)"
     else if (goal == "") verdict = "(reported)"
     else if (r >= goal) verdict = sprintf("goal >= %s: met", goal)
     else { verdict = sprintf("goal >= %s: NOT met", goal); missed++ }
@@ -232,8 +242,8 @@ awk '
     show("limited WAN, warm", "wan:pair warm", "wan:bridge warm", "8")
     show("limited WAN, cold, byte cache level 4", "wan:l4 cold", "wan:bridge cold", "")
     show("limited WAN, warm, byte cache level 4", "wan:l4 warm", "wan:bridge warm", "")
-    printf "\n  goals missed: %d, failed transfers: %d\n", missed, bad
-    exit (bad > 0 ? 2 : 0)
+    printf "\n  goals missed: %d, failed or corrupted transfers: %d\n", missed, failed
+    exit (failed > 0 ? 2 : 0)
   }' "$RESULTS"
 echo
 echo "  goodput = corpus bytes x 8 / transfer time (curl); LAN bytes: whole frames the"
