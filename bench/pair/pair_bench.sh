@@ -10,7 +10,8 @@
 #   pair     conf/appliance.click with its reference settings
 #   pair L4  the same with the byte cache at level 4 (every window position
 #            looked up), without WAN limits only
-# each without WAN limits and over the emulated WAN (BENCH_RATE, BENCH_DELAY
+# each without WAN limits (warm pass repeated, the median counts) and over
+# the emulated WAN (BENCH_RATE, BENCH_DELAY
 # each way). Every case gets a fresh pair, so each cold pass starts with an
 # empty byte cache. Prints per pass the transfer time, goodput, LAN bytes
 # (whole frames the client received), WAN bytes (whole frames the emulator
@@ -30,6 +31,8 @@
 #                 separated (DEDUP_LEVEL=4)
 #   BENCH_CASES   cases to run, a subset of "bridge pair l4" for each WAN
 #                 ("free:bridge free:pair free:l4 wan:bridge wan:pair")
+#   BENCH_CONF    appliance configuration (conf/appliance.click)
+#   BENCH_WARM_REPS  warm passes without WAN limits; the median counts (3)
 #   BENCH_THREADS appliance router threads (1)
 #   BENCH_DEFINES extra NAME=VALUE defines for both appliances
 #   BENCH_TIMEOUT longest single transfer in seconds (240)
@@ -51,6 +54,8 @@ CASES=${BENCH_CASES:-free:bridge free:pair free:l4 wan:bridge wan:pair}
 THREADS=${BENCH_THREADS:-1}
 TIMEOUT=${BENCH_TIMEOUT:-240}
 PROFILE=${BENCH_PROFILE:-0}
+CONF=${BENCH_CONF:-$SRC_DIR/conf/appliance.click}
+WARM_REPS=${BENCH_WARM_REPS:-3}
 NICE=${BENCH_NICE:--10}
 
 [ "$(id -u)" -eq 0 ] || { echo "pair_bench: needs root (network namespaces); try: sudo $0 $*" >&2; exit 1; }
@@ -63,8 +68,11 @@ if [ "$PROFILE" = 1 ] && ! command -v perf >/dev/null; then
 fi
 
 PAIR_SH=$SRC_DIR/scripts/pair.sh
-NAME=pb$$
-STATE=${PAIR_RUNDIR:-/tmp}/quilo-pair-$NAME
+# Each case is a pair of its own (NAME set by run_case), so no state (byte
+# cache, logs kept with BENCH_KEEP) carries over from one case to the next.
+BASE=pb$$
+NAME=${BASE}a
+STATE=
 WORK=$(mktemp -d /tmp/quilo-pairbench.XXXXXX)
 SERVER_PID=
 UP=0
@@ -195,12 +203,17 @@ transfer() {
     printf "  %-12s %-4s %8.2fs %9.1f Mbit/s %12d %12d %7.3f %6d  %s\n", l, p, t, g, lan, wan, (lan > 0 ? wan / lan : 0), r, ok }'
 }
 
+CASE_NO=0
+CASE_LETTERS=abcdefghijklmnopqrstuvwxyz
 run_case() {
   local spec=$1 wan=${1%%:*} kind=${1#*:} conf defs=()
+  NAME=$BASE${CASE_LETTERS:$((CASE_NO % 26)):1}
+  STATE=${PAIR_RUNDIR:-/tmp}/quilo-pair-$NAME
+  CASE_NO=$((CASE_NO + 1))
   case $kind in
     bridge) conf=$SRC_DIR/conf/bridge.click ;;
-    pair) conf=$SRC_DIR/conf/appliance.click ;;
-    l4) conf=$SRC_DIR/conf/appliance.click; read -ra defs <<<"$L4" ;;
+    pair) conf=$CONF ;;
+    l4) conf=$CONF; read -ra defs <<<"$L4" ;;
     *) echo "pair_bench: unknown case $spec" >&2; return 1 ;;
   esac
   local extra=()
@@ -208,7 +221,9 @@ run_case() {
   defs+=(${extra[@]+"${extra[@]}"})
   pair_up "$wan" "$conf" ${defs[@]+"${defs[@]}"}
   transfer "$spec" cold
-  transfer "$spec" warm
+  local i reps=$WARM_REPS
+  [ "$wan" = free ] || reps=1
+  for i in $(seq 1 "$reps"); do transfer "$spec" warm; done
   pair_down
 }
 
@@ -219,7 +234,20 @@ for c in $CASES; do run_case "$c"; done
 # --- ratios against the goals -----------------------------------------------
 echo
 awk '
-  { t[$1 " " $2] = $3; ok[$1 " " $2] = $7; if ($7 != "match") failed++ }
+  {
+    k = $1 " " $2
+    n[k]++; v[k, n[k]] = $3
+    if ($7 != "match") { failed++; ok[k] = $7 } else if (!(k in ok)) ok[k] = "match"
+  }
+  # t[k]: the median time of the passes of k
+  function medians(   k, i, j, m, tmp) {
+    for (k in n) {
+      m = n[k]
+      for (i = 1; i <= m; i++) tmp[i] = v[k, i]
+      for (i = 2; i <= m; i++) for (j = i; j > 1 && tmp[j - 1] > tmp[j]; j--) { x = tmp[j]; tmp[j] = tmp[j - 1]; tmp[j - 1] = x }
+      t[k] = tmp[int((m + 1) / 2)]
+    }
+  }
   function ratio(a, b) { return (t[a] > 0 && t[b] > 0) ? t[b] / t[a] : -1 }
   # show LABEL PAIRCASE BRIDGECASE GOAL: goodput ratio pair/bridge (= time
   # ratio bridge/pair) against a floor
@@ -233,7 +261,8 @@ awk '
     printf "  %-44s %7.2f  %s\n", label, r, verdict
   }
   END {
-    print "  goodput ratio pair / plain bridges"
+    medians()
+    print "  goodput ratio pair / plain bridges (warm without WAN limits: median of the passes)"
     show("no WAN limits, cold, reference settings", "free:pair cold", "free:bridge cold", "0.5")
     show("no WAN limits, warm, reference settings", "free:pair warm", "free:bridge warm", "0.5")
     show("no WAN limits, cold, byte cache level 4", "free:l4 cold", "free:bridge cold", "")
