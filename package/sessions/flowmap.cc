@@ -37,3 +37,29 @@ void FlowMap::free_arrays() {
     std::free(_slots);
     delete[] _macs;
 }
+
+void FlowMap::grow() {
+    size_t ncap = _cap ? _cap * 2 : 64;
+    Slot* old = _slots;
+    std::unique_ptr<Macs[]> old_macs(_macs);
+    size_t ocap = _cap;
+    _macs = new Macs[ncap]();
+    try {
+        _slots = alloc_slots(ncap);
+    } catch (...) {
+        delete[] _macs;
+        _macs = old_macs.release();
+        throw;
+    }
+    _cap = ncap;
+    size_t mask = _cap - 1;
+    for (size_t i = 0; i < ocap; ++i)
+        if (old[i].session_id) {
+            size_t j = hash(old[i].key_addrs, old[i].key_ports) & mask;
+            while (_slots[j].session_id)
+                j = (j + 1) & mask;
+            _slots[j] = old[i];
+            _macs[j] = old_macs[i];
+        }
+    std::free(old);
+}

@@ -10,11 +10,13 @@
 #include <host/ipflowid.hh>
 #include <host/timestamp.hh>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <type_traits>
 #include <utility>
 
 #include "sessions/sessionnotifier.hh"
@@ -50,15 +52,24 @@ class FlowMap {
     // not dilute the slots. A slot's address is stable only until the next
     // insert or erase.
     struct alignas(32) Slot {
-        IPFlowID key;
+        uint64_t key_addrs;   // the IPFlowID's bytes 0-7 (addresses)
+        uint32_t key_ports;   // its bytes 8-11 (ports)
         uint32_t session_id;  // 0: empty slot
         Timestamp last_activity;
         uint8_t flags;
         uint8_t spare;
         uint16_t vlan;
         uint32_t spare2;
+
+        IPFlowID key() const {
+            IPFlowID k;
+            std::memcpy(reinterpret_cast<char*>(&k), &key_addrs, 8);
+            std::memcpy(reinterpret_cast<char*>(&k) + 8, &key_ports, 4);
+            return k;
+        }
     };
     static_assert(sizeof(Slot) == 32, "session slots are half a cache line");
+    static_assert(std::is_trivially_copyable_v<IPFlowID> && sizeof(IPFlowID) == 12, "keys are copied as bytes");
 
     struct Macs {
         uint8_t wan[6];
@@ -70,38 +81,112 @@ class FlowMap {
     FlowMap(const FlowMap&) = delete;
     FlowMap& operator=(const FlowMap&) = delete;
 
-    size_t size() const { return _size; }
+    // Concurrency: find and for_each may run while one writer inserts
+    // (insert, insert_unpublished, publish): a new slot is filled first and
+    // made visible by a release store of its session id, and readers load
+    // the id (acquire) before the key. Everything else (erase, grow, clear,
+    // swap) needs the readers gone.
+
+    size_t size() const { return _size.load(std::memory_order_relaxed); }
     size_t capacity() const { return _cap; }
 
-    Slot* find(const IPFlowID& key) const {
-        if (!_size)
+    // A key as the two words a slot holds: the IPFlowID's addresses (bytes
+    // 0-7) and ports (bytes 8-11), each field in network byte order.
+    struct Words {
+        uint64_t addrs;
+        uint32_t ports;
+    };
+    static Words words(uint32_t saddr, uint32_t daddr, uint16_t sport, uint16_t dport) {
+        static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "key words assume little-endian layout");
+        return {uint64_t(saddr) | uint64_t(daddr) << 32, uint32_t(sport) | uint32_t(dport) << 16};
+    }
+    static Words words(const IPFlowID& key) {
+        Words w;
+        split(key, w.addrs, w.ports);
+        return w;
+    }
+
+    Slot* find(const IPFlowID& key) const { return find(words(key)); }
+
+    // Built from the packet's fields in registers, a key never goes through
+    // memory in pieces: a wide load of narrower stores would wait for the
+    // stores to retire, that is for the previous packet's cache miss.
+    __attribute__((always_inline)) Slot* find(Words w) const {
+        if (!_cap)
             return nullptr;
+        uint64_t ka = w.addrs;
+        uint32_t kp = w.ports;
         size_t mask = _cap - 1;
-        for (size_t i = hash(key) & mask;; i = (i + 1) & mask) {
-            Slot& s = _slots[i];
-            if (!s.session_id)
+        size_t i = hash(ka, kp) & mask;
+        // The home slot and its neighbour hold most keys. Both are read and
+        // the match chosen without a branch on their contents, so a lookup
+        // whose slot misses the cache does not stall the packets behind it
+        // on a mispredicted branch.
+        Slot* a = &_slots[i];
+        Slot* b = &_slots[(i + 1) & mask];
+        uint32_t ida = load_id(a), idb = load_id(b);
+        bool ha = (ida != 0) & (load_addrs(a) == ka) & (load_ports(a) == kp);
+        bool hb = (ida != 0) & (idb != 0) & (load_addrs(b) == ka) & (load_ports(b) == kp);
+        unsigned found = unsigned(ha) | unsigned(hb);
+        asm("" : "+r"(found));  // one test of the union, not a branch per slot
+        if (__builtin_expect(found, 1)) {
+            // a when ha, else b, as arithmetic: a conditional here would
+            // come back as a branch on ha.
+            uintptr_t pick = uintptr_t(0) - uintptr_t(ha);
+            return reinterpret_cast<Slot*>((reinterpret_cast<uintptr_t>(a) & pick) |
+                                           (reinterpret_cast<uintptr_t>(b) & ~pick));
+        }
+        if (!ida || !idb)
+            return nullptr;
+        for (i = (i + 2) & mask;; i = (i + 1) & mask) {
+            Slot* s = &_slots[i];
+            if (!load_id(s))
                 return nullptr;
-            if (s.key == key)
-                return &s;
+            if (load_addrs(s) == ka && load_ports(s) == kp)
+                return s;
         }
     }
+
+    // True when the next insert must grow the table first.
+    bool needs_grow() const { return (size() + 1) * 4 > _cap * 3; }
+    // Doubles the capacity (readers gone).
+    void grow();
 
     // Inserts a key that is not present and returns its slot, zeroed (MAC
     // addresses included) except for session_id, which must be non-zero.
     Slot* insert(const IPFlowID& key, uint32_t session_id) {
-        if ((_size + 1) * 4 > _cap * 3)
+        Slot* s = insert_unpublished(key);
+        publish(s, session_id);
+        return s;
+    }
+
+    // Fills a slot for a key that is not present but leaves it invisible
+    // (session id 0) to every lookup until publish(). Nothing else may
+    // insert or erase in between.
+    Slot* insert_unpublished(const IPFlowID& key) {
+        if (needs_grow())
             grow();
+        uint64_t ka;
+        uint32_t kp;
+        split(key, ka, kp);
         size_t mask = _cap - 1;
-        size_t i = hash(key) & mask;
+        size_t i = hash(ka, kp) & mask;
         while (_slots[i].session_id)
             i = (i + 1) & mask;
         Slot& s = _slots[i];
-        s = Slot{};
-        s.key = key;
-        s.session_id = session_id;
+        s.last_activity = Timestamp();
+        s.flags = 0;
+        s.vlan = 0;
+        std::atomic_ref<uint64_t>(s.key_addrs).store(ka, std::memory_order_relaxed);
+        std::atomic_ref<uint32_t>(s.key_ports).store(kp, std::memory_order_relaxed);
         _macs[i] = Macs{};
-        ++_size;
+        _size.store(size() + 1, std::memory_order_relaxed);
         return &s;
+    }
+
+    // Makes an unpublished slot visible with `session_id` (non-zero).
+    static void publish(Slot* s, uint32_t session_id) {
+        std::atomic_ref<uint32_t>(s->session_id).store(session_id, std::memory_order_release);
     }
 
     // The Ethernet addresses of the session in `s` (a slot of this map).
@@ -109,20 +194,23 @@ class FlowMap {
 
     // Removes `key`; returns false when absent.
     bool erase(const IPFlowID& key) {
-        if (!_size)
+        if (!_cap)
             return false;
+        uint64_t ka;
+        uint32_t kp;
+        split(key, ka, kp);
         size_t mask = _cap - 1;
-        size_t i = hash(key) & mask;
+        size_t i = hash(ka, kp) & mask;
         for (;; i = (i + 1) & mask) {
             if (!_slots[i].session_id)
                 return false;
-            if (_slots[i].key == key)
+            if (_slots[i].key_addrs == ka && _slots[i].key_ports == kp)
                 break;
         }
         // Shift later members of the probe run back over the hole.
         size_t hole = i;
         for (size_t j = (i + 1) & mask; _slots[j].session_id; j = (j + 1) & mask) {
-            size_t home = hash(_slots[j].key) & mask;
+            size_t home = hash(_slots[j].key_addrs, _slots[j].key_ports) & mask;
             // Move j into the hole unless its home lies cyclically in (hole, j].
             bool stays = hole <= j ? (home > hole && home <= j) : (home > hole || home <= j);
             if (!stays) {
@@ -131,17 +219,19 @@ class FlowMap {
                 hole = j;
             }
         }
-        _slots[hole].session_id = 0;
-        --_size;
+        _slots[hole] = Slot{};
+        _size.store(size() - 1, std::memory_order_relaxed);
         return true;
     }
 
-    // Calls f(key, slot) for every entry; f must not insert or erase.
+    // Calls f(key, slot) for every published entry; f must not insert or erase.
     template <typename F>
     void for_each(F&& f) const {
         for (size_t i = 0; i < _cap; ++i)
-            if (_slots[i].session_id)
-                f(_slots[i].key, _slots[i]);
+            if (load_id(&_slots[i])) {
+                IPFlowID k = _slots[i].key();
+                f(k, _slots[i]);
+            }
     }
 
     void clear() {
@@ -149,24 +239,38 @@ class FlowMap {
         _slots = nullptr;
         _macs = nullptr;
         _cap = 0;
-        _size = 0;
+        _size.store(0, std::memory_order_relaxed);
     }
 
     void swap(FlowMap& o) {
         std::swap(_slots, o._slots);
         std::swap(_macs, o._macs);
         std::swap(_cap, o._cap);
-        std::swap(_size, o._size);
+        size_t n = size();
+        _size.store(o.size(), std::memory_order_relaxed);
+        o._size.store(n, std::memory_order_relaxed);
         std::swap(_seed0, o._seed0);
         std::swap(_seed1, o._seed1);
     }
 
   private:
-    size_t hash(const IPFlowID& k) const {
-        uint64_t a = (uint64_t(k.saddr().addr()) << 32) | k.daddr().addr();
-        uint64_t b = (uint64_t(k.sport()) << 16) | k.dport();
+    static void split(const IPFlowID& k, uint64_t& addrs, uint32_t& ports) {
+        std::memcpy(&addrs, reinterpret_cast<const char*>(&k), 8);
+        std::memcpy(&ports, reinterpret_cast<const char*>(&k) + 8, 4);
+    }
+    static uint32_t load_id(const Slot* s) {
+        return std::atomic_ref<uint32_t>(const_cast<Slot*>(s)->session_id).load(std::memory_order_acquire);
+    }
+    static uint64_t load_addrs(const Slot* s) {
+        return std::atomic_ref<uint64_t>(const_cast<Slot*>(s)->key_addrs).load(std::memory_order_relaxed);
+    }
+    static uint32_t load_ports(const Slot* s) {
+        return std::atomic_ref<uint32_t>(const_cast<Slot*>(s)->key_ports).load(std::memory_order_relaxed);
+    }
+
+    size_t hash(uint64_t addrs, uint32_t ports) const {
         // Seeds chosen per table keep crafted keys from sharing a probe run.
-        return size_t(flowmap_detail::mum(a ^ _seed0, b ^ _seed1));
+        return size_t(flowmap_detail::mum(addrs ^ _seed0, uint64_t(ports) ^ _seed1));
     }
 
     // Zeroed slot arrays; large ones are backed by huge pages where the
@@ -174,36 +278,10 @@ class FlowMap {
     static Slot* alloc_slots(size_t n);
     void free_arrays();
 
-    void grow() {
-        size_t ncap = _cap ? _cap * 2 : 64;
-        Slot* old = _slots;
-        std::unique_ptr<Macs[]> old_macs(_macs);
-        size_t ocap = _cap;
-        _macs = new Macs[ncap]();
-        try {
-            _slots = alloc_slots(ncap);
-        } catch (...) {
-            delete[] _macs;
-            _macs = old_macs.release();
-            throw;
-        }
-        _cap = ncap;
-        size_t mask = _cap - 1;
-        for (size_t i = 0; i < ocap; ++i)
-            if (old[i].session_id) {
-                size_t j = hash(old[i].key) & mask;
-                while (_slots[j].session_id)
-                    j = (j + 1) & mask;
-                _slots[j] = old[i];
-                _macs[j] = old_macs[i];
-            }
-        std::free(old);
-    }
-
     Slot* _slots = nullptr;
     Macs* _macs = nullptr;
     size_t _cap = 0;
-    size_t _size = 0;
+    std::atomic<size_t> _size{0};
     uint64_t _seed0, _seed1;
 };
 

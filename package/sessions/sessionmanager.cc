@@ -114,16 +114,18 @@ uint32_t SessionManager::allocate_id() {
 
 inline uint32_t SessionManager::track_packet(const SessionPacket& sp, int direction, const Timestamp& ts,
                                             const uint8_t* mac, uint16_t vlan) {
-    IPFlowID key = session_key(sp, direction);
+    // The key's words straight from the packet's fields, wide-area side first.
+    FlowMap::Words kw = direction == WAN_IN ? FlowMap::words(sp.saddr, sp.daddr, sp.sport, sp.dport)
+                                            : FlowMap::words(sp.daddr, sp.saddr, sp.dport, sp.sport);
     Table& t = sp.proto == 6 ? _tcp : _udp;
     {
         WReadLock r(_lock);
-        if (FlowMap::Slot* rec = t.map.find(key)) {
+        if (FlowMap::Slot* rec = t.map.find(kw)) {
             update_record(rec, sp, direction, ts);
             return rec->session_id;
         }
     }
-    return create_session(t, key, sp, direction, ts, mac, vlan);
+    return create_session(t, session_key(sp, direction), sp, direction, ts, mac, vlan);
 }
 
 uint32_t SessionManager::track(const SessionPacket& sp, int direction, const Timestamp& ts, const uint8_t* mac,
@@ -131,16 +133,35 @@ uint32_t SessionManager::track(const SessionPacket& sp, int direction, const Tim
     return track_packet(sp, direction, ts, mac, vlan);
 }
 
+namespace {
+const void* thread_token() {
+    static thread_local char token;
+    return &token;
+}
+}  // namespace
+
 uint32_t SessionManager::create_session(Table& t, const IPFlowID& key, const SessionPacket& sp, int direction,
                                         const Timestamp& ts, const uint8_t* mac, uint16_t vlan) {
     // New conversation. Another thread may have created it since we looked:
-    // look again under the exclusive side and use the record that won.
-    WWriteLock w(_lock);
+    // look again with the other writers excluded and use the record that won.
+    // Packet readers go on meanwhile: the new entry stays invisible to them
+    // until the listeners have heard of it, so a packet of the session on
+    // another thread finds nothing, comes here and waits for this insertion.
+    WInsertLock w(_lock);
     if (FlowMap::Slot* rec = t.map.find(key)) {
         update_record(rec, sp, direction, ts);
         return rec->session_id;
     }
-    FlowMap::Slot* rec = t.map.insert(key, allocate_id());
+    if (_announce.slot && _announce.table == &t && _announce.slot->key() == key)
+        return _announce.id;  // a listener pushed a packet of the session it is being told about
+    if (t.map.needs_grow()) {
+        // Moving every entry needs the readers gone.
+        _lock.drain_readers();
+        t.map.grow();
+        _lock.undrain_readers();
+    }
+    uint32_t id = allocate_id();
+    FlowMap::Slot* rec = t.map.insert_unpublished(key);
     FlowMap::Macs& macs = t.map.macs(rec);
     if (mac) {
         // mac: destination then source address of the Ethernet header.
@@ -151,12 +172,20 @@ uint32_t SessionManager::create_session(Table& t, const IPFlowID& key, const Ses
     }
     rec->vlan = vlan;
     update_record(rec, sp, direction, ts);
-    _ids.insert(rec->session_id);
+    _ids.insert(id);
     _created.fetch_add(1, std::memory_order_relaxed);
     WSessionInfo info = record_of(t.map, rec);
+    info.session_id = id;
     IPFlowID k = key;
-    notify_session(info.session_id, t.mask, SessionListener::SESSION_NEW, &k, &info);
-    return info.session_id;
+    // Listeners may look the session up (lookup_session, unparse_session)
+    // from this thread while it is not yet published.
+    _announce = {&t, rec, id};
+    _announcer.store(thread_token(), std::memory_order_relaxed);
+    notify_session(id, t.mask, SessionListener::SESSION_NEW, &k, &info);
+    _announcer.store(nullptr, std::memory_order_relaxed);
+    _announce = {};
+    FlowMap::publish(rec, id);
+    return id;
 }
 
 WSessionInfo SessionManager::record_of(const FlowMap& map, FlowMap::Slot* rec) {
@@ -272,11 +301,18 @@ std::string SessionManager::unparse_session(IPFlowID& flow, unsigned char proto)
 bool SessionManager::lookup_session(const IPFlowID& flow, unsigned char proto, WSessionInfo* out) {
     Table& t = proto == 6 ? _tcp : _udp;
     WReadLock r(_lock);
-    FlowMap::Slot* rec = t.map.find(flow);
-    if (!rec)
-        return false;
-    *out = record_of(t.map, rec);
-    return true;
+    if (FlowMap::Slot* rec = t.map.find(flow)) {
+        *out = record_of(t.map, rec);
+        return true;
+    }
+    // The session this thread is announcing to the listeners.
+    if (_announcer.load(std::memory_order_relaxed) == thread_token() && _announce.table == &t &&
+        _announce.slot->key() == flow) {
+        *out = record_of(t.map, _announce.slot);
+        out->session_id = _announce.id;
+        return true;
+    }
+    return false;
 }
 
 size_t SessionManager::tcp_sessions() const {

@@ -112,7 +112,16 @@ class SessionManager : public WBase, public SessionNotifier {
     Table _udp;
     IdSet _ids;             // ids of live sessions in both tables
     uint32_t _next_id = 0;  // changed under the exclusive side only
-    WReadWriteLock _lock;
+    // Packets enter the shared side as fast readers (no atomic instruction).
+    WReadWriteLock _lock{0, WReadWriteLock::FAST_READERS};
+    // The session whose creation the listeners are being told about, not yet
+    // visible in its table; set by the inserting thread (_announcer).
+    struct Announce {
+        Table* table = nullptr;
+        FlowMap::Slot* slot = nullptr;
+        uint32_t id = 0;
+    } _announce;
+    std::atomic<const void*> _announcer{nullptr};
     Timer _timer;
     ShimConfig _shim;
     std::atomic<bool> _warned_timestamp{false};

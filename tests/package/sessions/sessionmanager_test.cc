@@ -440,3 +440,57 @@ TEST_F(SessionManagerTest, FuzzRandomAndTruncatedFrames) {
     EXPECT_EQ(out->count, n);
     sm->collect_garbage(1000000);
 }
+
+// Packet readers run without an atomic instruction while other threads create
+// sessions (the table grows under them) and the collector removes some: every
+// packet of a standing session must keep getting its own id, and nothing may
+// touch freed slots (checked under the sanitizers).
+TEST_F(SessionManagerTest, ReadersKeepTheirSessionsWhileTheTableGrowsAndShrinks) {
+    build("TCP_TIMEOUT 100");
+    auto packet = [](uint32_t src, uint16_t sport) {
+        SessionPacket sp{};
+        sp.proto = 6;
+        sp.tcp_flags = TH_ACK;
+        sp.saddr = htonl(src);
+        sp.daddr = htonl(0xc0a80001);
+        sp.sport = htons(sport);
+        sp.dport = htons(80);
+        return sp;
+    };
+    constexpr int kStanding = 64, kChurn = 20000;
+    std::vector<uint32_t> ids;
+    for (int i = 0; i < kStanding; ++i)
+        ids.push_back(sm->track(packet(0x0a000001, uint16_t(i)), WAN_OUT, Timestamp::make_sec(1000), nullptr, 0));
+
+    std::atomic<bool> done{false};
+    std::atomic<int> wrong{0};
+    std::thread reader([&] {
+        click_set_current_thread_id(0);
+        for (int round = 0; !done.load() && round < 1000000; ++round) {
+            int i = round % kStanding;
+            // WAN_IN sees the same conversation from the other side.
+            SessionPacket sp = packet(0x0a000001, uint16_t(i));
+            std::swap(sp.saddr, sp.daddr);
+            std::swap(sp.sport, sp.dport);
+            if (sm->track(sp, WAN_IN, Timestamp::make_sec(1000), nullptr, 0) != ids[size_t(i)])
+                wrong.fetch_add(1);
+        }
+        click_set_current_thread_id(-1);
+    });
+    std::thread creator([&] {
+        click_set_current_thread_id(1);
+        for (int i = 0; i < kChurn; ++i)
+            sm->track(packet(0x0b000000u + uint32_t(i), 7), WAN_OUT, Timestamp::make_sec(5), nullptr, 0);
+        click_set_current_thread_id(-1);
+    });
+    for (int i = 0; i < 50; ++i)
+        sm->collect_garbage(600);  // the churn (idle since second 5) goes, the standing sessions stay
+    creator.join();
+    sm->collect_garbage(600);
+    done = true;
+    reader.join();
+    EXPECT_EQ(wrong.load(), 0);
+    EXPECT_EQ(sm->tcp_sessions(), size_t(kStanding));
+    EXPECT_EQ(sm->stats().created, uint64_t(kStanding + kChurn));
+    EXPECT_EQ(sm->stats().deleted, uint64_t(kChurn));
+}
