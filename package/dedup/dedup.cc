@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <utility>
 
 #include "common/registration.hh"
 #include "common/shim.hh"
@@ -70,6 +71,28 @@ void finish(WritablePacket* q, int ip_off, uint32_t ihl, uint32_t total) {
     if (have > total)
         q->take(have - total);
     q->set_network_header(q->data() + ip_off, ihl);
+}
+
+// A sync packet goes back to the appliance it came from, so it travels as
+// its session's other direction: IP addresses, inner ports and Ethernet
+// addresses swapped. The session manager over there orients session keys by
+// direction and finds the session only so; the packet is then handed to that
+// appliance's Dedup, which turns it round again. The tunnel's own UDP ports
+// stay. Swapping aligned 16-bit words leaves every checksum as it was.
+void turn_around(WritablePacket* q, int ip_off, const ShimLayout& l) {
+    uint8_t* ip = q->data() + ip_off;
+    for (int i = 12; i < 16; ++i)
+        std::swap(ip[i], ip[i + 4]);
+    if (l.transport_len >= 4 && (l.inner_proto == PROTO_TCP || l.inner_proto == PROTO_UDP)) {
+        uint8_t* ports = ip + l.ihl + l.encap;
+        std::swap(ports[0], ports[2]);
+        std::swap(ports[1], ports[3]);
+    }
+    if (q->has_mac_header() && q->mac_header() >= q->data() && ip - q->mac_header() >= 12) {
+        uint8_t* eth = q->mac_header();
+        for (int i = 0; i < 6; ++i)
+            std::swap(eth[i], eth[i + 6]);
+    }
 }
 
 }  // namespace
@@ -401,6 +424,7 @@ Packet* Dedup::decode(Packet* p, int ip_off, const ShimLayout& l, WDedup* e, int
             return nullptr;
         }
         l.shim(q->data() + ip_off)->flags = WSHIM_DEDUP_SYNC;
+        turn_around(q, ip_off, l);
         _count.missing_syncs.fetch_add(1, std::memory_order_relaxed);
         *port = OUT_SYNC;
         return q;
@@ -421,6 +445,7 @@ Packet* Dedup::decode(Packet* p, int ip_off, const ShimLayout& l, WDedup* e, int
             return nullptr;
         }
         l.shim(q->data() + ip_off)->flags = WSHIM_DEDUP_SYNC;
+        turn_around(q, ip_off, l);
         _count.checksum_syncs.fetch_add(1, std::memory_order_relaxed);
         WLogger::debug("%s Datastore Chksum Sync", name().c_str());
         *port = OUT_SYNC;
@@ -440,7 +465,10 @@ Packet* Dedup::decode(Packet* p, int ip_off, const ShimLayout& l, WDedup* e, int
     // the new size; otherwise the shim goes and the IP protocol comes back.
     shim_write_decompressed(wip, l, _out, n, sync);
     if (sync) {
+        // Back at its sender: turned round once more, the packet continues
+        // its original way, rehydrated.
         l.shim(wip)->flags = 0;
+        turn_around(q, ip_off, l);
         _count.sync_returns.fetch_add(1, std::memory_order_relaxed);
         *port = OUT_SYNC;
     } else {

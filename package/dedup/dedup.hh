@@ -29,7 +29,10 @@
 // unchanged; output 1 sync traffic (a packet whose chunks the receiver lacks,
 // or whose rehydrated TCP checksum failed, goes back to its sender with flag
 // 0x20, and the sender returns it rehydrated); output 2 the rehydrated
-// packets when ACTION is 0, which therefore needs three outputs.
+// packets when ACTION is 0, which therefore needs three outputs. A packet
+// sent back travels as its session's other direction (IP addresses, inner
+// ports and Ethernet addresses swapped) so that the sender's session layer
+// hands it to the sender's Dedup, which swaps them back.
 //
 // On a peer branch of an appliance (one Dedup and one DS per peer):
 //

@@ -330,7 +330,13 @@ TEST(DedupElement, PacketPaths) {
     ASSERT_EQ(back.size(), 1u);
     EXPECT_EQ(back[0].port, 1);
     EXPECT_EQ(shim_flags(back[0].bytes), WSHIM_DEDUP_SYNC);
-    EXPECT_EQ(back[0].bytes, [&] { Bytes x = o[0].bytes; x[14 + 23] = WSHIM_DEDUP_SYNC; return x; }());
+    // It goes back as the session's other direction: addresses and ports swapped.
+    Bytes expect = o[0].bytes;
+    expect[14 + 23] = WSHIM_DEDUP_SYNC;
+    std::swap_ranges(expect.begin(), expect.begin() + 6, expect.begin() + 6);
+    std::swap_ranges(expect.begin() + 14 + 12, expect.begin() + 14 + 16, expect.begin() + 14 + 16);
+    std::swap_ranges(expect.begin() + 14 + 24, expect.begin() + 14 + 26, expect.begin() + 14 + 26);
+    EXPECT_EQ(back[0].bytes, expect);
     EXPECT_EQ(c.read("missing_syncs"), "1");
     auto ret = a.send(back[0].bytes);
     ASSERT_EQ(ret.size(), 1u);
