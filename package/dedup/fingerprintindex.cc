@@ -47,7 +47,7 @@ bool FingerprintIndex::locate(uint64_t key, uint64_t& group, int& slot) const {
     }
   }
   const TagLine& h = tags_[home];
-  if (h.overflow == 0) return false;
+  if (h.overflow == 0 || !(h.spill >> (tag & 15) & 1)) return false;
   if (h.reach != REACH_UNKNOWN) {
     // Displaced keys live within `reach` groups after home: their tag lines
     // answer, the keys are read only on a tag match.
@@ -111,6 +111,7 @@ int FingerprintIndex::insert(uint64_t key, int32_t record) {
       if (g != home) {
         TagLine& h = tags_[home];
         ++h.overflow;
+        h.spill = static_cast<uint16_t>(h.spill | 1u << (tag_of(key) & 15));
         uint64_t d = g > home ? g - home : g + ngroups_ - home;
         if (h.reach != REACH_UNKNOWN) h.reach = static_cast<uint16_t>(std::max<uint64_t>(h.reach, std::min<uint64_t>(d, REACH_UNKNOWN)));
       }
@@ -124,7 +125,10 @@ void FingerprintIndex::clear_slot(uint64_t home, uint64_t group, int slot) {
   tags_[group].tags[slot] = 0;
   slots_[group].keys[slot] = 0;
   slots_[group].recs[slot] = 0;
-  if (group != home && --tags_[home].overflow == 0) tags_[home].reach = 0;
+  if (group != home && --tags_[home].overflow == 0) {
+    tags_[home].reach = 0;
+    tags_[home].spill = 0;
+  }
   --size_;
 }
 

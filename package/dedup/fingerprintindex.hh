@@ -3,16 +3,17 @@
 // Sized once at start (next power of two at or above 1.31 x capacity buckets)
 // and never grown in service; inserts beyond 0.77 of the buckets are refused.
 //
-// Layout: the buckets are split into groups of 29. Each group has one 64-byte
-// tag line (a 16-bit tag of every key it holds, 0 = empty slot, a count of
-// the keys homed here that live in later groups and how far away the
-// farthest of them lives) and a slot block with the full keys and record
-// numbers. The encoder looks up nearly every byte
+// Layout: the buckets are split into groups of 28. Each group has one 64-byte
+// tag line (a 16-bit tag of every key it holds, 0 = empty slot; a count of
+// the keys homed here that live in later groups, how far away the farthest
+// of them lives and a 16-bit filter of their tags) and a slot block with the
+// full keys and record numbers. The encoder looks up nearly every byte
 // position and almost all of those lookups miss: the tag line alone answers
 // them, so such a lookup costs one memory access. The slot block is read only
 // when a tag matches (a stored chunk, or one key in about 2000 by chance), and
-// the tag lines of the next groups only when the home group overflowed (about
-// one lookup in twenty at the working load).
+// the tag lines of the next groups only when the home group overflowed with
+// a key whose tag passes the filter (about one lookup in 200 at the working
+// load).
 #ifndef QUILO_DEDUP_FINGERPRINTINDEX_HH
 #define QUILO_DEDUP_FINGERPRINTINDEX_HH
 
@@ -25,7 +26,7 @@
 
 class FingerprintIndex {
  public:
-  static constexpr int SLOTS = 29;
+  static constexpr int SLOTS = 28;
 
   FingerprintIndex() = default;
   ~FingerprintIndex();
@@ -50,7 +51,8 @@ class FingerprintIndex {
   bool may_contain(uint64_t key) const {
     if (!tags_) return false;
     const TagLine& t = tags_[group_of(key)];
-    return t.overflow != 0 || match_mask(t, tag_of(key)) != 0;
+    const uint16_t tag = tag_of(key);
+    return (t.spill >> (tag & 15) & 1) != 0 || match_mask(t, tag) != 0;
   }
 
   // Starts loading key's tag line. Written as an instruction the compiler
@@ -77,10 +79,13 @@ class FingerprintIndex {
  private:
   struct alignas(64) TagLine {
     uint16_t tags[SLOTS];  // 0 = empty
+    uint32_t overflow;     // keys homed here that live in later groups
     // Groups after this one that may hold keys homed here (at least the
     // farthest such key's distance; REACH_UNKNOWN: walk by count instead).
     uint16_t reach;
-    uint32_t overflow;     // keys homed here that live in later groups
+    // Bit (tag & 15) set for the tag of every key homed here that lives in
+    // a later group; cleared when none is left.
+    uint16_t spill;
   };
   static constexpr uint16_t REACH_UNKNOWN = 0xFFFF;
   static_assert(sizeof(TagLine) == 64);
@@ -106,7 +111,7 @@ class FingerprintIndex {
                                  _mm_cmpeq_epi16(_mm_load_si128(v + 3), want));
     uint32_t out = static_cast<uint32_t>(_mm_movemask_epi8(lo)) |
                    static_cast<uint32_t>(_mm_movemask_epi8(hi)) << 16;
-    return out & ((1u << SLOTS) - 1);  // lanes 29 to 31 hold reach and overflow
+    return out & ((1u << SLOTS) - 1);  // lanes 28 to 31 hold the other fields
 #else
     uint32_t out = 0;
     for (int i = 0; i < SLOTS; ++i) out |= static_cast<uint32_t>(line.tags[i] == t) << i;

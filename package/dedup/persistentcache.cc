@@ -235,6 +235,8 @@ void PersistentCache::writedisk() {
     put_le64(rec, pending_fp_[i]);
     pending_data_.copy_out(static_cast<size_t>(i) * chunk_len_, chunk_len_, rec + 8);
   }
+  // The index lines these records go into load while the write runs.
+  for (uint64_t i = 0; i < n; ++i) index_.prefetch(pending_fp_[i]);
   current_slot_ = static_cast<int>(write_pos_);
   const uint64_t first = write_pos_;
   ssize_t w = pwrite_full(fd_, batch_.data(), n * record_size_, first * record_size_);

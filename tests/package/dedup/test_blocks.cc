@@ -242,6 +242,39 @@ TEST(DedupIndex, MatchesAModelUnderChurn) {
       EXPECT_EQ(idx.find(k), -1);
     }
   }
+  // Keys that all share one home bucket spill across many later groups:
+  // every one stays findable through inserts and erases in any order, and
+  // keys with that home that were never inserted (or are gone) are absent.
+  {
+    FingerprintIndex one;
+    ASSERT_TRUE(one.init(20000));
+    const uint32_t home = 0x12345678;
+    auto same_home = [&](uint64_t hi) {
+      hi &= 0xFFFFFFFFu;
+      // low32(k ^ k << 11 ^ k >> 33) == home: solve the xorshift for the low half.
+      uint32_t y = home ^ static_cast<uint32_t>(hi >> 1);
+      uint32_t lo = y ^ (y << 11) ^ (y << 22);
+      uint64_t k = (hi << 32) | lo;
+      EXPECT_EQ(FingerprintIndex::bucket_hash(k), home);
+      return k;
+    };
+    std::vector<uint64_t> crowd;
+    for (uint64_t i = 0; i < 3000; ++i) crowd.push_back(same_home(i * 0x9E3779B9ULL + 7));
+    for (size_t i = 0; i < crowd.size(); ++i) ASSERT_EQ(one.insert(crowd[i], static_cast<int32_t>(i)), 1);
+    for (size_t i = 0; i < crowd.size(); i += 2) ASSERT_TRUE(one.erase(crowd[i]));
+    for (size_t i = 0; i < crowd.size(); ++i) {
+      ASSERT_EQ(one.find(crowd[i]), i % 2 ? static_cast<int32_t>(i) : -1) << i;
+      if (i % 2) {
+        ASSERT_TRUE(one.may_contain(crowd[i]));
+      }
+    }
+    for (uint64_t i = 0; i < 500; ++i) ASSERT_EQ(one.find(same_home(i * 0x51ED27ULL + 3)), -1);
+    for (size_t i = 0; i < crowd.size(); i += 2) ASSERT_EQ(one.insert(crowd[i], 9), 1);
+    for (size_t i = 1; i < crowd.size(); i += 2) ASSERT_TRUE(one.erase_if(crowd[i], static_cast<int32_t>(i)));
+    for (size_t i = 0; i < crowd.size(); ++i) ASSERT_EQ(one.find(crowd[i]), i % 2 ? -1 : 9) << i;
+    EXPECT_EQ(one.size(), 1500u);
+  }
+
   // At its bound the table refuses new keys but still replaces values.
   FingerprintIndex small;
   ASSERT_TRUE(small.init(10));
