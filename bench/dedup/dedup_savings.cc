@@ -68,7 +68,35 @@ std::vector<uint8_t> corpus(size_t limit) {
 
 struct Pass {
   uint64_t in = 0, out = 0, bad = 0, syncs = 0, plain = 0;
+  // Where the output bytes go: tokens by kind, literal bytes by place in the
+  // payload (before its first token, after its last, in between), escapes.
+  uint64_t refs = 0, ref_bytes = 0, cont = 0, win = 0, fresh = 0, fresh_bytes = 0;
+  uint64_t lead = 0, trail = 0, mid = 0, escapes = 0;
   double seconds = 0;
+
+  void account(const uint8_t* e, int n) {
+    uint64_t run = 0;
+    bool first = true;
+    for (int i = 0; i < n;) {
+      if (e[i] != 0xF1 || i + 1 >= n || e[i + 1] == 0x00) {
+        int k = e[i] == 0xF1 && i + 1 < n ? 2 : 1;
+        run += static_cast<uint64_t>(k);
+        escapes += k == 2;
+        i += k;
+        continue;
+      }
+      (first ? lead : mid) += run;
+      run = 0;
+      first = false;
+      switch (e[i + 1]) {
+        case 0x01: ++fresh; fresh_bytes += 332; i += 332; break;
+        case 0x02: ++refs; ref_bytes += 10; i += 10; break;
+        case 0x03: ++win; ref_bytes += 3; i += 3; break;
+        default: ++cont; ref_bytes += 11; i += 11; break;
+      }
+    }
+    (first ? lead : trail) += run;
+  }
 };
 
 Pass send(WDedup& a, WDedup& b, const std::vector<uint8_t>& data, size_t size) {
@@ -88,6 +116,7 @@ Pass send(WDedup& a, WDedup& b, const std::vector<uint8_t>& data, size_t size) {
       continue;
     }
     r.out += static_cast<uint64_t>(n);
+    r.account(enc, n);
     int m = b.decompress(enc, dec, n, WDedup::MAX_PAYLOAD, missing, false);
     b.writedisk();
     if (m < 0 && errno == ENOENT) {
@@ -129,6 +158,16 @@ int main(int argc, char** argv) {
                     static_cast<unsigned long long>(r.out), 100.0 * r.out / r.in,
                     r.in / r.seconds / 1e6, static_cast<unsigned long long>(r.plain),
                     static_cast<unsigned long long>(r.syncs), static_cast<unsigned long long>(r.bad));
+        std::printf("  references %llu B (%llu stored, %llu window, %llu continued), new chunks "
+                    "%llu B (%llu), literals before the first token %llu B, after the last %llu B, "
+                    "between tokens %llu B (%llu escapes)\n",
+                    static_cast<unsigned long long>(r.ref_bytes),
+                    static_cast<unsigned long long>(r.refs), static_cast<unsigned long long>(r.win),
+                    static_cast<unsigned long long>(r.cont),
+                    static_cast<unsigned long long>(r.fresh_bytes),
+                    static_cast<unsigned long long>(r.fresh), static_cast<unsigned long long>(r.lead),
+                    static_cast<unsigned long long>(r.trail), static_cast<unsigned long long>(r.mid),
+                    static_cast<unsigned long long>(r.escapes));
         if (r.bad) rc = 1;
       }
     }

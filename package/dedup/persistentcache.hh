@@ -52,7 +52,8 @@ class PersistentCache {
   void prefetch(uint64_t fp) const { index_.prefetch(fp); }
   // False when lookup(fp) would certainly find nothing (and do nothing):
   // fp is neither queued nor in the index. Reads one index line at most.
-  bool may_hold(uint64_t fp) const {
+  bool may_hold(uint64_t fp) {
+    ++probes_;
     unsigned bit = pending_bit(fp);
     return (pending_bits_[bit / 64] >> (bit % 64) & 1) != 0 || index_.may_contain(fp);
   }
@@ -67,6 +68,8 @@ class PersistentCache {
   // the records about to be overwritten.
   void writedisk();
 
+  // Fingerprints the encoder has checked against the store (a statistic).
+  uint64_t probes() const { return probes_; }
   int current_slot() const { return current_slot_; }
   uint64_t write_position() const { return write_pos_; }
   uint64_t capacity() const { return capacity_; }
@@ -103,6 +106,7 @@ class PersistentCache {
   uint64_t capacity_;
   uint64_t frontier_ = 0;       // records in [write_pos_, frontier_) are already evicted
   uint64_t file_records_ = 0;   // whole records present in the file
+  uint64_t probes_ = 0;
   unsigned chunk_len_;
   unsigned record_size_;
   std::vector<uint8_t> record_;  // one record, for lookups

@@ -136,11 +136,19 @@ void QuiloDedupCompress::w_compress(ByteSink& out, const uint8_t* in, size_t len
     const size_t reach = p + (sparse ? W + NEAR : NEAR);
     fingerprint_to(reach);
     if (pf <= p) pf = p + 1;
-    for (const size_t stop = std::min(reach, len - 1); pf <= stop; ++pf) {
+    for (const size_t stop = std::min(reach, len - 1); pf <= stop;) {
       // The candidates to come if nothing matches before them.
       const size_t sp = pf + 1 - base;
       const unsigned cp = (level != 4 && s <= W && sp > W) ? c + 1 : c;
-      if (is_candidate(level, cp, sp, W)) cache_->prefetch(ring[pf & MASK]);
+      if (level == 1 && cp > 1) {
+        // Only window ends at multiples of W: step from one to the next.
+        const size_t r = sp % W;
+        if (r == 0) cache_->prefetch(ring[pf & MASK]);
+        pf += W - r;
+        continue;
+      }
+      if (sp >= W && is_candidate(level, cp, sp, W)) cache_->prefetch(ring[pf & MASK]);
+      ++pf;
     }
     const size_t at = p + 1 - W;
     const uint64_t h = ring[p & MASK];

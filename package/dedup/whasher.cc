@@ -96,6 +96,13 @@ uint64_t WHasher::hash(const uint8_t* data, size_t len, int, size_t) {
 }
 
 uint64_t WHasher::out_weight(size_t W) {
+  // Every encoder call needs the weight for the chunk length in use.
+  static const uint64_t w330 = [] {
+    uint64_t p = 1;
+    for (int i = 0; i < 330; ++i) p *= MULTIPLIER;
+    return p;
+  }();
+  if (W == 330) return w330;
   uint64_t p = 1;
   for (size_t i = 0; i < W; ++i) p *= MULTIPLIER;
   return p;
