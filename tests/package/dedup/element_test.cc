@@ -30,6 +30,8 @@
 #include "sessions/peernotifiers.hh"
 #include "sessions/peerprobe.hh"
 #include "sessions/probehandler.hh"
+#include "sessions/sessionmanager.hh"
+#include "sessions/sessionpacket.hh"
 #include "testrouter.hh"
 
 using namespace quilo_test;
@@ -337,6 +339,12 @@ TEST(DedupElement, PacketPaths) {
     std::swap_ranges(expect.begin() + 14 + 12, expect.begin() + 14 + 16, expect.begin() + 14 + 16);
     std::swap_ranges(expect.begin() + 14 + 24, expect.begin() + 14 + 26, expect.begin() + 14 + 26);
     EXPECT_EQ(back[0].bytes, expect);
+    // So the sender's session manager, coming from the wide-area side, finds
+    // the session of the packet it sent.
+    SessionPacket sent, returned;
+    ASSERT_TRUE(parse_session_packet(ip_of(first), first.size() - 14, ShimConfig{}, &sent));
+    ASSERT_TRUE(parse_session_packet(ip_of(back[0].bytes), back[0].bytes.size() - 14, ShimConfig{}, &returned));
+    EXPECT_EQ(SessionManager::session_key(returned, WAN_IN), SessionManager::session_key(sent, WAN_OUT));
     EXPECT_EQ(c.read("missing_syncs"), "1");
     auto ret = a.send(back[0].bytes);
     ASSERT_EQ(ret.size(), 1u);
