@@ -35,7 +35,7 @@
 #   BENCH_WARM_REPS  warm passes without WAN limits; the median counts (3)
 #   BENCH_THREADS appliance router threads (1)
 #   BENCH_DEFINES extra NAME=VALUE defines for both appliances
-#   BENCH_TIMEOUT longest single transfer in seconds (240)
+#   BENCH_TIMEOUT longest single transfer in seconds (120)
 #   BENCH_NICE    niceness of routers, server and client (-10)
 #   BENCH_KEEP    1: keep each pair's logs (pair.sh --keep)
 #   BENCH_PROFILE 1: sample the appliance routers with perf during the
@@ -52,7 +52,7 @@ QUEUE=${BENCH_QUEUE:-1000}
 L4=${BENCH_L4:-DEDUP_LEVEL=4}
 CASES=${BENCH_CASES:-free:bridge free:pair free:l4 wan:bridge wan:pair}
 THREADS=${BENCH_THREADS:-1}
-TIMEOUT=${BENCH_TIMEOUT:-240}
+TIMEOUT=${BENCH_TIMEOUT:-120}
 PROFILE=${BENCH_PROFILE:-0}
 CONF=${BENCH_CONF:-$SRC_DIR/conf/appliance.click}
 WARM_REPS=${BENCH_WARM_REPS:-3}
