@@ -230,6 +230,11 @@ void Dedup::add_handlers() {
         return std::to_string(e ? e->get_slot() : 0u);
     });
     add_read_handler("ds_path", [this] { return _ds_path; });
+    // Chunks the datastore holds before it wraps ("0" without a usable one).
+    add_read_handler("ds_capacity", [this] {
+        WDedup* e = engine();
+        return std::to_string(e && e->ds_ready() ? e->impl()->capacity() : 0);
+    });
     auto counter = [this](const char* n, const std::atomic<uint64_t>* c) {
         add_read_handler(n, [c] { return std::to_string(c->load(std::memory_order_relaxed)); });
     };

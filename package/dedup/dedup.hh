@@ -47,7 +47,8 @@
 // megabyte; the default 16000 MB needs about a gigabyte of memory).
 //
 // Handlers (read): ds_ready ("true"/"false"; ProbeHandler waits for it),
-// ds_slot, ds_path; counters encoded, unencoded, passed, decoded,
+// ds_slot (next record written), ds_capacity (records before the datastore
+// wraps), ds_path; counters encoded, unencoded, passed, decoded,
 // encode_bytes_in, encode_bytes_out, missing_syncs, checksum_syncs,
 // sync_returns, drops, errors. Write: reset_counts.
 #pragma once

@@ -273,6 +273,7 @@ TEST(DedupElement, PacketPaths) {
     ASSERT_TRUE(a.start());
     ASSERT_TRUE(b.start());
     EXPECT_EQ(a.read("ds_ready"), "true");
+    EXPECT_EQ(a.read("ds_capacity"), std::to_string(2 * 1048576 / (WDedup::CHUNK_LEN + 8)));
 
     // 460 bytes of IP packet pass as they are; 461 are encoded (TCP and UDP).
     Bytes f460 = frame(chunk(0, 420));
@@ -376,6 +377,8 @@ TEST(DedupElement, PacketPaths) {
     Bytes mf = frame(chunk(30000, 1320), 6, IP_MF, true);
     o = a.send(mf);
     EXPECT_EQ(b.send(o[0].bytes)[0].bytes, mf);
+
+    EXPECT_NE(a.read("ds_slot"), "0");
 
     // LEVEL 0: outgoing packets pass unchanged, shimmed ones are still decoded.
     TempDir dir4;
