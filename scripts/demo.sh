@@ -54,8 +54,8 @@ trap 'exit 130' INT TERM
 # --- corpus: real files of this machine, about DEMO_MB megabytes, in one tar
 echo "demo: collecting a ${DEMO_MB} MB corpus from /usr"
 mkdir -p "$WORK/www"
-find /usr/include /usr/share/doc /usr/lib/x86_64-linux-gnu /usr/lib /usr/share \
-    -xdev -type f -size +0 -size -8M -readable -printf '%s %p\n' 2>/dev/null | sort -k2 -u |
+find /usr/bin /usr/share/doc /usr/lib/x86_64-linux-gnu /usr/include /usr/share /usr/lib \
+    -xdev -type f -size +0 -size -8M -readable -printf '%s %p\n' 2>/dev/null | awk '!seen[$2]++' |
   awk -v max=$((DEMO_MB * 1048576)) '
     total + $1 <= max { total += $1; sub(/^[0-9]+ /, ""); print }
     total >= max * 0.99 { exit }' >"$WORK/files" || true
@@ -66,7 +66,7 @@ echo "demo: corpus $(wc -l <"$WORK/files") files, $CORPUS_BYTES bytes"
 
 # --- topology
 echo "demo: building the pair (WAN ${DEMO_RATE}, ${DEMO_DELAY} each way, loss ${DEMO_LOSS})"
-$PAIR -n "$NAME" -c "$DEMO_CONF" -r "$DEMO_RATE" -d "$DEMO_DELAY" -l "$DEMO_LOSS" -q 200 up >/dev/null
+$PAIR -n "$NAME" -c "$DEMO_CONF" -r "$DEMO_RATE" -d "$DEMO_DELAY" -l "$DEMO_LOSS" up >/dev/null
 $PAIR -n "$NAME" exec server python3 -m http.server -b 10.77.0.2 8080 -d "$WORK/www" \
   >"$WORK/http.log" 2>&1 &
 SERVER_PID=$!

@@ -50,6 +50,7 @@
 #   -l, --loss P            loss probability, each direction (0)
 #   -o, --reorder P         reordering probability, each direction (0)
 #   -q, --queue N           WAN queue length in packets (1000)
+#   -s, --ds-size MB        byte-cache datastore size of each appliance (512)
 #   -j, --threads N         threads of each appliance router (1)
 #       --wait-secs N       longest wait for the tunnel (60)
 #       --no-wait           up returns once the routers answer
@@ -74,6 +75,7 @@ LOSS=0
 REORDER=0
 QUEUE=1000
 THREADS=1
+DS_SIZE=512
 WAIT_SECS=60
 NO_WAIT=0
 KEEP=0
@@ -106,6 +108,7 @@ while [ $# -gt 0 ]; do
     -l|--loss) LOSS=$2; shift 2 ;;
     -o|--reorder) REORDER=$2; shift 2 ;;
     -q|--queue) QUEUE=$2; shift 2 ;;
+    -s|--ds-size) DS_SIZE=$2; shift 2 ;;
     -j|--threads) THREADS=$2; shift 2 ;;
     --wait-secs) WAIT_SECS=$2; shift 2 ;;
     --no-wait) NO_WAIT=1; shift ;;
@@ -245,7 +248,7 @@ start_router() {
         [ -f "$STATE/peers-$r" ] || echo "$peer_ip, 1, , ${peer_mac//:/-}" >"$STATE/peers-$r"
         mkdir -p "$STATE/ds-$r"
         args=(-j "$THREADS" "$CONF" LAN_DEV=lan0 WAN_DEV=wan0 "LOCAL_IP=$ip" "MAC=$mac"
-              "PEERS_FILE=$STATE/peers-$r" "DS_DIR=$STATE/ds-$r" "HOSTNAME=$NAME-$r" "RSP_MODE=$mode"
+              "PEERS_FILE=$STATE/peers-$r" "DS_DIR=$STATE/ds-$r" "DS_SIZE=$DS_SIZE" "HOSTNAME=$NAME-$r" "RSP_MODE=$mode"
               ${DEFS_BOTH[@]+"${DEFS_BOTH[@]}"} ${extra[@]+"${extra[@]}"}) ;;
     esac
     printf '%s\0' "${args[@]}" >"$STATE/$r.args"
