@@ -55,15 +55,20 @@ class FingerprintIndex {
     return (t.spill >> (tag & 15) & 1) != 0 || match_mask(t, tag) != 0;
   }
 
-  // Starts loading key's tag line. Written as an instruction the compiler
-  // must keep: GCC's dead-code pass drops a plain __builtin_prefetch here.
+  // Starts loading key's tag line.
   void prefetch(uint64_t key) const {
-    const TagLine* t = &tags_[group_of(key)];
-#if defined(__x86_64__) || defined(__i386__)
-    asm volatile("prefetcht0 %0" : : "m"(*reinterpret_cast<const char*>(t)));
-#else
-    __builtin_prefetch(t);
-#endif
+    if (tags_) prefetch_line(&tags_[group_of(key)]);
+  }
+  // Reads key's tag line and starts loading the key and record of the first
+  // slot whose tag matches (for a lookup that is expected to succeed).
+  void prefetch_entry(uint64_t key) const {
+    if (!tags_) return;
+    const uint64_t g = group_of(key);
+    const uint32_t m = match_mask(tags_[g], tag_of(key));
+    if (!m) return;
+    const int i = __builtin_ctz(m);
+    prefetch_line(&slots_[g].keys[i]);
+    prefetch_line(&slots_[g].recs[i]);
   }
 
   uint64_t size() const { return size_; }
@@ -93,6 +98,16 @@ class FingerprintIndex {
     uint64_t keys[SLOTS];
     uint32_t recs[SLOTS];
   };
+
+  // Written as an instruction the compiler must keep: GCC's dead-code pass
+  // drops a plain __builtin_prefetch in these callers.
+  static void prefetch_line(const void* p) {
+#if defined(__x86_64__) || defined(__i386__)
+    asm volatile("prefetcht0 %0" : : "m"(*static_cast<const char*>(p)));
+#else
+    __builtin_prefetch(p);
+#endif
+  }
 
   // 16-bit tag from the whole key (independent of the group choice); never 0.
   static uint16_t tag_of(uint64_t key) {

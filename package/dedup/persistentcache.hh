@@ -50,6 +50,7 @@ class PersistentCache {
   // the fingerprint stored in it equals fp.
   const uint8_t* lookup(uint64_t fp, Hit* hit = nullptr);
   void prefetch(uint64_t fp) const { index_.prefetch(fp); }
+  void prefetch_entry(uint64_t fp) const { index_.prefetch_entry(fp); }
   // False when lookup(fp) would certainly find nothing (and do nothing):
   // fp is neither queued nor in the index. Reads one index line at most.
   bool may_hold(uint64_t fp) {

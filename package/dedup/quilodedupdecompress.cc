@@ -15,6 +15,7 @@ QuiloDedupDecompress::QuiloDedupDecompress(PersistentCache* cache, InflightWindo
 bool QuiloDedupDecompress::w_decompress(const uint8_t* in, size_t len, ByteSink& out,
                                         std::set<uint64_t>& missing, bool sync) {
   dropped_.clear();
+  prefetch_refs(in, len);
   bool ok = decode(in, len, out, missing, sync);
   // Sync mode forgets the referenced chunks once the whole packet is
   // decoded, so a chunk named twice in one packet resolves both times.
@@ -23,10 +24,48 @@ bool QuiloDedupDecompress::w_decompress(const uint8_t* in, size_t len, ByteSink&
   return ok;
 }
 
+void QuiloDedupDecompress::prefetch_refs(const uint8_t* in, size_t len) {
+  uint64_t fps[AHEAD_MAX];
+  size_t n = 0;
+  new_count_ = 0;
+  // Walks the tokens as decode() does; every step moves forward or stops.
+  for (size_t i = 0; i < len && n < AHEAD_MAX && new_count_ < AHEAD_MAX;) {
+    const void* e = std::memchr(in + i, ESC, len - i);
+    if (!e) break;
+    i = static_cast<size_t>(static_cast<const uint8_t*>(e) - in);
+    const size_t left = len - i;
+    if (left < 2) break;
+    const uint8_t type = in[i + 1];
+    if (type == T_LITERAL) {
+      i += 2;
+    } else if (type == T_NEW && left >= W_ + 2) {
+      const uint64_t fp = WHasher::hash(in + i + 2, W_, hash_method_, W_);
+      new_at_[new_count_] = i;
+      new_fp_[new_count_++] = fp;
+      fps[n++] = fp;
+      i += W_ + 2;
+    } else if (type == T_WINDOW) {
+      i += 3;
+    } else if (type == T_STORED && left >= 10) {
+      fps[n++] = get_be64(in + i + 2);
+      i += 10;
+    } else if (type == T_CONTINUED && left >= 11) {
+      fps[n++] = get_be64(in + i + 3);
+      i += 11;
+    } else {
+      break;
+    }
+  }
+  // Tag lines first, all at once; then, with those arriving, the key and
+  // record lines of the slots the tags point at.
+  for (size_t k = 0; k < n; ++k) cache_->prefetch(fps[k]);
+  for (size_t k = 0; k < n; ++k) cache_->prefetch_entry(fps[k]);
+}
+
 bool QuiloDedupDecompress::decode(const uint8_t* in, size_t len, ByteSink& out,
                                   std::set<uint64_t>& missing, bool sync) {
   const size_t W = W_;
-  size_t i = 0;
+  size_t i = 0, next_new = 0;
   while (i < len) {
     const void* e = std::memchr(in + i, ESC, len - i);
     if (!e) {
@@ -46,7 +85,9 @@ bool QuiloDedupDecompress::decode(const uint8_t* in, size_t len, ByteSink& out,
       case T_NEW: {
         if (left < W + 2) return true;
         const uint8_t* chunk = in + i + 2;
-        const uint64_t fp = WHasher::hash(chunk, W, hash_method_, W);
+        // The walk ahead already fingerprinted the first new chunks.
+        const bool known = next_new < new_count_ && new_at_[next_new] == i;
+        const uint64_t fp = known ? new_fp_[next_new++] : WHasher::hash(chunk, W, hash_method_, W);
         PersistentCache::Hit hit;
         const uint8_t* stored = cache_->lookup(fp, &hit);
         if (!stored) {

@@ -30,6 +30,15 @@ class QuiloDedupDecompress {
  private:
   bool decode(const uint8_t* in, size_t len, dedupstream::ByteSink& out,
               std::set<uint64_t>& missing, bool sync);
+  // Starts loading the index lines of the chunks the stream names or
+  // carries, so that their lookups do not wait for memory one after another;
+  // keeps the fingerprints of the first new chunks for decode().
+  void prefetch_refs(const uint8_t* in, size_t len);
+
+  static constexpr size_t AHEAD_MAX = 32;
+  size_t new_at_[AHEAD_MAX];  // stream offset of a new-chunk token
+  uint64_t new_fp_[AHEAD_MAX];  // and the fingerprint of its chunk
+  size_t new_count_ = 0;
 
  public:
 
