@@ -7,7 +7,8 @@
 #   scripts/demo.sh [BUILD_DIR]
 #
 # Environment: DEMO_MB (corpus size, 50), DEMO_RATE (20Mbps), DEMO_DELAY
-# (20ms each way), DEMO_LOSS (0), DEMO_CONF (conf/appliance.click).
+# (20ms each way), DEMO_LOSS (0), DEMO_CONF (conf/appliance.click),
+# DEMO_DEBUG (set: print the appliances' byte-cache and tunnel counters).
 # Needs root for the namespaces; otherwise it says so (or uses sudo when
 # that works without a password).
 set -euo pipefail
@@ -105,6 +106,16 @@ pass() {
     red = lan > 0 ? 100 * (1 - wan / lan) : 0
     printf "%-5s %12d %12d %9.1f%% %8.2fs %8.2f Mbit/s %6d  %s\n", l, lan, wan, red, t, n * 8 / t / 1e6, r, ok }'
   rm -f "$WORK/got.tar"
+  if [ -n "${DEMO_DEBUG:-}" ]; then
+    local r h
+    for r in a b; do
+      for h in dd1.encode_bytes_in dd1.encode_bytes_out dd1.encoded dd1.missing_syncs comp1.compressed \
+               comp1.active_method rsp1.tx_queue_full_count; do
+        echo "  $r.$h $($PAIR -n "$NAME" handler "$r" "$h")"
+      done
+    done
+    echo "  wan packets $($PAIR -n "$NAME" handler wan bytes_ba.count) drops $($PAIR -n "$NAME" handler wan q_ba.drops)"
+  fi
   [ "$ok" = match ]
 }
 status=0
