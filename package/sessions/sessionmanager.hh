@@ -95,7 +95,7 @@ class SessionManager : public WBase, public SessionNotifier {
 
     // track, inlined into push: the package is built position-independent, so
     // only inline functions are inlined across the exported class's members.
-    inline uint32_t track_packet(const SessionPacket& sp, int direction, const Timestamp& ts, const uint8_t* mac,
+    __attribute__((always_inline)) inline uint32_t track_packet(const SessionPacket& sp, int direction, const Timestamp& ts, const uint8_t* mac,
                                  uint16_t vlan);
     uint32_t allocate_id();
     // The rare part of track: a session not found under the shared side.

@@ -62,7 +62,7 @@ class WReadWriteLock {
         bool fast;
     };
 
-    ReadTicket acquire_read() {
+    __attribute__((always_inline)) ReadTicket acquire_read() {
         if (_fast) {
             // The fast reader finds its slot by its thread pointer in the
             // owners array (one cache line, read-only once claimed): a few
@@ -98,7 +98,7 @@ class WReadWriteLock {
         return {&s, false};
     }
 
-    void release_read(ReadTicket t) {
+    __attribute__((always_inline)) void release_read(ReadTicket t) {
         Slot& s = *static_cast<Slot*>(t.slot);
         if (t.fast) {
             if (--s.fast_depth == 0)
@@ -192,8 +192,8 @@ class WReadWriteLock {
 // Scoped holders.
 class WReadLock {
   public:
-    explicit WReadLock(WReadWriteLock& l) : _l(l), _t(l.acquire_read()) {}
-    ~WReadLock() { _l.release_read(_t); }
+    __attribute__((always_inline)) explicit WReadLock(WReadWriteLock& l) : _l(l), _t(l.acquire_read()) {}
+    __attribute__((always_inline)) ~WReadLock() { _l.release_read(_t); }
     WReadLock(const WReadLock&) = delete;
     WReadLock& operator=(const WReadLock&) = delete;
 
