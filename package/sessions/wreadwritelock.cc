@@ -21,8 +21,12 @@ bool register_membarrier() {
 
 int WReadWriteLock::claim(const void* me) {
     int i = int(&slot() - _locks.get());
+    // Only router threads become fast readers: a helper thread that reads a
+    // handler early must not leave the router thread of its slot on the
+    // spinlock for good.
     const void* none = nullptr;
-    _owners[size_t(i)].thread.compare_exchange_strong(none, me, std::memory_order_relaxed);
+    if (click_is_router_thread())
+        _owners[size_t(i)].thread.compare_exchange_strong(none, me, std::memory_order_relaxed);
     return i;
 }
 

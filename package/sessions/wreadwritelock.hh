@@ -5,8 +5,8 @@
 // a thread holding the exclusive side may take its shared side again (a
 // session listener that calls unparse_session from inside a notification).
 //
-// Fast readers (optional, for per-packet paths): the first thread to read
-// through a slot becomes its fast reader and from then on enters the shared
+// Fast readers (optional, for per-packet paths): the first router thread to
+// read through a slot becomes its fast reader and from then on enters the shared
 // side with plain stores to a flag in its own slot instead of an atomic
 // read-modify-write. A locked instruction per packet would wait for the
 // previous packet's stores and so serialise every packet's table miss; the
