@@ -122,6 +122,8 @@ void QuiloDedupCompress::w_compress(ByteSink& out, const uint8_t* in, size_t len
     }
   };
   size_t pf = start + W - 1;  // next position considered for a prefetch
+  size_t ahead_at = 0;        // a window end fingerprinted ahead (0: none)
+  uint64_t ahead_fp = 0;
 
   for (size_t p = start + W - 1; scan && p < len;) {
     const size_t s = p + 1 - base;
@@ -132,26 +134,39 @@ void QuiloDedupCompress::w_compress(ByteSink& out, const uint8_t* in, size_t len
       p += (level == 1 && c > 1) ? W - s % W : 1;
       continue;
     }
-    const bool sparse = level == 1 && c > 1;
-    const size_t reach = p + (sparse ? W + NEAR : NEAR);
-    fingerprint_to(reach);
-    if (pf <= p) pf = p + 1;
-    for (const size_t stop = std::min(reach, len - 1); pf <= stop;) {
-      // The candidates to come if nothing matches before them.
-      const size_t sp = pf + 1 - base;
-      const unsigned cp = (level != 4 && s <= W && sp > W) ? c + 1 : c;
-      if (level == 1 && cp > 1) {
-        // Only window ends at multiples of W: step from one to the next.
-        const size_t r = sp % W;
-        if (r == 0) cache_->prefetch(ring[pf & MASK]);
-        pf += W - r;
-        continue;
+    uint64_t h;
+    if (level == 1 && c > 1) {
+      // Level 1 after two runs: candidates lie W apart, so each window is
+      // fingerprinted on its own instead of rolling through the positions
+      // between, and the next one (if nothing matches here) is prefetched.
+      h = p < q ? ring[p & MASK] : p == ahead_at ? ahead_fp : WHasher::hash(in + p + 1 - W, W);
+      const size_t next = p + W;
+      if (next < len && next != ahead_at) {
+        ahead_fp = next < q ? ring[next & MASK] : WHasher::hash(in + next + 1 - W, W);
+        ahead_at = next;
+        cache_->prefetch(ahead_fp);
       }
-      if (sp >= W && is_candidate(level, cp, sp, W)) cache_->prefetch(ring[pf & MASK]);
-      ++pf;
+    } else {
+      const size_t reach = p + NEAR;
+      fingerprint_to(reach);
+      if (pf <= p) pf = p + 1;
+      for (const size_t stop = std::min(reach, len - 1); pf <= stop;) {
+        // The candidates to come if nothing matches before them.
+        const size_t sp = pf + 1 - base;
+        const unsigned cp = (level != 4 && s <= W && sp > W) ? c + 1 : c;
+        if (level == 1 && cp > 1) {
+          // Only window ends at multiples of W: step from one to the next.
+          const size_t r = sp % W;
+          if (r == 0) cache_->prefetch(ring[pf & MASK]);
+          pf += W - r;
+          continue;
+        }
+        if (sp >= W && is_candidate(level, cp, sp, W)) cache_->prefetch(ring[pf & MASK]);
+        ++pf;
+      }
+      h = ring[p & MASK];
     }
     const size_t at = p + 1 - W;
-    const uint64_t h = ring[p & MASK];
     ++p;
 
     if (has_nc && nc_at + W <= at) {

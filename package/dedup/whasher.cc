@@ -90,8 +90,20 @@ const uint64_t WHasher::CharacterHash[256] = {
 };
 
 uint64_t WHasher::hash(const uint8_t* data, size_t len, int, size_t) {
-  uint64_t h = 0;
-  for (size_t i = 0; i < len; ++i) h = h * MULTIPLIER + CharacterHash[data[i]];
+  // The same sum as byte-by-byte Horner steps, as four interleaved chains in
+  // 37^4 joined at the end: the chains do not wait for each other.
+  constexpr uint64_t M = MULTIPLIER, M2 = M * M, M3 = M2 * M, M4 = M2 * M2;
+  const uint64_t* T = CharacterHash;
+  uint64_t a0 = 0, a1 = 0, a2 = 0, a3 = 0;
+  size_t i = 0;
+  for (; i + 4 <= len; i += 4) {
+    a0 = a0 * M4 + T[data[i]];
+    a1 = a1 * M4 + T[data[i + 1]];
+    a2 = a2 * M4 + T[data[i + 2]];
+    a3 = a3 * M4 + T[data[i + 3]];
+  }
+  uint64_t h = a0 * M3 + a1 * M2 + a2 * M + a3;
+  for (; i < len; ++i) h = h * M + T[data[i]];
   return h;
 }
 
