@@ -26,7 +26,10 @@
 #   BENCH_MB      corpus size in MB (40)
 #   BENCH_RATE    WAN rate of the limited case (20Mbps)
 #   BENCH_DELAY   WAN delay each way of the limited case (20ms)
-#   BENCH_QUEUE   WAN queue in packets, both cases (1000, as scripts/pair.sh)
+#   BENCH_QUEUE   WAN queue in packets, both cases (1000, as scripts/pair.sh);
+#                 the queue counts packets, and deduplicated packets are small,
+#                 so a shallow queue (e.g. 200) overflows under the warm pass
+#                 and RSP's retransmissions (column rtx) show what that costs
 #   BENCH_L4      define(s) that put the byte cache at level 4, space
 #                 separated (DEDUP_LEVEL=4)
 #   BENCH_CASES   cases to run, a subset of "bridge pair l4" for each WAN
