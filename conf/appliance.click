@@ -41,6 +41,8 @@
 //   DELAYED_ACK_MS    RSP's delayed acknowledgement
 //   POLL_SECS         how often an RSP end that is only listening turns to
 //                     opening the tunnel itself
+//   RSP_WINDOW        packets RSP keeps in flight before it calls the
+//                     window full
 //   MAX_PEERS         peer output ports; this file wires one peer branch
 //                     (port 1); see "More peers" at the end
 //   BYPASS_HOLD       seconds without traffic from the peer before new
@@ -69,6 +71,13 @@
 //    when the peer comes back listening too, one of them must turn to
 //    opening the tunnel. Polling every 10 s (rather than every 5 minutes)
 //    brings a restarted peer back within seconds.
+//  - RSP_WINDOW 8000: a fast LAN feeding a slow WAN with small
+//    deduplicated packets puts thousands of packets in flight. A full
+//    window switches the compressor to stateless packets, which RSP does
+//    not carry reliably; a lost byte-cache packet then leaves the two
+//    datastores out of step, and every later reference to its chunks costs
+//    a resynchronisation. 8000 packets of at most 1500 bytes stay within
+//    12 MB per peer.
 //  - MSS 1332: with TCP timestamps (12 bytes of options) a full segment
 //    carries 1320 bytes = 4 chunks of 330 bytes, the byte cache's chunk
 //    size, so repeated data lines up with the cache; and the tunnel's shim
@@ -81,7 +90,7 @@ define($LAN_DEV lan0, $WAN_DEV wan0,
        $COMPRESSOR 2, $METHOD streaming, $LEVEL 1,
        $DS_SIZE 4000, $DEDUP_LEVEL 2,
        $MSS 1332, $DELAYED_ACK_MS 10, $MAX_PEERS 1,
-       $BYPASS_HOLD 10, $POLL_SECS 10, $LOG_LEVEL 2,
+       $BYPASS_HOLD 10, $POLL_SECS 10, $RSP_WINDOW 8000, $LOG_LEVEL 2,
        $WCONF_EXTRA, $FT_EXTRA, $IPPROTO 108);
 
 require(package "quilo");
@@ -172,7 +181,8 @@ out_l[1]
   -> comp1 :: WComp(COMPRESSOR $COMPRESSOR, METHOD $METHOD, LEVEL $LEVEL)
   -> [0]rsp1 :: RSP(MODE $RSP_MODE, LOCAL_IP $LOCAL_IP, WRTT pi1, WCOMP comp1,
                     NOTIFIER ft, PEER_OUTPUT_PORT 1, DELAYED_ACK_MS $DELAYED_ACK_MS,
-                    DUPLICATE_ACK_FAST_RETRANSMIT 3, CONNECTION_POLL_SECS $POLL_SECS);
+                    DUPLICATE_ACK_FAST_RETRANSMIT 3, CONNECTION_POLL_SECS $POLL_SECS,
+                    MAX_RX_COUNT $RSP_WINDOW);
 rsp1[0] -> to_wan;                                 // data packets
 rsp1[2] -> arpq;                                   // RSP's own packets
 
