@@ -1,6 +1,8 @@
 // Batched AF_PACKET sockets.
 #include "packetsocket.hh"
 
+#include <host/checksum.hh>
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <pthread.h>
@@ -31,17 +33,6 @@ namespace pktsock {
 namespace {
 
 constexpr size_t kCtrlSpace = CMSG_SPACE(sizeof(tpacket_auxdata)) + CMSG_SPACE(sizeof(timespec)) + 64;
-
-uint32_t sum16(const uint8_t* p, size_t n, uint32_t s = 0) {
-    for (; n > 1; n -= 2, p += 2) s += (p[0] << 8) | p[1];
-    if (n) s += p[0] << 8;
-    return s;
-}
-
-uint16_t fold(uint32_t s) {
-    while (s >> 16) s = (s & 0xFFFF) + (s >> 16);
-    return static_cast<uint16_t>(s);
-}
 
 std::string errstr(int e) { return std::strerror(e); }
 
@@ -74,14 +65,12 @@ bool complete_l4_checksum(uint8_t* f, uint32_t len) {
     else if (proto == 17 && l4len >= 8) csum_off = 6;
     else return false;
     l4[csum_off] = l4[csum_off + 1] = 0;
-    uint32_t s = sum16(ip + 12, 8);
-    s += proto;
-    s += l4len;
-    s = sum16(l4, l4len, s);
-    uint16_t c = static_cast<uint16_t>(~fold(s));
+    uint32_t saddr, daddr;
+    memcpy(&saddr, ip + 12, 4);
+    memcpy(&daddr, ip + 16, 4);
+    uint16_t c = click_tcpudp_cksum(l4, static_cast<int>(l4len), saddr, daddr, proto);
     if (proto == 17 && c == 0) c = 0xFFFF;
-    l4[csum_off] = c >> 8;
-    l4[csum_off + 1] = c & 0xFF;
+    memcpy(l4 + csum_off, &c, 2);   // network order as computed
     return true;
 }
 

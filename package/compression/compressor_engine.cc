@@ -37,55 +37,6 @@ int clamp_level(int compressor, int level) {
     return level;
 }
 
-uint16_t payload_cksum(const uint8_t* data, size_t len) {
-    // The one's-complement sum of native 64- or 32-bit words folds to the
-    // same value as the sum of native 16-bit words (RFC 1071).
-    uint64_t sum = 0;
-    while (len >= 16) {
-        uint64_t a, b;
-        std::memcpy(&a, data, 8);
-        std::memcpy(&b, data + 8, 8);
-        // 64-bit one's-complement additions: the carry wraps around.
-        sum += a;
-        sum += (sum < a);
-        sum += b;
-        sum += (sum < b);
-        data += 16;
-        len -= 16;
-    }
-    sum = (sum >> 32) + (sum & 0xFFFFFFFF);
-    while (len >= 8) {
-        uint32_t a, b;
-        std::memcpy(&a, data, 4);
-        std::memcpy(&b, data + 4, 4);
-        sum += uint64_t(a) + b;
-        data += 8;
-        len -= 8;
-    }
-    if (len >= 4) {
-        uint32_t a;
-        std::memcpy(&a, data, 4);
-        sum += a;
-        data += 4;
-        len -= 4;
-    }
-    if (len >= 2) {
-        uint16_t w;
-        std::memcpy(&w, data, 2);
-        sum += w;
-        data += 2;
-        len -= 2;
-    }
-    if (len == 1) {
-        uint16_t w = 0;
-        std::memcpy(&w, data, 1);  // the odd byte sits in the first byte of a word
-        sum += w;
-    }
-    while (sum >> 16)
-        sum = (sum >> 32) + ((sum >> 16) & 0xFFFF) + (sum & 0xFFFF);
-    return uint16_t(~sum);
-}
-
 }  // namespace compression
 
 using namespace compression;

@@ -45,11 +45,6 @@ uint8_t shim_flag(int compressor);
 // negative or above the library maximum becomes 11; others unchanged.
 int clamp_level(int compressor, int level);
 
-// 16-bit Internet checksum (RFC 1071) over `len` bytes, one's complement of
-// the sum of native-order 16-bit words: stored as is (memcpy) it reads like an
-// IP header checksum.
-uint16_t payload_cksum(const uint8_t* data, size_t len);
-
 }  // namespace compression
 
 class CompressorEngine {

@@ -1,5 +1,6 @@
 #include "compression/packet_decompressor.hh"
 
+#include <host/checksum.hh>
 #include <host/errorhandler.hh>
 #include <host/packet.hh>
 
@@ -104,7 +105,7 @@ PacketDecompressor::Result PacketDecompressor::process(Packet* p, const ShimConf
         WLogger::error("%s error decompressing packet %i %i", _name.c_str(), n, int(l.total));
         return fail(p, stream);
     }
-    uint16_t computed = compression::payload_cksum(_engine.out(), size_t(n));
+    uint16_t computed = click_in_cksum(_engine.out(), n);
     if (computed != check) {
         _lock.release();
         WLogger::error("%s checksum does not match %u %u", _name.c_str(), unsigned(check), unsigned(computed));

@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "common/ipv4view.hh"
 #include "compression/compressor_engine.hh"
 
 namespace {
@@ -78,9 +79,7 @@ bool parse_shim_layout(const uint8_t* ip, size_t len, const ShimConfig& c, ShimL
 
 void set_ip_total(uint8_t* ip, uint32_t total) {
     put16(ip + 2, uint16_t(total));
-    ip[10] = ip[11] = 0;
-    uint16_t sum = compression::payload_cksum(ip, size_t(ip[0] & 0x0F) * 4);
-    std::memcpy(ip + 10, &sum, 2);
+    ipv4_set_checksum(ip, size_t(ip[0] & 0x0F) * 4);
 }
 
 uint32_t shim_write_encap(uint8_t* ip, ShimLayout& l, const ShimConfig& c) {

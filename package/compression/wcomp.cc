@@ -1,6 +1,7 @@
 #include "compression/wcomp.hh"
 
 #include <host/args.hh>
+#include <host/checksum.hh>
 #include <host/errorhandler.hh>
 
 #include <strings.h>
@@ -237,7 +238,7 @@ Packet* WComp::simple_action(Packet* p) {
     }
 
     // The check value is only needed once the compressed form is sent.
-    uint16_t check = compression::payload_cksum(payload, l.payload_len);
+    uint16_t check = click_in_cksum(payload, int(l.payload_len));
     uint32_t encap = l.shim_off ? l.encap : uint32_t(shim_encap_len(c));
     uint32_t new_total = l.ihl + encap + l.transport_len + uint32_t(n) + 2;
     WritablePacket* q = p->uniqueify();

@@ -1,5 +1,7 @@
 #include "peerinfo/peerinfo_wire.hh"
 
+#include <host/checksum.hh>
+
 #include <cstring>
 
 #include "rsp/rsp_wire.hh"
@@ -39,12 +41,13 @@ Parse parse(const uint8_t* ip, size_t len, const ShimConfig& c, View* v) {
 }
 
 bool checksum_ok(const uint8_t* ip, const View& v) {
-    return rsp::inet_cksum(ip + v.ip_hlen, v.ip_len - v.ip_hlen) == 0;
+    return click_in_cksum(ip + v.ip_hlen, int(v.ip_len - v.ip_hlen)) == 0;
 }
 
 void set_checksum(uint8_t* ip, size_t ip_hlen, size_t ip_len, size_t hdr_off) {
     store16(ip + hdr_off, 0);
-    store16(ip + hdr_off, rsp::inet_cksum(ip + ip_hlen, ip_len - ip_hlen));
+    uint16_t sum = click_in_cksum(ip + ip_hlen, int(ip_len - ip_hlen));
+    std::memcpy(ip + hdr_off, &sum, 2);
 }
 
 bool parse_rtt(const uint8_t* ip, const View& v, Rtt* out) {

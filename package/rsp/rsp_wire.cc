@@ -1,44 +1,14 @@
 #include "rsp/rsp_wire.hh"
 
+#include <host/checksum.hh>
+
 #include <cstring>
+
+#include "common/ipv4view.hh"
 
 namespace rsp {
 
-uint16_t inet_cksum(const uint8_t* data, size_t len) {
-    // Sum in native byte order, 32 bits at a time into a 64-bit accumulator
-    // (the one's-complement sum does not depend on byte order), then fold.
-    uint64_t sum = 0;
-    while (len >= 8) {
-        uint64_t w;
-        std::memcpy(&w, data, 8);
-        sum += (w & 0xFFFFFFFFu) + (w >> 32);
-        data += 8;
-        len -= 8;
-    }
-    while (len >= 2) {
-        uint16_t w;
-        std::memcpy(&w, data, 2);
-        sum += w;
-        data += 2;
-        len -= 2;
-    }
-    if (len) {
-        uint8_t last[2] = {data[0], 0};
-        uint16_t w;
-        std::memcpy(&w, last, 2);
-        sum += w;
-    }
-    while (sum >> 16)
-        sum = (sum & 0xFFFF) + (sum >> 16);
-    // Returned as a number in network order terms, ready for store16.
-    return ntohs(uint16_t(~sum));
-}
-
-void set_ipv4_cksum(uint8_t* ip) {
-    size_t ihl = size_t(ip[0] & 0x0F) * 4;
-    store16(ip + 10, 0);
-    store16(ip + 10, inet_cksum(ip, ihl));
-}
+void set_ipv4_cksum(uint8_t* ip) { ipv4_set_checksum(ip, size_t(ip[0] & 0x0F) * 4); }
 
 void build_ipv4(uint8_t* ip, uint16_t total_len, uint16_t ip_id, uint8_t ttl, uint8_t proto,
                 uint32_t src_net, uint32_t dst_net) {
@@ -104,12 +74,13 @@ Parse parse(const uint8_t* ip, size_t len, const ShimConfig& c, View* v) {
 }
 
 bool checksum_ok(const uint8_t* ip, const View& v) {
-    return inet_cksum(ip + v.ip_hlen, v.ip_len - v.ip_hlen) == 0;
+    return click_in_cksum(ip + v.ip_hlen, int(v.ip_len - v.ip_hlen)) == 0;
 }
 
 void set_checksum(uint8_t* ip, size_t ip_hlen, size_t ip_len, size_t rsp_off) {
     store16(ip + rsp_off + 6, 0);
-    store16(ip + rsp_off + 6, inet_cksum(ip + ip_hlen, ip_len - ip_hlen));
+    uint16_t sum = click_in_cksum(ip + ip_hlen, int(ip_len - ip_hlen));
+    std::memcpy(ip + rsp_off + 6, &sum, 2);
 }
 
 size_t control_len(const ShimConfig& c, bool syn_ext, unsigned nranges) {

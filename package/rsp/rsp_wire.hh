@@ -59,10 +59,6 @@ inline bool seq_lt(uint16_t a, uint16_t b) { return seq_diff(a, b) < 0; }
 inline bool seq_leq(uint16_t a, uint16_t b) { return seq_diff(a, b) <= 0; }
 inline bool seq_gt(uint16_t a, uint16_t b) { return seq_diff(a, b) > 0; }
 
-// Internet checksum (RFC 1071) of `len` bytes, folded and complemented, in
-// the byte order of the data (ready to store as a header checksum).
-uint16_t inet_cksum(const uint8_t* data, size_t len);
-
 // Fills a 20-byte IPv4 header (no options) including its checksum. Addresses
 // are in network byte order.
 void build_ipv4(uint8_t* ip, uint16_t total_len, uint16_t ip_id, uint8_t ttl, uint8_t proto,

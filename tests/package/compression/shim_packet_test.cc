@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <host/checksum.hh>
 
 #include <cstring>
 #include <memory>
@@ -52,7 +53,7 @@ std::vector<uint8_t> make_packet(uint8_t proto, const std::vector<uint8_t>& payl
     return p;
 }
 
-bool ip_cksum_ok(const uint8_t* ip) { return payload_cksum(ip, size_t(ip[0] & 0x0F) * 4) == 0; }
+bool ip_cksum_ok(const uint8_t* ip) { return click_in_cksum(ip, (ip[0] & 0x0F) * 4) == 0; }
 
 ShimConfig udp_cfg() {
     ShimConfig c;
@@ -165,7 +166,7 @@ TEST(ShimPacket, CompressedRoundTrip) {
                 ASSERT_EQ(ce.init(ENGINE_ZSTD, 3), 0);
                 int n = ce.compress(buf.data() + l.payload_off, l.payload_len, false);
                 ASSERT_GT(n, 0);
-                uint16_t check = payload_cksum(buf.data() + l.payload_off, l.payload_len);
+                uint16_t check = click_in_cksum(buf.data() + l.payload_off, int(l.payload_len));
                 uint32_t total = shim_write_compressed(buf.data(), l, c, ce.out(), uint32_t(n), check);
                 EXPECT_EQ(total, orig.size() - payload.size() + shim_encap_len(c) + uint32_t(n) + 2);
                 EXPECT_TRUE(ip_cksum_ok(buf.data()));
@@ -186,7 +187,7 @@ TEST(ShimPacket, CompressedRoundTrip) {
                 ASSERT_EQ(de.init(), 0);
                 int m = de.decompress(r.shim(buf.data())->flags, buf.data() + r.payload_off, uint32_t(n));
                 ASSERT_EQ(m, int(payload.size()));
-                EXPECT_EQ(payload_cksum(de.out(), size_t(m)), got);
+                EXPECT_EQ(click_in_cksum(de.out(), m), got);
                 bool keep = existing_shim;
                 total = shim_write_decompressed(buf.data(), r, de.out(), uint32_t(m), keep);
                 EXPECT_TRUE(ip_cksum_ok(buf.data()));

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <host/checksum.hh>
 
 #include <cstring>
 #include <memory>
@@ -51,7 +52,7 @@ TEST(PeerInfoWire, RttProbeRoundTrip) {
         View w;
         ASSERT_EQ(parse(b.data(), b.size(), c, &w), Parse::ok);
         EXPECT_TRUE(checksum_ok(b.data(), w));
-        EXPECT_EQ(rsp::inet_cksum(b.data(), 20), 0);
+        EXPECT_EQ(click_in_cksum(b.data(), 20), 0);
         EXPECT_EQ(w.src_net, kB);
         EXPECT_EQ(w.dst_net, kA);
         ASSERT_TRUE(parse_rtt(b.data(), w, &r));
