@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include "common/shim.hh"
 
@@ -49,6 +50,25 @@ const char ZLIB_INIT_VERSION[] = "1.2.8";
 CompressorEngine::CompressorEngine() { _err[0] = 0; }
 
 CompressorEngine::~CompressorEngine() { cleanup(); }
+
+void CompressorEngine::swap(CompressorEngine& o) noexcept {
+    // The contexts live on the heap and point only into their own buffers
+    // (the LZ4 dictionary into the ring), so exchanging the pointers moves
+    // a running stream intact.
+    std::swap(_compressor, o._compressor);
+    std::swap(_level, o._level);
+    std::swap(_max_payload, o._max_payload);
+    std::swap(_out, o._out);
+    std::swap(_ring, o._ring);
+    std::swap(_ring_pos, o._ring_pos);
+    std::swap(_lz4, o._lz4);
+    std::swap(_lz4hc, o._lz4hc);
+    std::swap(_zstd_stream, o._zstd_stream);
+    std::swap(_zstd_cctx, o._zstd_cctx);
+    std::swap(_zlib_stream, o._zlib_stream);
+    std::swap(_zlib_stateless, o._zlib_stateless);
+    std::swap(_err, o._err);
+}
 
 int CompressorEngine::fail(const char* fmt, ...) {
     va_list ap;

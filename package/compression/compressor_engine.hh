@@ -60,6 +60,9 @@ class CompressorEngine {
     int init(int compressor, int level);
     // Frees everything; init() may be called again afterwards.
     void cleanup();
+    // Exchanges everything, stream state included, with `o` (hot
+    // reconfiguration hands a running stream to the new element).
+    void swap(CompressorEngine& o) noexcept;
 
     // Compresses `len` bytes at `src` into out(). `streaming` selects the
     // streaming context. Returns the compressed length (> 0); 0 when the

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include "common/shim.hh"
 
@@ -23,6 +24,18 @@ const uint8_t SYNC_TRAILER[4] = {0x00, 0x00, 0xFF, 0xFF};
 DecompressorEngine::DecompressorEngine() { _err[0] = 0; }
 
 DecompressorEngine::~DecompressorEngine() { cleanup(); }
+
+void DecompressorEngine::swap(DecompressorEngine& o) noexcept {
+    std::swap(_out, o._out);
+    std::swap(_ring, o._ring);
+    std::swap(_ring_pos, o._ring_pos);
+    std::swap(_lz4, o._lz4);
+    std::swap(_zstd_stream, o._zstd_stream);
+    std::swap(_zstd_dctx, o._zstd_dctx);
+    std::swap(_zlib_stream, o._zlib_stream);
+    std::swap(_zlib_stateless, o._zlib_stateless);
+    std::swap(_err, o._err);
+}
 
 int DecompressorEngine::fail(const char* fmt, ...) {
     va_list ap;

@@ -19,6 +19,8 @@ class DecompressorEngine {
     // "Unable to initialize ... decompressor ...".
     int init();
     void cleanup();
+    // Exchanges everything, stream state included, with `o`.
+    void swap(DecompressorEngine& o) noexcept;
 
     // Decodes `len` bytes at `src` (the compressed data without the 2-byte
     // check value) into out(). The engine is chosen from `flags` (LZ4 for

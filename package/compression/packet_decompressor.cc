@@ -5,6 +5,7 @@
 #include <host/packet.hh>
 
 #include <cstring>
+#include <utility>
 
 #include "common/shim.hh"
 #include "common/wlogger.hh"
@@ -28,6 +29,19 @@ int PacketDecompressor::initialize(const std::string& name, ErrorHandler* errh) 
     if (_engine.init() < 0)
         return errh->error("%s", _engine.error());
     return 0;
+}
+
+void PacketDecompressor::take_state(PacketDecompressor& old) {
+    if (&old == this)
+        return;
+    _lock.acquire();
+    old._lock.acquire();
+    _engine.swap(old._engine);
+    old._lock.release();
+    _lock.release();
+    for (auto [mine, theirs] : {std::pair{&_decompressed, &old._decompressed}, std::pair{&_uncompressed, &old._uncompressed},
+                                std::pair{&_passed, &old._passed}, std::pair{&_errors, &old._errors}})
+        mine->fetch_add(theirs->load(std::memory_order_relaxed), std::memory_order_relaxed);
 }
 
 // A packet that cannot be restored is dropped; a stream packet means the

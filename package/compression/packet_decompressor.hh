@@ -29,6 +29,9 @@ class PacketDecompressor {
     // Creates the decoders; errors go to errh. `name` prefixes every message.
     int initialize(const std::string& name, ErrorHandler* errh);
     void cleanup() { _engine.cleanup(); }
+    // Hot reconfiguration: takes `old`'s decoders with their streams and
+    // adds its counters to these.
+    void take_state(PacketDecompressor& old);
 
     // Restores `p` (IP header at its network header, or at its data start).
     Result process(Packet* p, const ShimConfig& c);

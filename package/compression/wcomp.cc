@@ -7,6 +7,7 @@
 #include <strings.h>
 
 #include <cstring>
+#include <utility>
 
 #include "common/registration.hh"
 #include "common/shim.hh"
@@ -108,6 +109,34 @@ int WComp::initialize(ErrorHandler* errh) {
 }
 
 void WComp::cleanup(CleanupStage) { _engine.cleanup(); }
+
+void WComp::take_state(Element* old_e, ErrorHandler* errh) {
+    WComp* old = old_e ? static_cast<WComp*>(old_e->cast("WComp")) : nullptr;
+    if (!old) {
+        errh->warning("%s is not a WComp element", old_e ? old_e->name().c_str() : "(null)");
+        return;
+    }
+    if (old == this)
+        return;
+    for (auto [mine, theirs] : {std::pair{&_compressed, &old->_compressed}, std::pair{&_uncompressed, &old->_uncompressed},
+                                std::pair{&_passed, &old->_passed}, std::pair{&_errors, &old->_errors}})
+        mine->fetch_add(theirs->load(std::memory_order_relaxed), std::memory_order_relaxed);
+    _lock.acquire();
+    old->_lock.acquire();
+    bool same = old->_compressor == _compressor && old->_level == _level && old->_method == _method;
+    if (same) {
+        _engine.swap(old->_engine);
+        std::swap(_new_stream, old->_new_stream);
+        _force_stateless = old->_force_stateless;
+        _master_fallback = old->_master_fallback;
+    }
+    old->_lock.release();
+    _lock.release();
+    if (same)
+        WLogger::debug("%s state taken successfully", name().c_str());
+    else
+        WLogger::info("%s compressor changed, starting a new stream", name().c_str());
+}
 
 void WComp::add_handlers() {
     add_read_handler("active_method", [this]() -> std::string {

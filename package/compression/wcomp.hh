@@ -33,6 +33,10 @@ class WComp : public WBase, public WCompBase {
     int initialize(ErrorHandler* errh) override;
     void add_handlers() override;
     void cleanup(CleanupStage stage) override;
+    // Hot reconfiguration: with the same COMPRESSOR and LEVEL, continues the
+    // old element's stream (engine and the flags RSP set); otherwise the
+    // next streaming packet starts a new stream.
+    void take_state(Element* old, ErrorHandler* errh) override;
 
     Packet* simple_action(Packet* p) override;
 

@@ -4,8 +4,11 @@
 #include <host/errorhandler.hh>
 #include <host/router.hh>
 
+#include <cstring>
+
 #include "common/registration.hh"
 #include "common/wconf.hh"
+#include "common/wlogger.hh"
 #include "rsp/rsp.hh"
 
 int WDeComp::configure(std::vector<std::string>& conf, ErrorHandler* errh) {
@@ -28,6 +31,22 @@ int WDeComp::configure(std::vector<std::string>& conf, ErrorHandler* errh) {
 int WDeComp::initialize(ErrorHandler* errh) { return _dec.initialize(name(), errh); }
 
 void WDeComp::cleanup(CleanupStage) { _dec.cleanup(); }
+
+void* WDeComp::cast(const char* name) {
+    if (std::strcmp(name, "WDeComp") == 0)
+        return this;
+    return WBase::cast(name);
+}
+
+void WDeComp::take_state(Element* old_e, ErrorHandler* errh) {
+    WDeComp* old = old_e ? static_cast<WDeComp*>(old_e->cast("WDeComp")) : nullptr;
+    if (!old) {
+        errh->warning("%s is not a WDeComp element", old_e ? old_e->name().c_str() : "(null)");
+        return;
+    }
+    _dec.take_state(old->_dec);
+    WLogger::debug("%s state taken successfully", name().c_str());
+}
 
 void WDeComp::add_handlers() {
     add_read_handler("decompressed", [this]() { return std::to_string(_dec.decompressed_count()); });

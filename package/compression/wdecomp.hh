@@ -9,6 +9,7 @@
 // output 0 unchanged. A stream packet that cannot be decoded resets the RSP
 // connection of the tunnel, so both ends restart their streams together.
 // Handlers: counters "decompressed", "uncompressed", "passed", "errors".
+// cast: "WDeComp".
 #pragma once
 
 #include "common/wbase.hh"
@@ -21,11 +22,14 @@ class WDeComp : public WBase {
     const char* class_name() const override { return "WDeComp"; }
     const char* port_count() const override { return "1/1-2"; }
     const char* processing() const override { return PROCESSING_A_AH; }
+    void* cast(const char* name) override;
 
     int configure(std::vector<std::string>& conf, ErrorHandler* errh) override;
     int initialize(ErrorHandler* errh) override;
     void add_handlers() override;
     void cleanup(CleanupStage stage) override;
+    // Hot reconfiguration: keeps decoding the running stream of the old element.
+    void take_state(Element* old, ErrorHandler* errh) override;
 
     Packet* simple_action(Packet* p) override;
 

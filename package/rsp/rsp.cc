@@ -268,6 +268,89 @@ void RSP::cleanup(CleanupStage stage) {
     }
 }
 
+void RSP::take_state(Element* old_e, ErrorHandler* errh) {
+    RSP* old = old_e ? static_cast<RSP*>(old_e->cast("RSP")) : nullptr;
+    if (!old) {
+        errh->warning("%s is not a RSP element", old_e ? old_e->name().c_str() : "(null)");
+        return;
+    }
+    if (old == this)
+        return;
+    const ShimConfig &a = _shim, &b = old->_shim;
+    bool same_shim = a.udp_shim == b.udp_shim && (a.udp_shim ? a.sport_net == b.sport_net && a.dport_net == b.dport_net
+                                                              : a.ipproto == b.ipproto);
+    if (old->_local_ip != _local_ip || old->_max_rx_count != _max_rx_count || !same_shim) {
+        WLogger::info("%s tunnel configuration changed, not taking the old connection", name().c_str());
+        return;
+    }
+    lock_acquire();
+    old->lock_acquire();
+    // What this element built for itself in initialize goes; the old
+    // connection and everything queued for it comes over.
+    clear_tx_queue();
+    clear_rx_queue();
+    std::swap(_state, old->_state);
+    std::swap(_mode, old->_mode);
+    std::swap(_peer_boot, old->_peer_boot);
+    std::swap(_peer, old->_peer);
+    std::swap(_snd_iss, old->_snd_iss);
+    std::swap(_snd_nxt, old->_snd_nxt);
+    std::swap(_snd_una, old->_snd_una);
+    std::swap(_snd_max, old->_snd_max);
+    std::swap(_rcv_max, old->_rcv_max);
+    std::swap(_rcv_irs, old->_rcv_irs);
+    std::swap(_highest_ack, old->_highest_ack);
+    std::swap(_dup_ack_count, old->_dup_ack_count);
+    std::swap(_retransmit_resets, old->_retransmit_resets);
+    std::swap(_tx_full, old->_tx_full);
+    std::swap(_ip_id, old->_ip_id);
+    _tx.swap(old->_tx);
+    _rx.swap(old->_rx);
+    std::swap(_rtt, old->_rtt);
+    if (_congestion_report_history == old->_congestion_report_history)
+        std::swap(_congestion, old->_congestion);
+    std::swap(_c, old->_c);
+    _push_lock.acquire();
+    old->_push_lock.acquire();
+    std::swap(_push_head, old->_push_head);
+    std::swap(_push_tail, old->_push_tail);
+    std::swap(_push_len, old->_push_len);
+    old->_push_lock.release();
+    _push_lock.release();
+
+    // Pending one-shot timers fire when they would have; the periodic ones
+    // run on this element's own schedule.
+    auto follow = [](Timer& mine, const Timer& theirs) {
+        mine.unschedule();
+        if (theirs.scheduled())
+            mine.schedule_at_steady(theirs.expiry_steady());
+    };
+    follow(_syn_timer, old->_syn_timer);
+    follow(_delayed_ack_timer, old->_delayed_ack_timer);
+    follow(_retransmit_reset_timer, old->_retransmit_reset_timer);
+    follow(_reset_master_fallback_timer, old->_reset_master_fallback_timer);
+    if (_push_head)
+        _rx_push_timer.schedule_now();
+    // The compressor of this configuration may be a fresh one, forced
+    // stateless when this element started; an open connection with nothing
+    // outstanding lets it stream again (its first streaming packet starts a
+    // new stream unless it took over the old one).
+    if (_state == OPEN && _tx.empty() && _comp) {
+        _comp->_lock.acquire();
+        bool forced = _comp->_force_stateless;
+        _comp->_lock.release();
+        if (forced)
+            _comp->unforce_stateless();
+        _tx_full = false;
+    }
+    WLogger::debug("%s state taken successfully. State: %s, TX queue: %zu, RX queue: %zu", name().c_str(),
+                   state_name(_state), _tx.size(), _rx.size());
+    // The old element's lock only: it has nothing for the peer (its holder
+    // sent that at release) and its router no longer runs.
+    old->_lock.release();
+    lock_release();
+}
+
 void RSP::lock_release() {
     Packet* out = nullptr;
     if (_lock.depth() == 1) {

@@ -53,6 +53,11 @@ class RSP : public WBase, public PeerDiscoveryListener, public PeerBootNotifier 
     int initialize(ErrorHandler* errh) override;
     void add_handlers() override;
     void cleanup(CleanupStage stage) override;
+    // Hot reconfiguration: takes the old element's connection (state,
+    // sequence numbers, both queues, estimates, counters and pending timers)
+    // when the tunnel is configured alike (local address, acceptance limit,
+    // shim); otherwise the new element opens a connection of its own.
+    void take_state(Element* old, ErrorHandler* errh) override;
     void push(int port, Packet* p) override;
 
     void peer_discovered_notify(const IPAddress& peer) override;

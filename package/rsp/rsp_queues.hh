@@ -33,6 +33,15 @@ class TxQueue {
 
     size_t size() const { return live_; }
     bool empty() const { return live_ == 0; }
+    // Exchanges the contents with `o` (hot reconfiguration hands a queue over).
+    void swap(TxQueue& o) noexcept {
+        ring_.swap(o.ring_);
+        std::swap(cap_, o.cap_);
+        std::swap(mask_, o.mask_);
+        std::swap(head_, o.head_);
+        std::swap(used_, o.used_);
+        std::swap(live_, o.live_);
+    }
     // Slots from the oldest live node on, removed nodes included (skip !live).
     size_t slots() const { return used_; }
     Node& at(size_t i) { return ring_[(head_ + i) & mask_]; }
@@ -165,6 +174,17 @@ class RxWindow {
 
     uint16_t cur() const { return cur_; }
     size_t size() const { return count_; }
+    // Holds packets ahead of cur up to this distance (2 x allowance).
+    size_t limit() const { return limit_; }
+    // Exchanges the contents with `o`, allowance included.
+    void swap(RxWindow& o) noexcept {
+        slots_.swap(o.slots_);
+        std::swap(cap_, o.cap_);
+        std::swap(limit_, o.limit_);
+        std::swap(count_, o.count_);
+        std::swap(hi_, o.hi_);
+        std::swap(cur_, o.cur_);
+    }
     bool empty() const { return count_ == 0; }
 
     // Moves cur; whatever was held is freed (held packets belong to the old numbering).

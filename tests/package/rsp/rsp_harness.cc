@@ -356,7 +356,7 @@ void TestIngress::cleanup(CleanupStage) {
 
 static const char* END_CONFIG = R"(
 conf :: WConf(MAX_PEERS 1, LOG_LEVEL $LOGLEVEL, HOSTNAME $NAME $WCONF);
-peers :: RspTestNotifier;
+@PEERS
 src :: RspTestSource;
 comp :: @COMPCLASS($COMP);
 wrtt :: WPeerInfo(LOCAL_IP $LOCAL, NOTIFIER peers, PEER_OUTPUT_PORT 1 $WRTT);
@@ -378,12 +378,7 @@ wrtt[3] -> other;
 rsp[1] -> dec -> sink;
 )";
 
-End::End(const std::map<std::string, std::string>& vars) {
-    register_elements();
-    std::map<std::string, std::string> v = {{"LOGLEVEL", "4"}, {"NAME", "end"}, {"COMP", ""}, {"WRTT", ""},
-                                            {"RSP", ""},       {"LINK", ""},    {"WCONF", ""}};
-    for (auto& kv : vars)
-        v[kv.first] = kv.second;
+std::string End::config_text(std::map<std::string, std::string>& v) {
     _local = v["LOCAL"];
     _peer = v["PEER"];
     // Element classes cannot come from defines: substitute them here.
@@ -396,9 +391,20 @@ End::End(const std::map<std::string, std::string>& vars) {
     };
     subst("COMPCLASS", "RspTestComp");
     subst("DECCLASS", "RspTestDecomp");
+    subst("PEERS", "peers :: RspTestNotifier;");
+    return text;
+}
+
+End::End(const std::map<std::string, std::string>& vars) {
+    register_elements();
+    _vars = {{"LOGLEVEL", "4"}, {"NAME", "end"}, {"COMP", ""}, {"WRTT", ""},
+             {"RSP", ""},       {"LINK", ""},    {"WCONF", ""}};
+    for (auto& kv : vars)
+        _vars[kv.first] = kv.second;
+    std::string text = config_text(_vars);
     FileErrorHandler errh(stderr, "");
     _master = new Master(1);
-    _router = Router::create(text, "end.click", v, &errh, _master);
+    _router = Router::create(text, "end.click", _vars, &errh, _master);
     if (!_router || _router->initialize(&errh) < 0) {
         delete _router;
         _router = nullptr;
@@ -407,6 +413,40 @@ End::End(const std::map<std::string, std::string>& vars) {
     _thread = std::thread([this] { _master->run(_router); });
     while (!_master->running())
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
+End::Swap End::hotswap(const std::map<std::string, std::string>& changes) {
+    Swap r;
+    for (auto& kv : changes)
+        _vars[kv.first] = kv.second;
+    std::string text = config_text(_vars);
+    call([&] {
+        FileErrorHandler errh(stderr, "");
+        Router* nr = Router::create(text, "end.click", _vars, &errh, _master, _router);
+        if (!nr || nr->initialize(&errh) < 0) {
+            delete nr;
+            return;
+        }
+        // Nothing runs between here and the swap: the old sink is complete.
+        TestSink* old_sink = sink();
+        r.old_sink = old_sink->take();
+        uint64_t corrupt = old_sink->corrupt;
+        RSP* o = rsp();
+        o->lock_acquire();
+        r.old_state = o->state(), r.old_tx = o->tx_queue_size(), r.old_rx = o->rx_queue_size();
+        r.old_snd_nxt = o->snd_nxt();
+        o->lock_release();
+        _master->hotswap(nr, &errh);
+        _router = nr;
+        sink()->corrupt += corrupt;
+        RSP* n = rsp();
+        n->lock_acquire();
+        r.new_state = n->state(), r.new_tx = n->tx_queue_size(), r.new_rx = n->rx_queue_size();
+        r.new_snd_nxt = n->snd_nxt();
+        n->lock_release();
+        r.ok = true;
+    });
+    return r;
 }
 
 End::~End() {

@@ -178,7 +178,9 @@ class End {
     // `vars`: defines for the router text ($MODE, $LOCAL, $PEER, $WIRE_OUT,
     // $WIRE_IN, $LINK, $RSP, $COMP, $WRTT, $NAME) and the element classes of
     // the compressor and decompressor (COMPCLASS, DECCLASS; default the
-    // stand-ins, with which the source sends tunnel packets instead of plain ones).
+    // stand-ins, with which the source sends tunnel packets instead of plain
+    // ones). PEERS replaces the declaration of the "peers" element (default
+    // "peers :: RspTestNotifier;"), for instance by a FlowTable.
     explicit End(const std::map<std::string, std::string>& vars);
     ~End();
     bool ok() const { return _router != nullptr; }
@@ -200,7 +202,23 @@ class End {
     // Sends `n` tunnel packets with ids from `first` (payload `size` bytes).
     void send(uint32_t first, uint32_t n, size_t size = 200);
 
+    // Hot reconfiguration: replaces the running router by one built from the
+    // same variables with `changes` applied; elements of the same name and
+    // class take over their predecessors' state. Reports what the old sink
+    // had received (its corrupt count moves to the new sink) and RSP's
+    // connection just before and just after the swap.
+    struct Swap {
+        bool ok = false;
+        std::vector<Delivered> old_sink;
+        int old_state = -1, new_state = -1;
+        size_t old_tx = 0, new_tx = 0, old_rx = 0, new_rx = 0;
+        uint16_t old_snd_nxt = 0, new_snd_nxt = 0;
+    };
+    Swap hotswap(const std::map<std::string, std::string>& changes = {});
+
   private:
+    std::string config_text(std::map<std::string, std::string>& v);
+    std::map<std::string, std::string> _vars;
     Master* _master = nullptr;
     Router* _router = nullptr;
     std::thread _thread;
