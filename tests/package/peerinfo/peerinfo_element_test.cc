@@ -1,7 +1,11 @@
 // WPeerInfo pairs: RTT probes and the host-name exchange across a delaying link.
 #include <gtest/gtest.h>
 
+#include <host/errorhandler.hh>
+
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <memory>
 #include <mutex>
 #include <random>
@@ -10,6 +14,8 @@
 #include "peerinfo/wpeerinfo.hh"
 #include "rsp/rsp_wire.hh"
 #include "rsp_harness.hh"
+#include "sessions/flowtable.hh"
+#include "sessions/peersfile.hh"
 
 using namespace rsptest;
 
@@ -145,4 +151,74 @@ TEST(WPeerInfoPair, FuzzInput) {
     EXPECT_TRUE(wait_for([&] { return b.read("wrtt.peerhostname") == "alpha"; }, 3000));
     EXPECT_TRUE(wait_for([&] { return a.read("wrtt.peerhostname") == "bravo"; }, 3000))
         << a.read("wrtt.peerhostname");
+}
+
+// Host names crossing between two ends reach each end's FlowTable (which
+// announces the peer from its peers file) and are written to that file:
+// names with separators, quotes, backslashes and bytes beyond ASCII come
+// back intact, and a name longer than 255 bytes arrives cut to 255.
+TEST(WPeerInfoPair, HostNamesReachFlowTableAndPeersFile) {
+    std::string dir = (std::filesystem::temp_directory_path() / "quilo-names-XXXXXX").string();
+    ASSERT_NE(mkdtemp(dir.data()), nullptr);
+    struct Cleanup {
+        std::string d;
+        ~Cleanup() {
+            std::error_code ec;
+            std::filesystem::remove_all(d, ec);
+        }
+    } cleanup{dir};
+    std::string file_a = dir + "/peers-a", file_b = dir + "/peers-b";
+    std::ofstream(file_a) << "10.0.0.2, 1\n";
+    std::ofstream(file_b) << "10.0.0.1, 1, stale-name\n";
+    auto flow_table = [](const std::string& path) {
+        return "sm :: SessionManager; Idle -> [0]sm[0] -> Discard; Idle -> [1]sm[1] -> Discard;"
+               "peers :: FlowTable(NOTIFIER sm, PEERS_FILE_PATH \"" + path + "\");";
+    };
+    // As written in the configuration, and as the peer should learn it.
+    const std::string name_a_conf = "\"al pha, \\\"one\\\" \\\\ \xc3\xa9t\xc3\xa9 #1\"";
+    const std::string name_a = "al pha, \"one\" \\ \xc3\xa9t\xc3\xa9 #1";
+    std::string name_b;
+    for (int i = 0; name_b.size() < 300; ++i)
+        name_b += "bravo" + std::to_string(i) + "-";
+    name_b.resize(300);
+
+    int w = next_wire();
+    auto va = vars_a(w), vb = vars_b(w);
+    va["WRTT"] = vb["WRTT"] = ", RTT_TIMER_INTERVAL 1, HOST_INFO_TIMER_INTERVAL 1";
+    va["PEERS"] = flow_table(file_a);
+    vb["PEERS"] = flow_table(file_b);
+    va["NAME"] = name_a_conf;
+    vb["NAME"] = name_b;
+    End a(va), b(vb);
+    ASSERT_TRUE(a.ok() && b.ok());
+
+    auto table_name = [](End& e) {
+        std::string n = "?";
+        e.call([&] {
+            auto peers = e.find<FlowTable>("peers")->peers();
+            if (peers.size() == 1)
+                n = peers[0].hostname;
+        });
+        return n;
+    };
+    auto file_name = [](const std::string& path) {
+        std::vector<PeerInfo> back;
+        FileErrorHandler errh(stderr, "");
+        if (peersfile::read(path, &back, &errh) < 0 || back.size() != 1)
+            return std::string("?");
+        return back[0].hostname;
+    };
+    const std::string want_b = name_b.substr(0, 255);
+    EXPECT_TRUE(wait_for([&] { return table_name(a) == want_b && table_name(b) == name_a; }, 4000))
+        << table_name(a) << " | " << table_name(b);
+    EXPECT_TRUE(wait_for([&] { return file_name(file_a) == want_b && file_name(file_b) == name_a; }, 2000))
+        << file_name(file_a) << " | " << file_name(file_b);
+    EXPECT_EQ(a.read("wrtt.peerhostname"), want_b);
+    // The peers keep their ports; the file holds one line per peer.
+    std::vector<PeerInfo> back;
+    FileErrorHandler errh(stderr, "");
+    ASSERT_EQ(peersfile::read(file_b, &back, &errh), 0);
+    ASSERT_EQ(back.size(), 1u);
+    EXPECT_EQ(back[0].peer, IPAddress("10.0.0.1"));
+    EXPECT_EQ(back[0].port, 1);
 }
