@@ -135,7 +135,9 @@ void WHostInfoProtocol::timer_hook() {
     if (_debug)
         WLogger::debug("%s running timer", _e->name().c_str());
     _e->_lock.acquire();
-    if (!_info.hostname.empty()) {
+    bool announce = _announce_name;
+    _announce_name = false;
+    if (!_info.hostname.empty() && !announce) {
         _e->_lock.release();
         if (_debug)
             WLogger::debug("%s we have the peer hostname, so not initiating send.", _e->name().c_str());
@@ -143,7 +145,7 @@ void WHostInfoProtocol::timer_hook() {
     }
     Packet* out = nullptr;
     if (_enabled && _local_ip && !_local_hostname.empty() && _info.peer_ip)
-        out = make_packet(true);
+        out = make_packet(_info.hostname.empty());
     _e->_lock.release();
     if (out) {
         if (_debug)
@@ -301,6 +303,47 @@ int WPeerInfo::initialize(ErrorHandler*) {
 void WPeerInfo::cleanup(CleanupStage) {
     _rtt._timer.unschedule();
     _host._timer.unschedule();
+}
+
+void WPeerInfo::take_state(Element* old_e, ErrorHandler* errh) {
+    WPeerInfo* old = old_e ? static_cast<WPeerInfo*>(old_e->cast("WPeerInfo")) : nullptr;
+    if (!old) {
+        errh->warning("%s is not a WPeerInfo element", old_e ? old_e->name().c_str() : "(null)");
+        return;
+    }
+    if (old == this)
+        return;
+    if (old->_local_ip != _local_ip || old->_path_link != _path_link) {
+        WLogger::info("%s local address or path link changed, starting afresh", name().c_str());
+        return;
+    }
+    _lock.acquire();
+    old->_lock.acquire();
+    IPAddress peer = old->_peer;
+    if (!peer || (_peer && _peer != peer)) {
+        old->_lock.release();
+        _lock.release();
+        return;
+    }
+    bool name_changed = old->_host._local_hostname != _host._local_hostname;
+    _rtt._avg = old->_rtt._avg;
+    _rtt._ip_id = old->_rtt._ip_id;
+    _host._info = old->_host._info;
+    _host._ip_id = old->_host._ip_id;
+    _malformed = old->_malformed;
+    old->_lock.release();
+    if (!_peer) {
+        _peer = peer;
+        _rtt.set_peer_ip(peer);
+        // Both names are known unless the exchange had not finished or this
+        // end's name changed; then the host-information timer runs at once.
+        if (_host._info.hostname.empty() || name_changed) {
+            _host._announce_name = name_changed;
+            _host.set_peer_ip(peer);
+        }
+    }
+    _lock.release();
+    WLogger::debug("%s state taken successfully. Peer: %s", name().c_str(), _peer.unparse().c_str());
 }
 
 void WPeerInfo::log_limited(int level, const char* fmt, ...) {

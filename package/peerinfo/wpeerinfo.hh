@@ -64,6 +64,9 @@ class WHostInfoProtocol {
     whost_info _info;
     bool _enabled = true;
     bool _debug = false;
+    // The next timer run sends this end's name even though the peer's is
+    // known (the name changed over a hot reconfiguration).
+    bool _announce_name = false;
     Timer _timer;
 
   private:
@@ -85,6 +88,10 @@ class WPeerInfo : public WBase, public PeerDiscoveryListener, public PeerInfoNot
     int initialize(ErrorHandler* errh) override;
     void add_handlers() override;
     void cleanup(CleanupStage stage) override;
+    // Hot reconfiguration: with the same LOCAL_IP and PATH_LINK, keeps the
+    // peer, its RTT average and its host name, so that nothing is measured
+    // or announced again; a changed local host name is sent at once.
+    void take_state(Element* old, ErrorHandler* errh) override;
     void push(int port, Packet* p) override;
 
     void peer_discovered_notify(const IPAddress& peer) override;

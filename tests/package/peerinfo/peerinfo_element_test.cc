@@ -222,3 +222,33 @@ TEST(WPeerInfoPair, HostNamesReachFlowTableAndPeersFile) {
     EXPECT_EQ(back[0].peer, IPAddress("10.0.0.1"));
     EXPECT_EQ(back[0].port, 1);
 }
+
+// A hot reconfiguration keeps the measured RTT and the peer's name: the
+// handlers answer at once, and the peer is not told the name again.
+TEST(WPeerInfoPair, HotSwapKeepsRttAndPeerName) {
+    int w = next_wire();
+    auto va = vars_a(w, ", DELAY_MS 5"), vb = vars_b(w, ", DELAY_MS 5");
+    va["WRTT"] = vb["WRTT"] = ", RTT_TIMER_INTERVAL 1, HOST_INFO_TIMER_INTERVAL 30";
+    End a(va), b(vb);
+    ASSERT_TRUE(a.ok() && b.ok());
+    InfoListener lb;
+    b.call([&] { b.find<WPeerInfo>("wrtt")->add_listener(&lb); });
+    b.announce_peer("10.0.0.1");
+    a.announce_peer("10.0.0.2");
+    ASSERT_TRUE(wait_for([&] { return a.read("wrtt.peerhostname") == "bravo" && a.read("wrtt.wrtt") != "65535"; },
+                         4000));
+    ASSERT_TRUE(wait_for([&] { return lb.count() == 1; }, 2000));
+    std::string rtt = a.read("wrtt.wrtt");
+    ASSERT_TRUE(a.hotswap().ok);
+    EXPECT_EQ(a.read("wrtt.peerhostname"), "bravo");
+    EXPECT_EQ(a.read("wrtt.wrtt"), rtt);
+    // Probing goes on from the taken peer (the harness notifier is new and silent).
+    std::this_thread::sleep_for(std::chrono::milliseconds(2300));
+    EXPECT_EQ(a.read("wrtt.missed_responses"), "0");
+    EXPECT_NE(a.read("wrtt.wrtt"), "65535");
+    EXPECT_EQ(lb.count(), 1u);
+    // A new local name is announced at once.
+    ASSERT_TRUE(a.hotswap({{"NAME", "alpha2"}}).ok);
+    EXPECT_TRUE(wait_for([&] { return b.read("wrtt.peerhostname") == "alpha2"; }, 2000));
+    b.call([&] { b.find<WPeerInfo>("wrtt")->remove_listener(&lb); });
+}
