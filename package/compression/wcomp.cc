@@ -9,6 +9,7 @@
 #include <cstring>
 #include <utility>
 
+#include "common/predecessor.hh"
 #include "common/registration.hh"
 #include "common/shim.hh"
 #include "common/wconf.hh"
@@ -111,12 +112,8 @@ int WComp::initialize(ErrorHandler* errh) {
 void WComp::cleanup(CleanupStage) { _engine.cleanup(); }
 
 void WComp::take_state(Element* old_e, ErrorHandler* errh) {
-    WComp* old = old_e ? static_cast<WComp*>(old_e->cast("WComp")) : nullptr;
-    if (!old) {
-        errh->warning("%s is not a WComp element", old_e ? old_e->name().c_str() : "(null)");
-        return;
-    }
-    if (old == this)
+    WComp* old = predecessor_as(this, old_e, "WComp", errh);
+    if (!old)
         return;
     for (auto [mine, theirs] : {std::pair{&_compressed, &old->_compressed}, std::pair{&_uncompressed, &old->_uncompressed},
                                 std::pair{&_passed, &old->_passed}, std::pair{&_errors, &old->_errors}})

@@ -6,6 +6,7 @@
 
 #include <cstring>
 
+#include "common/predecessor.hh"
 #include "common/registration.hh"
 #include "common/wconf.hh"
 #include "common/wlogger.hh"
@@ -39,11 +40,9 @@ void* WDeComp::cast(const char* name) {
 }
 
 void WDeComp::take_state(Element* old_e, ErrorHandler* errh) {
-    WDeComp* old = old_e ? static_cast<WDeComp*>(old_e->cast("WDeComp")) : nullptr;
-    if (!old) {
-        errh->warning("%s is not a WDeComp element", old_e ? old_e->name().c_str() : "(null)");
+    WDeComp* old = predecessor_as(this, old_e, "WDeComp", errh);
+    if (!old)
         return;
-    }
     _dec.take_state(old->_dec);
     WLogger::debug("%s state taken successfully", name().c_str());
 }

@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "common/annotations.hh"
+#include "common/predecessor.hh"
 #include "common/registration.hh"
 #include "common/wconf.hh"
 #include "common/wlogger.hh"
@@ -306,12 +307,8 @@ void WPeerInfo::cleanup(CleanupStage) {
 }
 
 void WPeerInfo::take_state(Element* old_e, ErrorHandler* errh) {
-    WPeerInfo* old = old_e ? static_cast<WPeerInfo*>(old_e->cast("WPeerInfo")) : nullptr;
-    if (!old) {
-        errh->warning("%s is not a WPeerInfo element", old_e ? old_e->name().c_str() : "(null)");
-        return;
-    }
-    if (old == this)
+    WPeerInfo* old = predecessor_as(this, old_e, "WPeerInfo", errh);
+    if (!old)
         return;
     if (old->_local_ip != _local_ip || old->_path_link != _path_link) {
         WLogger::info("%s local address or path link changed, starting afresh", name().c_str());

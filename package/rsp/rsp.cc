@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "common/annotations.hh"
+#include "common/predecessor.hh"
 #include "common/registration.hh"
 #include "common/wconf.hh"
 #include "common/wlogger.hh"
@@ -269,12 +270,8 @@ void RSP::cleanup(CleanupStage stage) {
 }
 
 void RSP::take_state(Element* old_e, ErrorHandler* errh) {
-    RSP* old = old_e ? static_cast<RSP*>(old_e->cast("RSP")) : nullptr;
-    if (!old) {
-        errh->warning("%s is not a RSP element", old_e ? old_e->name().c_str() : "(null)");
-        return;
-    }
-    if (old == this)
+    RSP* old = predecessor_as(this, old_e, "RSP", errh);
+    if (!old)
         return;
     const ShimConfig &a = _shim, &b = old->_shim;
     bool same_shim = a.udp_shim == b.udp_shim && (a.udp_shim ? a.sport_net == b.sport_net && a.dport_net == b.dport_net
