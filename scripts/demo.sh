@@ -7,7 +7,11 @@
 #   scripts/demo.sh [BUILD_DIR]
 #
 # Environment: DEMO_MB (corpus size, 50), DEMO_RATE (20Mbps), DEMO_DELAY
-# (20ms each way), DEMO_LOSS (0), DEMO_CONF (conf/appliance.click),
+# (20ms each way), DEMO_LOSS (0), DEMO_QUEUE (WAN emulator queue, 4000
+# packets: about a third of a second of the warm pass's small deduplicated
+# packets; the tunnel has no congestion control of its own, so a shorter
+# queue overflows and RSP's retransmissions count on the WAN),
+# DEMO_CONF (conf/appliance.click),
 # DEMO_DEBUG (set: print the appliances' byte-cache and tunnel counters).
 # Needs root for the namespaces; otherwise it says so (or uses sudo when
 # that works without a password).
@@ -19,6 +23,7 @@ DEMO_MB=${DEMO_MB:-50}
 DEMO_RATE=${DEMO_RATE:-20Mbps}
 DEMO_DELAY=${DEMO_DELAY:-20ms}
 DEMO_LOSS=${DEMO_LOSS:-0}
+DEMO_QUEUE=${DEMO_QUEUE:-4000}
 DEMO_CONF=${DEMO_CONF:-$SRC_DIR/conf/appliance.click}
 
 if [ "$(id -u)" -ne 0 ]; then
@@ -67,7 +72,7 @@ echo "demo: corpus $(wc -l <"$WORK/files") files, $CORPUS_BYTES bytes"
 
 # --- topology
 echo "demo: building the pair (WAN ${DEMO_RATE}, ${DEMO_DELAY} each way, loss ${DEMO_LOSS})"
-$PAIR -n "$NAME" -c "$DEMO_CONF" -r "$DEMO_RATE" -d "$DEMO_DELAY" -l "$DEMO_LOSS" up >/dev/null
+$PAIR -n "$NAME" -c "$DEMO_CONF" -r "$DEMO_RATE" -d "$DEMO_DELAY" -l "$DEMO_LOSS" -q "$DEMO_QUEUE" up >/dev/null
 $PAIR -n "$NAME" exec server python3 -m http.server -b 10.77.0.2 8080 -d "$WORK/www" \
   >"$WORK/http.log" 2>&1 &
 SERVER_PID=$!
