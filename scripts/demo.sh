@@ -11,7 +11,8 @@
 # packets: about a third of a second of the warm pass's small deduplicated
 # packets; the tunnel has no congestion control of its own, so a shorter
 # queue overflows and RSP's retransmissions count on the WAN),
-# DEMO_CONF (conf/appliance.click),
+# DEMO_CONF (conf/appliance.click), DEMO_DEFINES (NAME=value settings for
+# both appliances, space-separated, e.g. "DEDUP_LEVEL=4 COMPRESSOR=4"),
 # DEMO_DEBUG (set: print the appliances' byte-cache and tunnel counters).
 # Needs root for the namespaces; otherwise it says so (or uses sudo when
 # that works without a password).
@@ -29,7 +30,8 @@ DEMO_CONF=${DEMO_CONF:-$SRC_DIR/conf/appliance.click}
 if [ "$(id -u)" -ne 0 ]; then
   if sudo -n true 2>/dev/null; then
     exec sudo -n env DEMO_MB="$DEMO_MB" DEMO_RATE="$DEMO_RATE" DEMO_DELAY="$DEMO_DELAY" \
-      DEMO_LOSS="$DEMO_LOSS" DEMO_CONF="$DEMO_CONF" "$0" "$BUILD"
+      DEMO_LOSS="$DEMO_LOSS" DEMO_QUEUE="${DEMO_QUEUE:-4000}" DEMO_CONF="$DEMO_CONF" \
+      DEMO_DEFINES="${DEMO_DEFINES:-}" "$0" "$BUILD"
   fi
   cat >&2 <<EOF
 demo: the demonstration builds network namespaces and needs root.
@@ -72,7 +74,10 @@ echo "demo: corpus $(wc -l <"$WORK/files") files, $CORPUS_BYTES bytes"
 
 # --- topology
 echo "demo: building the pair (WAN ${DEMO_RATE}, ${DEMO_DELAY} each way, loss ${DEMO_LOSS})"
-$PAIR -n "$NAME" -c "$DEMO_CONF" -r "$DEMO_RATE" -d "$DEMO_DELAY" -l "$DEMO_LOSS" -q "$DEMO_QUEUE" up >/dev/null
+defs=()
+for d in ${DEMO_DEFINES:-}; do defs+=(-D "$d"); done
+$PAIR -n "$NAME" -c "$DEMO_CONF" -r "$DEMO_RATE" -d "$DEMO_DELAY" -l "$DEMO_LOSS" -q "$DEMO_QUEUE" \
+  ${defs[@]+"${defs[@]}"} up >/dev/null
 $PAIR -n "$NAME" exec server python3 -m http.server -b 10.77.0.2 8080 -d "$WORK/www" \
   >"$WORK/http.log" 2>&1 &
 SERVER_PID=$!
