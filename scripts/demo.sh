@@ -78,7 +78,9 @@ defs=()
 for d in ${DEMO_DEFINES:-}; do defs+=(-D "$d"); done
 $PAIR -n "$NAME" -c "$DEMO_CONF" -r "$DEMO_RATE" -d "$DEMO_DELAY" -l "$DEMO_LOSS" -q "$DEMO_QUEUE" \
   ${defs[@]+"${defs[@]}"} up >/dev/null
-$PAIR -n "$NAME" exec server python3 -m http.server -b 10.77.0.2 8080 -d "$WORK/www" \
+# scripts/serve.py sends each file with full-size segments, the same on every
+# pass, so the warm pass meets the data at the alignment the cold pass cached.
+$PAIR -n "$NAME" exec server python3 "$SRC_DIR/scripts/serve.py" -b 10.77.0.2 -p 8080 -d "$WORK/www" \
   >"$WORK/http.log" 2>&1 &
 SERVER_PID=$!
 for _ in $(seq 1 50); do
