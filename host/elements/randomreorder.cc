@@ -45,13 +45,17 @@ void RandomReorder::push(int, Packet* p) {
     if (!_held && t && click_random() <= t - 1) {
         _held = p;
         _left = click_random(1, _depth);
+        _passed = 0;
         _lock.release();
         _timer.schedule_after(_timeout);
         return;
     }
     Packet* h = nullptr;
-    if (_held && --_left == 0)
-        h = release_if(true);
+    if (_held) {
+        ++_passed;
+        if (--_left == 0)
+            h = release_if(true);
+    }
     _lock.release();
     output(0).push(p);
     if (h) {
@@ -63,9 +67,15 @@ void RandomReorder::push(int, Packet* p) {
 void RandomReorder::run_timer(Timer*) {
     _lock.acquire();
     Packet* h = release_if(true);
+    bool overtaken = _passed > 0;
     _lock.release();
-    if (h)
-        output(0).push(h);   // nothing overtook it: not reordered
+    if (h) {
+        // Traffic stopped (or this thread stalled) before DEPTH packets
+        // passed: those that did still overtook it.
+        if (overtaken)
+            _reordered.fetch_add(1, std::memory_order_relaxed);
+        output(0).push(h);
+    }
 }
 
 void RandomReorder::cleanup(CleanupStage) {

@@ -2,6 +2,8 @@
 // PROB a packet is held back and released after 1 to DEPTH (chosen at
 // random) later packets have passed, or after TIMEOUT when traffic stops;
 // one packet is held at a time. With PROB 0 the order never changes.
+// "reordered" counts the held packets that later packets overtook, whether
+// the count or the timeout released them.
 // Keywords: PROB (0-1, default 0), DEPTH (default 3), TIMEOUT (default
 // 100ms).
 // Ports: 1 input, 1 output; push.
@@ -35,7 +37,8 @@ class RandomReorder : public Element {
     Timestamp _timeout = Timestamp::make_msec(100);
     Spinlock _lock;
     Packet* _held = nullptr;
-    uint32_t _left = 0;   // packets still to pass before the held one
+    uint32_t _left = 0;     // packets still to pass before the held one
+    uint32_t _passed = 0;   // packets that have passed it so far
     Timer _timer;
     std::atomic<uint64_t> _reordered{0}, _count{0};
 };
