@@ -122,13 +122,21 @@ int PairRig::exec(const std::string& node, const std::string& cmd, std::string* 
     return run("ip netns exec " + ns(node) + " sh -c " + quote(cmd), out);
 }
 
+// Shell text that waits (at most about 10 s) until something in the server's
+// namespace listens on `port`.
+std::string PairRig::wait_listening(int port) const {
+    return "i=0; while [ $i -lt 200 ] && ! ip netns exec " + ns("server") + " ss -Hltn 'sport = :" +
+           std::to_string(port) + "' | grep -q .; do sleep 0.05; i=$((i+1)); done; ";
+}
+
 // One connection from the client (10.77.0.1) to the server (10.77.0.2): the
-// listener runs in the background, the connecting side retries until it
-// listens.
+// listener runs in the background and the client connects once it listens.
+// A connection attempt refused before that would still leave a session in
+// the appliances' flow tables (the client's retry is only a fallback).
 bool PairRig::download(const std::string& src, const std::string& dst, int port, int timeout_s) {
     std::string t = std::to_string(timeout_s), p = std::to_string(port);
     std::string cmd = "ip netns exec " + ns("server") + " timeout " + t + " socat -u OPEN:" + quote(src) +
-                      ",rdonly TCP-LISTEN:" + p + ",reuseaddr,bind=10.77.0.2 & L=$!; " +
+                      ",rdonly TCP-LISTEN:" + p + ",reuseaddr,bind=10.77.0.2 & L=$!; " + wait_listening(port) +
                       "ip netns exec " + ns("client") + " timeout " + t + " socat -u TCP:10.77.0.2:" + p +
                       ",retry=50,interval=0.1 CREATE:" + quote(dst) + "; C=$?; wait $L; S=$?; " +
                       "test $C = 0 && test $S = 0";
@@ -138,7 +146,7 @@ bool PairRig::download(const std::string& src, const std::string& dst, int port,
 bool PairRig::upload(const std::string& src, const std::string& dst, int port, int timeout_s) {
     std::string t = std::to_string(timeout_s), p = std::to_string(port);
     std::string cmd = "ip netns exec " + ns("server") + " timeout " + t + " socat -u TCP-LISTEN:" + p +
-                      ",reuseaddr,bind=10.77.0.2 CREATE:" + quote(dst) + " & L=$!; " +
+                      ",reuseaddr,bind=10.77.0.2 CREATE:" + quote(dst) + " & L=$!; " + wait_listening(port) +
                       "ip netns exec " + ns("client") + " timeout " + t + " socat -u OPEN:" + quote(src) +
                       ",rdonly TCP:10.77.0.2:" + p + ",retry=50,interval=0.1; C=$?; wait $L; S=$?; " +
                       "test $C = 0 && test $S = 0";

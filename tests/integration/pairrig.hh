@@ -63,6 +63,7 @@ class PairRig {
 
   private:
     int script(const std::string& args, std::string* out = nullptr);
+    std::string wait_listening(int port) const;
 
     PairOptions o_;
     std::string name_, err_, script_, build_;
