@@ -26,10 +26,12 @@
 #   BENCH_MB      corpus size in MB (40)
 #   BENCH_RATE    WAN rate of the limited case (20Mbps)
 #   BENCH_DELAY   WAN delay each way of the limited case (20ms)
-#   BENCH_QUEUE   WAN queue in packets, both cases (1000, as scripts/pair.sh);
+#   BENCH_QUEUE   WAN queue in packets, both cases (4000, as scripts/demo.sh);
 #                 the queue counts packets, and deduplicated packets are small,
-#                 so a shallow queue (e.g. 200) overflows under the warm pass
-#                 and RSP's retransmissions (column rtx) show what that costs
+#                 so a shallower queue (e.g. 1000, pair.sh's default)
+#                 overflows under the warm pass: the tunnel has no congestion
+#                 control of its own, and RSP's retransmissions (column rtx)
+#                 show what that costs
 #   BENCH_L4      define(s) that put the byte cache at level 4, space
 #                 separated (DEDUP_LEVEL=4)
 #   BENCH_CASES   cases to run, a subset of "bridge pair l4" for each WAN
@@ -51,7 +53,7 @@ BUILD=$(cd "${1:-$SRC_DIR/build}" 2>/dev/null && pwd) || { echo "pair_bench: no 
 MB=${BENCH_MB:-40}
 RATE=${BENCH_RATE:-20Mbps}
 DELAY=${BENCH_DELAY:-20ms}
-QUEUE=${BENCH_QUEUE:-1000}
+QUEUE=${BENCH_QUEUE:-4000}
 L4=${BENCH_L4:-DEDUP_LEVEL=4}
 CASES=${BENCH_CASES:-free:bridge free:pair free:l4 wan:bridge wan:pair}
 THREADS=${BENCH_THREADS:-1}
