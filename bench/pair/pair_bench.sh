@@ -211,7 +211,7 @@ transfer() {
 CASE_NO=0
 CASE_LETTERS=abcdefghijklmnopqrstuvwxyz
 run_case() {
-  local spec=$1 wan=${1%%:*} kind=${1#*:} conf defs=()
+  local kase=$1 wan=${1%%:*} kind=${1#*:} conf defs=()
   NAME=$BASE${CASE_LETTERS:$((CASE_NO % 26)):1}
   STATE=${PAIR_RUNDIR:-/tmp}/quilo-pair-$NAME
   CASE_NO=$((CASE_NO + 1))
@@ -219,16 +219,16 @@ run_case() {
     bridge) conf=$SRC_DIR/conf/bridge.click ;;
     pair) conf=$CONF ;;
     l4) conf=$CONF; read -ra defs <<<"$L4" ;;
-    *) echo "pair_bench: unknown case $spec" >&2; return 1 ;;
+    *) echo "pair_bench: unknown case $kase" >&2; return 1 ;;
   esac
   local extra=()
   read -ra extra <<<"${BENCH_DEFINES:-}"
   defs+=(${extra[@]+"${extra[@]}"})
   pair_up "$wan" "$conf" ${defs[@]+"${defs[@]}"}
-  transfer "$spec" cold
+  transfer "$kase" cold
   local i reps=$WARM_REPS
   [ "$wan" = free ] || reps=1
-  for i in $(seq 1 "$reps"); do transfer "$spec" warm; done
+  for i in $(seq 1 "$reps"); do transfer "$kase" warm; done
   pair_down
 }
 
