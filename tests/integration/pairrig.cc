@@ -123,10 +123,14 @@ int PairRig::exec(const std::string& node, const std::string& cmd, std::string* 
 }
 
 // Shell text that waits (at most about 10 s) until something in the server's
-// namespace listens on `port`.
-std::string PairRig::wait_listening(int port) const {
-    return "i=0; while [ $i -lt 200 ] && ! ip netns exec " + ns("server") + " ss -Hltn 'sport = :" +
-           std::to_string(port) + "' | grep -q .; do sleep 0.05; i=$((i+1)); done; ";
+// namespace listens on TCP `port` (or has bound UDP `port`).
+std::string PairRig::wait_listening(int port, bool udp) const {
+    return "i=0; while [ $i -lt 200 ] && ! ip netns exec " + ns("server") + (udp ? " ss -Hlun" : " ss -Hltn") +
+           " 'sport = :" + std::to_string(port) + "' | grep -q .; do sleep 0.05; i=$((i+1)); done; ";
+}
+
+bool PairRig::server_listening(int port, bool udp) {
+    return run(wait_listening(port, udp) + "test $i -lt 200") == 0;
 }
 
 // One connection from the client (10.77.0.1) to the server (10.77.0.2): the

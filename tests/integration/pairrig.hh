@@ -55,6 +55,9 @@ class PairRig {
     // Returns true when both socat ends succeeded within timeout_s.
     bool download(const std::string& src, const std::string& dst, int port, int timeout_s = 60);
     bool upload(const std::string& src, const std::string& dst, int port, int timeout_s = 60);
+    // Waits (about 10 s at most) until the server listens on TCP `port` or
+    // has bound UDP `port`; false if it never does.
+    bool server_listening(int port, bool udp = false);
 
     // Whole-frame byte counts: what an end host received, and what the WAN
     // emulator delivered towards A ("ba") or towards B ("ab").
@@ -63,7 +66,7 @@ class PairRig {
 
   private:
     int script(const std::string& args, std::string* out = nullptr);
-    std::string wait_listening(int port) const;
+    std::string wait_listening(int port, bool udp = false) const;
 
     PairOptions o_;
     std::string name_, err_, script_, build_;
