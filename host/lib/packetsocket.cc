@@ -207,6 +207,10 @@ void PacketSocket::deliver(RxFrame& f, const uint8_t* data, uint32_t len, bool v
         std::memcpy(d, data, len);
         f.off = kVlanRoom;
     }
+    finish_frame(f, d, len, csum_not_ready, ts);
+}
+
+void PacketSocket::finish_frame(RxFrame& f, uint8_t* d, uint32_t len, bool csum_not_ready, int64_t ts) {
     if (csum_not_ready && fix_) {
         if (complete_l4_checksum(d, len)) ++rx_.csum_fixed;
         else ++rx_.csum_unfixable;
@@ -333,18 +337,8 @@ int PacketSocket::recv_mmsg(RxFrame* frames, int n) {
             len += kVlanRoom;
             ++rx_.vlan_restored;
         }
-        if (aux && (aux->tp_status & TP_STATUS_CSUMNOTREADY) && fix_) {
-            if (complete_l4_checksum(d, len)) ++rx_.csum_fixed;
-            else ++rx_.csum_unfixable;
-        }
-        if (!ts) {
-            timespec t;
-            clock_gettime(CLOCK_REALTIME, &t);
-            ts = static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
-        }
         f.off = off;
-        f.len = len;
-        f.ts_ns = ts;
+        finish_frame(f, d, len, aux && (aux->tp_status & TP_STATUS_CSUMNOTREADY), ts);
         f.pkttype = addr[i].sll_pkttype;
         ++out;
     }

@@ -113,6 +113,9 @@ class PacketSocket {
     // Copies a received frame into f (tag written back, checksum completed).
     void deliver(RxFrame& f, const uint8_t* data, uint32_t len, bool vlan, uint16_t tpid, uint16_t tci, bool csum_not_ready,
                  int64_t ts);
+    // The tail both receive paths share: checksum completed when the kernel
+    // left it unfinished, a timestamp when the kernel gave none, length set.
+    void finish_frame(RxFrame& f, uint8_t* d, uint32_t len, bool csum_not_ready, int64_t ts);
 
     uint8_t* ring_ = nullptr;
     size_t ring_size_ = 0;

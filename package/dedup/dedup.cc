@@ -268,6 +268,16 @@ bool Dedup::loud_error() {
     return n % 1000 == 0 || WLogger::enabled(WLogger::DEBUG);
 }
 
+WritablePacket* Dedup::resize(Packet* p, int ip_off, uint32_t total, uint32_t need) {
+    WritablePacket* q = fit(p, ip_off, total, need);
+    if (!q) {
+        if (loud_error())
+            WLogger::error("%s E14 put() returned false during dedup", name().c_str());
+        _count.drops.fetch_add(1, std::memory_order_relaxed);
+    }
+    return q;
+}
+
 void Dedup::note_sync_update() {
     uint32_t c = ++_sync_counter;
     if (c <= 5)
@@ -360,13 +370,9 @@ Packet* Dedup::encode(Packet* p, int ip_off, const ShimLayout& l, WDedup* e) {
     uint32_t encap = uint32_t(shim_encap_len(c));
     uint32_t tl = l.transport_len;
     uint32_t total = l.ihl + encap + tl + n;
-    WritablePacket* q = fit(p, ip_off, l.total, total);
-    if (!q) {
-        if (loud_error())
-            WLogger::error("%s E14 put() returned false during dedup", name().c_str());
-        _count.drops.fetch_add(1, std::memory_order_relaxed);
+    WritablePacket* q = resize(p, ip_off, l.total, total);
+    if (!q)
         return nullptr;
-    }
     uint8_t* ip = q->data() + ip_off;
     // The encoded bytes go behind where the transport header will be; they
     // never overlap its old place, so the header can move afterwards.
@@ -458,13 +464,9 @@ Packet* Dedup::decode(Packet* p, int ip_off, const ShimLayout& l, WDedup* e, int
     }
 
     uint32_t total = sync ? l.payload_off + n : l.ihl + tl + n;
-    WritablePacket* q = fit(p, ip_off, l.total, total);
-    if (!q) {
-        if (loud_error())
-            WLogger::error("%s E14 put() returned false during dedup", name().c_str());
-        _count.drops.fetch_add(1, std::memory_order_relaxed);
+    WritablePacket* q = resize(p, ip_off, l.total, total);
+    if (!q)
         return nullptr;
-    }
     uint8_t* wip = q->data() + ip_off;
     // With the sync flag the shim stays (flags 0) and the UDP length follows
     // the new size; otherwise the shim goes and the IP protocol comes back.

@@ -119,6 +119,8 @@ class Dedup : public WBase {
     Packet* drop(Packet* p);
     void note_sync_update();
     bool loud_error();
+    // fit() with the failure logged and counted as a drop (packet freed).
+    WritablePacket* resize(Packet* p, int ip_off, uint32_t total, uint32_t need);
     void reset_counts();
 
     Spinlock _lock;  // guards _out and _missing, held around engine calls and rewrites
