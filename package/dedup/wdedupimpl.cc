@@ -206,9 +206,11 @@ void WDedupImpl::prepare_cache() {
   if (saved_slot_ > 0 && cache->write_position() == static_cast<uint64_t>(saved_slot_))
     dedup_printf("Debug : Init %s %d\n", path_.c_str(), saved_slot_);
   cache_ = cache;
+  // Announced before it is published, so that whoever sees the engine ready
+  // also finds the message in the log.
+  dedup_printf("Debug : Prepare Ready: %s\n", path_.c_str());
   ready_.store(true, std::memory_order_release);
   prepared_.store(true, std::memory_order_release);
-  dedup_printf("Debug : Prepare Ready: %s\n", path_.c_str());
 }
 
 void WDedupImpl::slot_log() {
