@@ -8,7 +8,7 @@ PACKAGES=(
   zlib1g-dev liblz4-dev libzstd-dev libndpi-dev libevent-dev libpcap-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   iproute2 nftables tcpdump netcat-openbsd socat ethtool iputils-ping
-  procps psmisc coreutils python3
+  procps psmisc coreutils tar curl python3
 )
 
 missing=()
