@@ -1,4 +1,5 @@
 #include "flowsource.hh"
+#include "activehandler.hh"
 
 #include <arpa/inet.h>
 
@@ -186,15 +187,7 @@ bool FlowSource::run_task(Task*) {
 void FlowSource::add_handlers() {
     add_read_handler("count", ReadHandlerFunction([this]() { return std::to_string(_count.load()) + "\n"; }));
     add_read_handler("active", ReadHandlerFunction([this]() { return std::string(_active ? "true\n" : "false\n"); }));
-    add_write_handler("active", WriteHandlerFunction([this](const std::string& s, ErrorHandler* errh) {
-                          bool a;
-                          if (!parse_arg(BoolArg(), s, a, errh))
-                              return errh->error("active: expected true or false");
-                          _active = a;
-                          if (a)
-                              _task.reschedule();
-                          return 0;
-                      }));
+    add_write_handler("active", active_write_handler(_active, [this] { _task.reschedule(); }));
     add_write_handler("reset", WriteHandlerFunction([this](const std::string&, ErrorHandler*) {
                           _count = 0;
                           if (_active)

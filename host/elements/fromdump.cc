@@ -1,4 +1,5 @@
 #include "fromdump.hh"
+#include "activehandler.hh"
 
 #include <host/args.hh>
 #include <host/errorhandler.hh>
@@ -129,14 +130,9 @@ void FromDump::add_handlers() {
                      }));
     add_read_handler("sampling_prob", ReadHandlerFunction([this]() { return std::to_string(_sample) + "\n"; }));
     add_read_handler("active", ReadHandlerFunction([this]() { return std::string(_active ? "true\n" : "false\n"); }));
-    add_write_handler("active", WriteHandlerFunction([this](const std::string& s, ErrorHandler* errh) {
-                          bool a;
-                          if (!parse_arg(BoolArg(), s, a, errh))
-                              return errh->error("active: expected true or false");
-                          _active = a;
-                          if (a && !_done && !_timer.scheduled())
+    add_write_handler("active", active_write_handler(_active, [this] {
+                          if (!_done && !_timer.scheduled())
                               _task.reschedule();
-                          return 0;
                       }));
 }
 

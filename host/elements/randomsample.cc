@@ -1,4 +1,5 @@
 #include "randomsample.hh"
+#include "activehandler.hh"
 
 #include <host/args.hh>
 #include <host/errorhandler.hh>
@@ -57,13 +58,7 @@ void RandomSample::add_handlers() {
     add_read_handler("drop_prob", ReadHandlerFunction([this]() { return std::to_string(1 - _pass) + "\n"; }));
     add_write_handler("drop_prob", prob_writer(true));
     add_read_handler("active", ReadHandlerFunction([this]() { return std::string(_active ? "true\n" : "false\n"); }));
-    add_write_handler("active", WriteHandlerFunction([this](const std::string& s, ErrorHandler* errh) {
-                          bool a;
-                          if (!parse_arg(BoolArg(), s, a, errh))
-                              return errh->error("active: expected true or false");
-                          _active = a;
-                          return 0;
-                      }));
+    add_write_handler("active", active_write_handler(_active));
     add_read_handler("drops", ReadHandlerFunction([this]() { return std::to_string(_drops.load()) + "\n"; }));
     add_read_handler("count", ReadHandlerFunction([this]() { return std::to_string(_count.load()) + "\n"; }));
     add_write_handler("reset", WriteHandlerFunction([this](const std::string&, ErrorHandler*) {

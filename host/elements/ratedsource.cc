@@ -1,4 +1,5 @@
 #include "ratedsource.hh"
+#include "activehandler.hh"
 
 #include <cstdio>
 
@@ -107,15 +108,7 @@ void RatedSource::add_handlers() {
                       }));
     add_data_handlers("limit", Handler::h_read | Handler::h_write, &_limit);
     add_read_handler("active", ReadHandlerFunction([this]() { return std::string(_active ? "true\n" : "false\n"); }));
-    add_write_handler("active", WriteHandlerFunction([this](const std::string& s, ErrorHandler* errh) {
-                          bool a;
-                          if (!parse_arg(BoolArg(), s, a, errh))
-                              return errh->error("active: expected true or false");
-                          _active = a;
-                          if (a)
-                              _task.reschedule();
-                          return 0;
-                      }));
+    add_write_handler("active", active_write_handler(_active, [this] { _task.reschedule(); }));
     add_write_handler("reset", WriteHandlerFunction([this](const std::string&, ErrorHandler*) {
                           _count = 0;
                           if (_active)

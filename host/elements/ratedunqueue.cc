@@ -1,4 +1,5 @@
 #include "ratedunqueue.hh"
+#include "activehandler.hh"
 
 #include <cctype>
 
@@ -106,15 +107,7 @@ void RatedUnqueue::add_handlers() {
                       }));
     add_read_handler("count", ReadHandlerFunction([this]() { return std::to_string(_count.load()) + "\n"; }));
     add_read_handler("active", ReadHandlerFunction([this]() { return std::string(_active ? "true\n" : "false\n"); }));
-    add_write_handler("active", WriteHandlerFunction([this](const std::string& s, ErrorHandler* errh) {
-                          bool a;
-                          if (!parse_arg(BoolArg(), s, a, errh))
-                              return errh->error("active: expected true or false");
-                          _active = a;
-                          if (a)
-                              _task.reschedule();
-                          return 0;
-                      }));
+    add_write_handler("active", active_write_handler(_active, [this] { _task.reschedule(); }));
 }
 
 QUILO_HOST_ELEMENT(RatedUnqueue);

@@ -1,4 +1,5 @@
 #include "timedsource.hh"
+#include "activehandler.hh"
 
 #include <host/args.hh>
 #include <host/errorhandler.hh>
@@ -72,14 +73,9 @@ void TimedSource::add_handlers() {
                           return 0;
                       }));
     add_read_handler("active", ReadHandlerFunction([this]() { return std::string(_active ? "true\n" : "false\n"); }));
-    add_write_handler("active", WriteHandlerFunction([this](const std::string& s, ErrorHandler* errh) {
-                          bool a;
-                          if (!parse_arg(BoolArg(), s, a, errh))
-                              return errh->error("active: expected true or false");
-                          _active = a;
-                          if (a && !_timer.scheduled())
+    add_write_handler("active", active_write_handler(_active, [this] {
+                          if (!_timer.scheduled())
                               _timer.schedule_after(_interval);
-                          return 0;
                       }));
     add_write_handler("reset", WriteHandlerFunction([this](const std::string&, ErrorHandler*) {
                           _count = 0;
