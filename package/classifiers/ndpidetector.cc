@@ -26,7 +26,25 @@ struct NDPIDetector::Module {
     std::string protocol_file;
 };
 
-// Session id -> record. Linear probing with backward-shift deletion, a
+// A slot holds what a packet of a detected session needs: the stamp
+// (master << 16 | application protocol) and a done bit in the record
+// pointer's low bit, so that stamping touches the slot only.
+struct NDPIDetector::Slot {
+    std::atomic<uint32_t> id{0};  // 0: empty (session ids are never 0)
+    std::atomic<uint32_t> stamp{0};
+    std::atomic<uintptr_t> flow{0};  // DPIFlow*, | DONE once detection ended
+
+    static constexpr uintptr_t DONE = 1;
+    DPIFlow* record() const { return reinterpret_cast<DPIFlow*>(flow.load(std::memory_order_relaxed) & ~DONE); }
+    void copy_from(const Slot& o) {
+        stamp.store(o.stamp.load(std::memory_order_relaxed), std::memory_order_relaxed);
+        flow.store(o.flow.load(std::memory_order_relaxed), std::memory_order_relaxed);
+        id.store(o.id.load(std::memory_order_relaxed), std::memory_order_relaxed);
+    }
+    static void check_size() { static_assert(sizeof(Slot) == 16, "four slots to a cache line"); }
+};
+
+// Session id -> slot. Linear probing with backward-shift deletion, a
 // power-of-two capacity at most 3/4 full. Lookups may run while one writer
 // inserts (the slot is filled first and made visible by a release store of
 // its id); growing and erasing need the readers gone. Owns the records.
@@ -36,8 +54,8 @@ class NDPIDetector::FlowTable {
     ~FlowTable() {
         for (size_t i = 0; i < _cap; ++i)
             if (_slots[i].id.load(std::memory_order_relaxed)) {
-                free_flow(_slots[i].flow);
-                delete _slots[i].flow;
+                free_flow(_slots[i].record());
+                delete _slots[i].record();
             }
     }
     FlowTable(const FlowTable&) = delete;
@@ -45,13 +63,13 @@ class NDPIDetector::FlowTable {
 
     size_t size() const { return _size.load(std::memory_order_relaxed); }
 
-    __attribute__((always_inline)) DPIFlow* find(uint32_t id) const {
+    __attribute__((always_inline)) Slot* find(uint32_t id) const {
         if (!_cap)
             return nullptr;
         for (size_t i = home(id);; i = (i + 1) & (_cap - 1)) {
             uint32_t s = _slots[i].id.load(std::memory_order_acquire);
             if (s == id)
-                return _slots[i].flow;
+                return &_slots[i];
             if (!s)
                 return nullptr;
         }
@@ -68,12 +86,16 @@ class NDPIDetector::FlowTable {
         _slots.reset(new Slot[_cap]);
         for (size_t i = 0; i < ocap; ++i)
             if (uint32_t id = old[i].id.load(std::memory_order_relaxed))
-                place(id, old[i].flow);
+                slot_for(id)->copy_from(old[i]);
     }
 
-    // `id` must be absent and the table must not need to grow.
+    // `id` must be absent and the table must not need to grow. Readers may
+    // be looking: the id is stored last (release).
     void insert(uint32_t id, DPIFlow* f) {
-        place(id, f);
+        Slot* s = slot_for(id);
+        s->stamp.store(0, std::memory_order_relaxed);
+        s->flow.store(reinterpret_cast<uintptr_t>(f), std::memory_order_relaxed);
+        s->id.store(id, std::memory_order_release);
         _size.store(size() + 1, std::memory_order_relaxed);
     }
 
@@ -89,19 +111,18 @@ class NDPIDetector::FlowTable {
             if (s == id)
                 break;
         }
-        DPIFlow* f = _slots[i].flow;
+        DPIFlow* f = _slots[i].record();
         size_t hole = i;
         for (size_t j = (i + 1) & mask; _slots[j].id.load(std::memory_order_relaxed); j = (j + 1) & mask) {
             size_t h = home(_slots[j].id.load(std::memory_order_relaxed));
             bool stays = hole <= j ? (h > hole && h <= j) : (h > hole || h <= j);
             if (!stays) {
-                _slots[hole].flow = _slots[j].flow;
-                _slots[hole].id.store(_slots[j].id.load(std::memory_order_relaxed), std::memory_order_relaxed);
+                _slots[hole].copy_from(_slots[j]);
                 hole = j;
             }
         }
         _slots[hole].id.store(0, std::memory_order_relaxed);
-        _slots[hole].flow = nullptr;
+        _slots[hole].flow.store(0, std::memory_order_relaxed);
         _size.store(size() - 1, std::memory_order_relaxed);
         return f;
     }
@@ -110,7 +131,7 @@ class NDPIDetector::FlowTable {
     void for_each(F&& f) const {
         for (size_t i = 0; i < _cap; ++i)
             if (uint32_t id = _slots[i].id.load(std::memory_order_acquire))
-                f(id, _slots[i].flow);
+                f(id, _slots[i]);
     }
 
     void swap(FlowTable& o) {
@@ -123,20 +144,15 @@ class NDPIDetector::FlowTable {
     }
 
   private:
-    struct Slot {
-        std::atomic<uint32_t> id{0};  // 0: empty (session ids are never 0)
-        DPIFlow* flow = nullptr;
-    };
-
     // Session ids are handed out in sequence: a multiplicative hash spreads them.
     size_t home(uint32_t id) const { return size_t((uint64_t(id) * 0x9E3779B97F4A7C15ULL) >> (64 - _bits)); }
 
-    void place(uint32_t id, DPIFlow* f) {
+    // The first empty slot of `id`'s probe run.
+    Slot* slot_for(uint32_t id) {
         size_t i = home(id);
         while (_slots[i].id.load(std::memory_order_relaxed))
             i = (i + 1) & (_cap - 1);
-        _slots[i].flow = f;
-        _slots[i].id.store(id, std::memory_order_release);
+        return &_slots[i];
     }
 
     std::unique_ptr<Slot[]> _slots;
@@ -333,46 +349,47 @@ void NDPIDetector::process(Packet* p) {
         WLogger::debug("%s received packet without a valid session id", name());
         return;
     }
-    uint16_t master, app;
+    uint32_t stamp;
     {
         WReadLock r(_lock);
-        DPIFlow* f = _table->find(id);
-        if (!f) {
+        Slot* s = _table->find(id);
+        if (!s) {
             WLogger::debug("%s flow not found.", name());
             return;
         }
-        // Plain load and store: a count lost when two threads stamp one
-        // session at the same moment is not worth a locked instruction.
-        f->packets.store(f->packets.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
-        if (__builtin_expect(!f->done.load(std::memory_order_acquire), 0))
-            detect(f, v.ip, v.tot, proto, session_direction_anno(p), p->timestamp_anno().msecval());
-        master = f->master.load(std::memory_order_relaxed);
-        app = f->app.load(std::memory_order_relaxed);
+        if (__builtin_expect(!(s->flow.load(std::memory_order_acquire) & Slot::DONE), 0))
+            detect(s, v.ip, v.tot, proto, session_direction_anno(p), p->timestamp_anno().msecval());
+        stamp = s->stamp.load(std::memory_order_relaxed);
     }
-    set_dpi_master_proto_anno(p, master);
-    set_dpi_proto_anno(p, app);
+    set_dpi_master_proto_anno(p, uint16_t(stamp >> 16));
+    set_dpi_proto_anno(p, uint16_t(stamp));
 }
 
-void NDPIDetector::detect(DPIFlow* f, const uint8_t* ip, size_t ip_len, uint8_t proto, int direction,
+void NDPIDetector::detect(Slot* s, const uint8_t* ip, size_t ip_len, uint8_t proto, int direction,
                           int64_t ts_ms) {
     if (!_module)
         return;
     SpinlockGuard g(_module->lock);
-    if (f->done.load(std::memory_order_relaxed) || !f->flow)
+    DPIFlow* f = s->record();
+    if ((s->flow.load(std::memory_order_relaxed) & Slot::DONE) || !f->flow)
         return;  // finished by the other direction's thread meanwhile
     _inspected.fetch_add(1, std::memory_order_relaxed);
-    uint32_t fed = ++f->fed;
+    uint32_t n = f->packets.load(std::memory_order_relaxed) + 1;
+    f->packets.store(n, std::memory_order_relaxed);
     ndpi_protocol r = ndpi_detection_process_packet(_module->ndpi, f->flow, ip, uint16_t(ip_len),
                                                     uint64_t(ts_ms < 0 ? 0 : ts_ms));
     f->master.store(r.master_protocol, std::memory_order_relaxed);
     f->app.store(r.app_protocol, std::memory_order_relaxed);
-    if (r.app_protocol != NDPI_PROTOCOL_UNKNOWN || fed > (proto == IPPROTO_UDP ? 8u : 10u))
-        finish(f, ip, ip_len, proto, direction);
+    // Interim result: the session's packets carry it until detection ends.
+    s->stamp.store(uint32_t(r.master_protocol) << 16 | r.app_protocol, std::memory_order_relaxed);
+    if (r.app_protocol != NDPI_PROTOCOL_UNKNOWN || n > (proto == IPPROTO_UDP ? 8u : 10u))
+        finish(s, ip, ip_len, proto, direction);
 }
 
 // With the module lock held: keeps the names, guesses or falls back to the
 // port id, frees nDPI's records and publishes the result.
-void NDPIDetector::finish(DPIFlow* f, const uint8_t* ip, size_t ip_len, uint8_t proto, int direction) {
+void NDPIDetector::finish(Slot* s, const uint8_t* ip, size_t ip_len, uint8_t proto, int direction) {
+    DPIFlow* f = s->record();
     uint16_t master = f->master.load(std::memory_order_relaxed);
     uint16_t app = f->app.load(std::memory_order_relaxed);
     ndpi_flow_struct* nf = f->flow;
@@ -416,6 +433,8 @@ void NDPIDetector::finish(DPIFlow* f, const uint8_t* ip, size_t ip_len, uint8_t 
     f->master.store(master, std::memory_order_relaxed);
     f->app.store(app, std::memory_order_relaxed);
     f->done.store(true, std::memory_order_release);
+    s->stamp.store(uint32_t(master) << 16 | app, std::memory_order_relaxed);
+    s->flow.fetch_or(Slot::DONE, std::memory_order_release);
 
     (named ? _detected : _undetected).fetch_add(1, std::memory_order_relaxed);
     {
@@ -458,9 +477,10 @@ NDPIDetector::Stats NDPIDetector::stats() const {
 
 bool NDPIDetector::result(uint32_t id, uint16_t* master, uint16_t* app, bool* done, std::string* host) const {
     WReadLock r(const_cast<WReadWriteLock&>(_lock));
-    const DPIFlow* f = _table->find(id);
-    if (!f)
+    const Slot* s = _table->find(id);
+    if (!s)
         return false;
+    const DPIFlow* f = s->record();
     *done = f->done.load(std::memory_order_acquire);
     *master = f->master.load(std::memory_order_relaxed);
     *app = f->app.load(std::memory_order_relaxed);
@@ -481,7 +501,8 @@ std::string NDPIDetector::unparse_flows() const {
     std::vector<Row> rows;
     {
         WReadLock r(const_cast<WReadWriteLock&>(_lock));
-        _table->for_each([&](uint32_t id, const DPIFlow* f) {
+        _table->for_each([&](uint32_t id, const Slot& s) {
+            const DPIFlow* f = s.record();
             bool done = f->done.load(std::memory_order_acquire);
             std::string key = std::string(f->proto == IPPROTO_TCP ? "tcp " : "udp ") + f->key.saddr().unparse() + ":" +
                               std::to_string(ntohs(f->key.sport())) + " <-> " + f->key.daddr().unparse() + ":" +

@@ -49,8 +49,7 @@ class NDPIDetector : public SessionListener {
         ndpi_flow_struct* flow = nullptr;  // freed as soon as detection ends
         IPFlowID key;                      // the session's key, wide-area side first
         uint8_t proto = 0;                 // 6 or 17
-        std::atomic<uint32_t> packets{0};  // packets seen (approximate across threads)
-        uint32_t fed = 0;                  // packets given to nDPI (under the module lock)
+        std::atomic<uint32_t> packets{0};  // packets given to nDPI (changed under the module lock)
         std::atomic<bool> done{false};
         // Interim values while detecting (under the module lock), final once done.
         std::atomic<uint16_t> master{0}, app{0};
@@ -100,12 +99,13 @@ class NDPIDetector : public SessionListener {
 
   private:
     struct Module;
+    struct Slot;
     class FlowTable;
 
     const char* name() const;
-    __attribute__((noinline)) void detect(DPIFlow* f, const uint8_t* ip, size_t ip_len, uint8_t proto,
+    __attribute__((noinline)) void detect(Slot* s, const uint8_t* ip, size_t ip_len, uint8_t proto,
                                           int direction, int64_t ts_ms);
-    void finish(DPIFlow* f, const uint8_t* ip, size_t hlen, uint8_t proto, int direction);
+    void finish(Slot* s, const uint8_t* ip, size_t ip_len, uint8_t proto, int direction);
     void log_result(const DPIFlow* f, const uint8_t* ip, size_t hlen, uint8_t proto) const;
     static void free_flow(DPIFlow* f);
 

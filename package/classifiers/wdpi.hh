@@ -44,7 +44,7 @@
 //   malformed    packets without a well-formed IPv4 header
 //   protocols    one line per application protocol of finished detections:
 //                "NAME COUNT"
-//   flows        one line per session: "ID tcp|udp WAN_ADDR:PORT <-> LAN_ADDR:PORT
+//   flows        one line per session (packets: those given to nDPI): "ID tcp|udp WAN_ADDR:PORT <-> LAN_ADDR:PORT
 //                app=NAME master=NAME packets=N done|detecting
 //                host=SERVER_NAME cert=SERVER_CERT_NAMES" ("-" when empty)
 #pragma once
