@@ -17,7 +17,6 @@
 #include <cstdlib>
 #include <fstream>
 #include <map>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -148,24 +147,34 @@ std::string session_key(const std::string& proto, const std::string& a, const st
 // Lines of the flows handler: "ID tcp A:P <-> B:P app=NAME ... host=NAME ...".
 Sessions parse_ours(const std::string& text, std::map<std::string, std::string>* hosts) {
     Sessions s;
-    std::regex re(R"((tcp|udp) (\S+) <-> (\S+) app=(\S+) .* host=(\S+))");
-    for (std::sregex_iterator it(text.begin(), text.end(), re), end; it != end; ++it) {
-        std::string k = session_key((*it)[1], (*it)[2], (*it)[3]);
-        s[k] = (*it)[4];
-        (*hosts)[k] = (*it)[5];
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) {
+        std::istringstream w(line);
+        std::string id, proto, a, arrow, b, app, master, packets, state, host;
+        if (!(w >> id >> proto >> a >> arrow >> b >> app >> master >> packets >> state >> host) ||
+            app.rfind("app=", 0) != 0 || host.rfind("host=", 0) != 0)
+            continue;
+        std::string k = session_key(proto, a, b);
+        s[k] = app.substr(4);
+        (*hosts)[k] = host.substr(5);
     }
     return s;
 }
 
-// ndpiReader -v 2: "TCP A:P <-> B:P [proto: 91.126/TLS.Google]..." ("->"
+// ndpiReader -v 2: "N TCP A:P <-> B:P [proto: 91.126/TLS.Google][...]" ("->"
 // for one-way flows); the application protocol is the last name.
 Sessions parse_reader(const std::string& text) {
     Sessions s;
-    std::regex re(R"((TCP|UDP) (\S+) <?-> (\S+) \[proto: [0-9.]+/([^\]]+)\])");
-    for (std::sregex_iterator it(text.begin(), text.end(), re), end; it != end; ++it) {
-        std::string proto = (*it)[1] == "TCP" ? "tcp" : "udp";
-        std::string name = (*it)[4];
-        s[session_key(proto, (*it)[2], (*it)[3])] = name.substr(name.rfind('.') + 1);
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) {
+        std::istringstream w(line);
+        std::string n, proto, a, arrow, b, tag, id;
+        if (!(w >> n >> proto >> a >> arrow >> b >> tag >> id) || (proto != "TCP" && proto != "UDP") ||
+            (arrow != "<->" && arrow != "->") || tag != "[proto:")
+            continue;
+        std::string name = id.substr(id.find('/') + 1);
+        name = name.substr(0, name.find(']'));
+        s[session_key(proto == "TCP" ? "tcp" : "udp", a, b)] = name.substr(name.rfind('.') + 1);
     }
     return s;
 }
