@@ -94,7 +94,15 @@ class DPIClassifier : public Element {
     const std::vector<Pattern>& patterns() const { return _patterns; }
 
   private:
+    // Per rule, what most packets are rejected on, packed together.
+    struct Screen {
+        uint32_t src_addr, src_mask, dst_addr, dst_mask;  // network order
+        uint32_t ip_p, ip_p_mask;                          // mask 0: any protocol
+        bool plain;                                        // no list: the screen decides
+    };
+
     std::vector<Pattern> _patterns;
+    std::vector<Screen> _screens;  // same order
     int _catch_all = -1;
     std::atomic<uint64_t> _dropped{0};
 };
