@@ -169,6 +169,26 @@ in_l[0] -> tun_cl :: IPClassifier(ip proto $IPPROTO, -);
 tun_cl[1] -> to_lan;
 tun_cl[0] -> reflect :: WShimReflect -> to_wan;
 
+// ------------------------------------------------------------ Classification
+//
+// WDPI names the application protocol of every session the tunnel carries
+// (nDPI, from the first packets of each session: at most 10), where the
+// traffic is plain in both directions: input 0 before the byte cache on the
+// way to the peer, input 1 once what came from the peer is restored. Both
+// appliances of a pair so see both directions of a session. Read what it
+// found with dpi.protocols (sessions per protocol) and dpi.flows (one line
+// per session, with the TLS server name).
+//
+// Policy DPI_SKIP_CACHE=1: sessions detected as TLS (91) or QUIC (188)
+// skip the byte cache, since encrypted data never repeats; they are still
+// compressed and cross the tunnel. Their first packets, until detection
+// ends, go through the cache like any other. Off (0) by default; it can
+// also be switched while running: WRITE skip1.switch 1. Detection itself
+// runs either way (about 30 ns a packet once a session is detected).
+
+define($DPI_SKIP_CACHE 0);
+dpi :: WDPI(NOTIFIER sm, LOCAL_IP $LOCAL_IP);
+
 // ------------------------------------------------------------ peer 1
 //
 // To the peer: repeated payload becomes references into the byte cache
@@ -176,7 +196,9 @@ tun_cl[0] -> reflect :: WShimReflect -> to_wan;
 // numbers the packets and keeps them until acknowledged. Tunnel packets keep the session's addresses and Ethernet
 // header; only the IP protocol changes.
 
-out_l[1]
+out_l[1] -> [0]dpi[0] -> enc1 :: WDPISwitch(PROT 91 PORT 0, PROT 188 PORT 0)
+  -> skip1 :: Switch($DPI_SKIP_CACHE);              // TLS, QUIC: see "Classification"
+enc1[1]
   -> dd1 :: Dedup(0, 1, LEVEL $DEDUP_LEVEL, DS_SIZE $DS_SIZE, DS_DIR $DS_DIR)
   -> comp1 :: WComp(COMPRESSOR $COMPRESSOR, METHOD $METHOD, LEVEL $LEVEL)
   -> [0]rsp1 :: RSP(MODE $RSP_MODE, LOCAL_IP $LOCAL_IP, WRTT pi1, WCOMP comp1,
@@ -203,15 +225,17 @@ rsp1[1]
   -> dec1 :: WDeComp(RSP rsp1)
   -> l2in;
 dec1[1] -> dd1;                                    // still deduplicated: rehydrate
+skip1[0] -> dd1;                                   // encrypted: through the cache (policy off)
+skip1[1] -> comp1;                                 //   or around it (DPI_SKIP_CACHE=1)
 dd1[1] -> comp1;                                   // byte-cache sync traffic, to the peer
 dd1[2] -> l2in;                                    // rehydrated
 
-l2in[0] -> to_lan;
+l2in[0] -> [1]dpi[1] -> to_lan;                   // restored: seen by protocol detection
 l2in[1] -> to_lan;                                 // session unknown: header kept
 
 // ------------------------------------------------------------ More peers
 //
 // For a second peer, set MAX_PEERS 2 and copy the "peer 1" block with every
 // 1 replaced by 2 (out_l[2], comp2, rsp2 with PEER_OUTPUT_PORT 2, in_l[2],
-// pi2, dec2). Peer ports without a branch send their traffic down the plain
-// path.
+// pi2, dec2, enc2, skip2; dpi takes the second peer on its inputs 2 and
+// 3). Peer ports without a branch send their traffic down the plain path.
