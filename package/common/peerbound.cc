@@ -11,6 +11,17 @@ void WPeerBound::peer_discovered_notify(const IPAddress& peer) {
     _peer.store(peer.addr(), std::memory_order_release);
 }
 
+void WPeerBound::push(int, Packet* p) {
+    if (peer_net() == 0) {
+        output(0).push(p);
+        return;
+    }
+    if (_tx)
+        push_tx(p);
+    else
+        push_rx(p);
+}
+
 int WPeerBound::configure_peer(const std::string& mode, const std::string& notifier, int port, ErrorHandler* errh) {
     if (mode != "TX" && mode != "RX")
         return errh->error("%s is not a valid mode.", mode.c_str());

@@ -16,11 +16,18 @@
 
 class WPeerBound : public WBase, public PeerDiscoveryListener {
   public:
+    const char* processing() const override { return PUSH; }
+    // Until a peer is announced every packet leaves on output 0; then the
+    // mode's procedure takes it.
+    void push(int port, Packet* p) override;
+
     // Logs "<name> peer IP address notification. Peer: <address>" (debug)
     // and keeps the address.
     void peer_discovered_notify(const IPAddress& peer) override;
 
   protected:
+    virtual void push_tx(Packet* p) = 0;
+    virtual void push_rx(Packet* p) = 0;
     // Checks MODE ("TX" or "RX", exactly), finds the NOTIFIER element,
     // registers with it for `port` and runs WBase::configure.
     int configure_peer(const std::string& mode, const std::string& notifier, int port, ErrorHandler* errh);

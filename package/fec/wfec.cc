@@ -83,17 +83,6 @@ void WFEC::cleanup(CleanupStage) {
     _lock.release();
 }
 
-void WFEC::push(int, Packet* p) {
-    if (peer_net() == 0) {
-        output(0).push(p);
-        return;
-    }
-    if (_tx)
-        push_tx(p);
-    else
-        push_rx(p);
-}
-
 // ---------------------------------------------------------------------------
 // TX
 

@@ -67,13 +67,11 @@ class WFEC : public WPeerBound {
 
     const char* class_name() const override { return "WFEC"; }
     const char* port_count() const override { return "1/2"; }
-    const char* processing() const override { return PUSH; }
 
     int configure(std::vector<std::string>& conf, ErrorHandler* errh) override;
     int initialize(ErrorHandler* errh) override;
     void add_handlers() override;
     void cleanup(CleanupStage stage) override;
-    void push(int port, Packet* p) override;
 
     struct Counters {
         std::atomic<uint64_t> fec_sent{0};
@@ -94,8 +92,8 @@ class WFEC : public WPeerBound {
         uint16_t seq;
     };
 
-    void push_tx(Packet* p);
-    void push_rx(Packet* p);
+    void push_tx(Packet* p) override;
+    void push_rx(Packet* p) override;
     // Starts a group at `seq` with a fresh zeroed FEC packet; false when no
     // buffer could be had (the group is then not protected).
     bool start_group(uint16_t seq, size_t len);

@@ -81,17 +81,6 @@ void Stacker::cleanup(CleanupStage) {
     _lock.release();
 }
 
-void Stacker::push(int, Packet* p) {
-    if (peer_net() == 0) {
-        output(0).push(p);
-        return;
-    }
-    if (_tx)
-        push_tx(p);
-    else
-        push_rx(p);
-}
-
 bool Stacker::open_packet() {
     size_t hdr = ownpacket::header_len(_shim);
     WritablePacket* q = Packet::make(STACKER_HEADROOM, nullptr, uint32_t(hdr), _mtu - uint32_t(hdr));

@@ -66,13 +66,11 @@ class Stacker : public WPeerBound {
 
     const char* class_name() const override { return "Stacker"; }
     const char* port_count() const override { return "1/3"; }
-    const char* processing() const override { return PUSH; }
 
     int configure(std::vector<std::string>& conf, ErrorHandler* errh) override;
     int initialize(ErrorHandler* errh) override;
     void add_handlers() override;
     void cleanup(CleanupStage stage) override;
-    void push(int port, Packet* p) override;
 
     struct Counters {
         std::atomic<uint64_t> stacked{0};
@@ -85,8 +83,8 @@ class Stacker : public WPeerBound {
     const Counters& counters() const { return _c; }
 
   private:
-    void push_tx(Packet* p);
-    void push_rx(Packet* p);
+    void push_tx(Packet* p) override;
+    void push_rx(Packet* p) override;
     bool open_packet();
     // Finishes the open stacker packet and hands it back (null when none is
     // open); the caller pushes it on output 1 once the lock is released.
