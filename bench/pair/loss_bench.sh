@@ -61,7 +61,6 @@ WORK=$(mktemp -d /tmp/quilo-lossbench.XXXXXX)
 SERVER_PID=
 UP=0
 FAILED=0
-MISSED=0
 
 cleanup() {
   stop_server
@@ -90,8 +89,8 @@ down() { stop_server; pair down >/dev/null 2>&1 || true; UP=0; }
 h() { local v; v=$(pair handler "$1" "$2" 2>/dev/null || echo 0); [[ "$v" =~ ^[0-9]+$ ]] || v=0; echo "$v"; }
 rtx() { echo $(($(h a rsp1.tx_retransmit_count) + $(h a rsp1.tx_fast_retransmit_count) +
                 $(h b rsp1.tx_retransmit_count) + $(h b rsp1.tx_fast_retransmit_count))); }
-verdict() {  # verdict OK_EXPRESSION: "met" or "NOT met" (and counts a miss)
-  if awk "BEGIN { exit !($1) }"; then echo met; else MISSED=$((MISSED + 1)); echo "NOT met"; fi
+verdict() {  # verdict OK_EXPRESSION: "met" or "NOT met" (a miss is noted in a file: runs in $(...))
+  if awk "BEGIN { exit !($1) }"; then echo met; else echo x >>"$WORK/missed"; echo "NOT met"; fi
 }
 
 echo "loss_bench: WAN ${RATE}, ${DELAY} each way, queue ${QUEUE} packets; sections: $CASES"
@@ -231,5 +230,5 @@ for c in $CASES; do
   esac
 done
 echo
-echo "loss_bench: goals missed: $MISSED, failed or corrupted transfers: $FAILED (load: $(cut -d' ' -f1-3 /proc/loadavg))"
+echo "loss_bench: goals missed: $(cat "$WORK/missed" 2>/dev/null | wc -l), failed or corrupted transfers: $FAILED (load: $(cut -d' ' -f1-3 /proc/loadavg))"
 [ "$FAILED" = 0 ]
