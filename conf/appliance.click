@@ -90,12 +90,15 @@
 //    round trips until its retransmission arrives. A parity packet after
 //    every 5 stream packets lets the peer rebuild a single loss in the
 //    group at once. Measured on a 20 Mbit/s, 20 ms link with 5% loss each
-//    way, a 6 MB download took 8.6 to 9 s without parity and 3.7 to 4.3 s
-//    with it (plain TCP without the appliances: 3.9 s); at 1% loss the
-//    times were alike and RSP resent a third as many packets. The price is
-//    one packet in 6 and about a fifth more WAN bytes on bulk transfers,
-//    paid on clean links too, where it only costs: switch FEC on for links
-//    that lose a percent or more (bench/pair/loss_bench.sh measures both).
+//    way (bench/pair/loss_bench.sh, 44 MB of files, cold / warm pass):
+//    plain TCP without the appliances 22.7 / 21.1 s, the pair without
+//    parity 26.7 / 25.2 s, with parity 10.4 / 4.7 s; at 1% loss 20.5 /
+//    20.9 s, 18.0 / 10.0 s and 11.7 / 5.7 s, and RSP resent a third as
+//    many packets of a 20 MB random transfer. The price is one packet in
+//    6 and about a fifth more WAN bytes on bulk transfers, paid on clean
+//    links too, where it only costs (a bandwidth-bound transfer takes
+//    longer by as much): switch FEC on for links that lose a percent or
+//    more.
 //    Parity is sent only for whole groups: the last packets before a pause
 //    are covered by RSP's retransmission alone.
 //  - STACKER 0: stacking saves a header and a queue slot per small packet
