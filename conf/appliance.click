@@ -48,6 +48,13 @@
 //   BYPASS_HOLD       seconds without traffic from the peer before new
 //                     sessions bypass the appliance
 //   LOG_LEVEL         0 Debug .. 4 Error
+//   FEC               1: an XOR parity packet follows every FEC_GROUP
+//                     packets of RSP's stream, so that one loss in a group
+//                     is rebuilt by the peer without a retransmission; 0 off
+//   FEC_GROUP         stream packets per parity packet
+//   STACKER           1: small tunnel packets are stacked into one WAN
+//                     packet of up to 1500 bytes; 0 off
+//   STACK_WAIT_MS     longest time a small packet waits to be stacked
 //   WCONF_EXTRA, FT_EXTRA
 //                     more WConf / FlowTable arguments, each starting with a
 //                     comma, e.g. FT_EXTRA=", UDP_ROUTE 10.1.0.0/16 192.0.2.12"
@@ -78,6 +85,32 @@
 //    datastores out of step, and every later reference to its chunks costs
 //    a resynchronisation. 8000 packets of at most 1500 bytes stay within
 //    12 MB per peer.
+//  - FEC 0 (FEC_GROUP 5 when on): RSP delivers in order, so every lost
+//    tunnel packet holds the whole stream for at least one and a half
+//    round trips until its retransmission arrives. A parity packet after
+//    every 5 stream packets lets the peer rebuild a single loss in the
+//    group at once. Measured on a 20 Mbit/s, 20 ms link with 5% loss each
+//    way (bench/pair/loss_bench.sh, 44 MB of files, cold / warm pass):
+//    plain TCP without the appliances 22.7 / 21.1 s, the pair without
+//    parity 26.7 / 25.2 s, with parity 10.4 / 4.7 s; at 1% loss 20.5 /
+//    20.9 s, 18.0 / 10.0 s and 11.7 / 5.7 s, and RSP resent a third as
+//    many packets of a 20 MB random transfer. The price is one packet in
+//    6 and about a fifth more WAN bytes on bulk transfers, paid on clean
+//    links too, where it only costs (a bandwidth-bound transfer takes
+//    longer by as much): switch FEC on for links that lose a percent or
+//    more.
+//    Parity is sent only for whole groups: the last packets before a pause
+//    are covered by RSP's retransmission alone.
+//  - STACKER 0: stacking saves a header and a queue slot per small packet
+//    (voice, games, chatty protocols), but every small tunnel packet, TCP
+//    acknowledgements included, then waits up to STACK_WAIT_MS; switch it
+//    on for links that carry mostly small datagrams. Only the tunnel's
+//    stream packets are stacked: RSP's own acknowledgements and control
+//    packets and the FEC packets go out at once, so RSP's round-trip
+//    estimate is not inflated. The receiving end always unpacks.
+//    Unpacked packets get their Ethernet header from their session, which
+//    the receiving appliance learns from packets that cross whole (the
+//    first ones of a flow, or those in the other direction).
 //  - MSS 1332: with TCP timestamps (12 bytes of options) a full segment
 //    carries 1320 bytes = 4 chunks of 330 bytes, the byte cache's chunk
 //    size, so repeated data lines up with the cache; and the tunnel's shim
@@ -91,6 +124,7 @@ define($LAN_DEV lan0, $WAN_DEV wan0,
        $DS_SIZE 4000, $DEDUP_LEVEL 2,
        $MSS 1332, $DELAYED_ACK_MS 10, $MAX_PEERS 1,
        $BYPASS_HOLD 10, $POLL_SECS 10, $RSP_WINDOW 8000, $LOG_LEVEL 2,
+       $FEC 0, $FEC_GROUP 5, $STACKER 0, $STACK_WAIT_MS 50,
        $WCONF_EXTRA, $FT_EXTRA, $IPPROTO 108);
 
 require(package "quilo");
@@ -167,7 +201,8 @@ wanprobe[1] -> Discard;
 // the sender takes the session off the tunnel.
 in_l[0] -> tun_cl :: IPClassifier(ip proto $IPPROTO, -);
 tun_cl[1] -> to_lan;
-tun_cl[0] -> reflect :: WShimReflect -> to_wan;
+// Stacker packets carry no session of their own: never reflected.
+tun_cl[0] -> nostack :: DropStacker -> reflect :: WShimReflect -> to_wan;
 
 // ------------------------------------------------------------ Classification
 //
@@ -205,8 +240,24 @@ enc1[1]
                     NOTIFIER ft, PEER_OUTPUT_PORT 1, DELAYED_ACK_MS $DELAYED_ACK_MS,
                     DUPLICATE_ACK_FAST_RETRANSMIT 3, CONNECTION_POLL_SECS $POLL_SECS,
                     MAX_RX_COUNT $RSP_WINDOW);
-rsp1[0] -> to_wan;                                 // data packets
 rsp1[2] -> arpq;                                   // RSP's own packets
+
+// Data packets: parity for each group of FEC_GROUP stream packets (FEC),
+// then small packets stacked (STACKER), groups whole before stacking.
+// Parity and stacker packets are addressed to the peer appliance.
+stk1sw :: Switch($STACKER);
+rsp1[0] -> fec1sw :: Switch($FEC);
+fec1sw[0] -> stk1sw;
+fec1sw[1] -> fec1 :: WFEC(MODE TX, LOCAL_IP $LOCAL_IP, NOTIFIER ft, PEER_OUTPUT_PORT 1,
+                          GROUP_SIZE $FEC_GROUP)
+  -> stk1sw;
+fec1[1] -> arpq;
+stk1sw[0] -> to_wan;
+stk1sw[1] -> stk1 :: Stacker(MODE TX, LOCAL_IP $LOCAL_IP, NOTIFIER ft, PEER_OUTPUT_PORT 1,
+                             WAIT_TIME_MS $STACK_WAIT_MS);
+stk1[0] -> to_wan;                                 // too large to stack
+stk1[1] -> arpq;                                   // stacker packets
+stk1[2] -> Discard;                                // copied into one
 
 // From the peer: reflected packets turn their session back to the plain
 // path; peer information is answered; RSP acknowledges and orders; the
@@ -216,7 +267,14 @@ in_l[1]
   -> alive1 :: Tee(2)
   -> hsr1 :: WHandleShimReflect
   -> pi1 :: WPeerInfo(LOCAL_IP $LOCAL_IP, NOTIFIER ft, PEER_OUTPUT_PORT 1)
+  -> unstk1 :: Stacker(MODE RX, LOCAL_IP $LOCAL_IP, NOTIFIER ft, PEER_OUTPUT_PORT 1)
+  -> nostk1 :: DropStacker                         // none before the peer is known
+  -> unfec1 :: WFEC(MODE RX, LOCAL_IP $LOCAL_IP, NOTIFIER ft, PEER_OUTPUT_PORT 1,
+                    GROUP_SIZE $FEC_GROUP)
   -> [1]rsp1;
+unstk1[1] -> unfec1;                               // unpacked stream packets
+unstk1[2] -> Discard;
+unfec1[1] -> [1]rsp1;                              // rebuilt from parity
 alive1[1] -> bh;                                   // the peer is alive
 pi1[1] -> arpq;                                    // requests
 pi1[2] -> arpq;                                    // responses
@@ -237,5 +295,6 @@ l2in[1] -> to_lan;                                 // session unknown: header ke
 //
 // For a second peer, set MAX_PEERS 2 and copy the "peer 1" block with every
 // 1 replaced by 2 (out_l[2], comp2, rsp2 with PEER_OUTPUT_PORT 2, in_l[2],
-// pi2, dec2, enc2, skip2; dpi takes the second peer on its inputs 2 and
-// 3). Peer ports without a branch send their traffic down the plain path.
+// pi2, dec2, enc2, skip2, fec2, stk2 and the others; dpi takes the second
+// peer on its inputs 2 and 3). Peer ports without a branch send their
+// traffic down the plain path.

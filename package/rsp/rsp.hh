@@ -28,6 +28,7 @@
 #include "common/shim.hh"
 #include "common/wbase.hh"
 #include "rsp/rsp_queues.hh"
+#include "rsp/rsp_recovery.hh"
 #include "rsp/rsp_rtt.hh"
 #include "rsp/rsp_wire.hh"
 #include "sessions/peernotifiers.hh"
@@ -201,6 +202,7 @@ class RSP : public WBase, public PeerDiscoveryListener, public PeerBootNotifier 
     rsp::TxQueue<Packet*> _tx;
     rsp::RxWindow<Packet*> _rx;
     rsp::RttEstimator _rtt;
+    rsp::LossDetector _loss;
     rsp::CongestionReport _congestion;
     Counters _c;
 
