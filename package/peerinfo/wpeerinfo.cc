@@ -80,7 +80,13 @@ void WRTTProtocol::handle_packet(Packet* p, uint8_t*, const peerinfo::View& v) {
             return;
         }
         peerinfo::make_rtt_response(w->data() + nh_off, v);
-        // The answer goes back to the peer that asked.
+        // The answer goes back to the peer that asked, as an IP packet like
+        // the requests and host-info answers on outputs 1 and 2: the
+        // Ethernet header it arrived with would otherwise stay in front of
+        // the one ARP gives it on the way out, and the peer would never
+        // see an answer.
+        if (nh_off)
+            w->pull(nh_off);
         set_dst_ip_anno(w, v.src_net);
         _e->output(2).push(w);
         return;
