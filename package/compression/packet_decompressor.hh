@@ -26,8 +26,9 @@ class PacketDecompressor {
         bool stream_failed = false;
     };
 
-    // Creates the decoders; errors go to errh. `name` prefixes every message.
-    int initialize(const std::string& name, ErrorHandler* errh);
+    // Creates the decoders; errors go to errh. `name` prefixes every message
+    // and `suffix` ends it (". Thread 2" for a decoder of WMTDeComp).
+    int initialize(const std::string& name, ErrorHandler* errh, const std::string& suffix = "");
     void cleanup() { _engine.cleanup(); }
     // Hot reconfiguration: takes `old`'s decoders with their streams and
     // adds its counters to these.
@@ -46,7 +47,7 @@ class PacketDecompressor {
     Result uncompressed(Packet* p, int ip_off, const ShimLayout& l);
     Result fail(Packet* p, bool stream);
 
-    std::string _name;
+    std::string _name, _suffix;
     DecompressorEngine _engine;
     Spinlock _lock;  // the decoders and their output buffer
     std::atomic<uint64_t> _decompressed{0}, _uncompressed{0}, _passed{0}, _errors{0};
