@@ -74,20 +74,6 @@ class BenchSink : public Element {
     std::atomic<double> end{0};
 };
 
-// IPv4 + TCP (20 bytes) + payload.
-std::vector<uint8_t> tcp_packet(const std::vector<uint8_t>& payload) {
-    std::vector<uint8_t> b(40 + payload.size(), 0);
-    b[0] = 0x45;
-    b[8] = 64;
-    b[9] = 6;
-    uint8_t a[8] = {10, 0, 0, 1, 192, 168, 0, 1};
-    std::memcpy(&b[12], a, 8);
-    b[32] = 0x50;
-    std::memcpy(&b[40], payload.data(), payload.size());
-    set_ip_total(b.data(), uint32_t(b.size()));
-    return b;
-}
-
 std::vector<Packet*> make_all(const std::vector<std::vector<uint8_t>>& frames) {
     std::vector<Packet*> v;
     v.reserve(frames.size());

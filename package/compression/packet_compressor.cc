@@ -16,16 +16,6 @@ namespace {
 constexpr uint8_t PROTO_TCP = 6;
 constexpr uint8_t PROTO_UDP = 17;
 
-// Offset of the IP header from the packet data: the network header when set.
-int ip_offset(const Packet* p) {
-    if (p->has_network_header()) {
-        int off = p->network_header_offset();
-        if (off >= 0 && uint32_t(off) < p->length())
-            return off;
-    }
-    return 0;
-}
-
 // Resizes the packet so that `ip_off + want` bytes follow data(); returns
 // the (possibly new) packet, or null when growing failed (packet killed).
 WritablePacket* resize_to(WritablePacket* q, int ip_off, uint32_t want) {
@@ -103,7 +93,7 @@ Packet* PacketCompressor::skip_compression(Packet* p, int ip_off, ShimLayout& l,
 
 Packet* PacketCompressor::process(Packet* p, const ShimConfig& c, WCompBase& ctl, bool& new_stream,
                                   uint8_t thread_index) {
-    int ip_off = ip_offset(p);
+    int ip_off = packet_ip_offset(p);
     ShimLayout l;
     if (!parse_shim_layout(p->data() + ip_off, p->length() - uint32_t(ip_off), c, l) ||
         (l.inner_proto != PROTO_TCP && l.inner_proto != PROTO_UDP)) {

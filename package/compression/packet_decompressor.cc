@@ -10,19 +10,7 @@
 #include "common/shim.hh"
 #include "common/wlogger.hh"
 #include "compression/shim_packet.hh"
-
-namespace {
-
-int ip_offset(const Packet* p) {
-    if (p->has_network_header()) {
-        int off = p->network_header_offset();
-        if (off >= 0 && uint32_t(off) < p->length())
-            return off;
-    }
-    return 0;
-}
-
-}  // namespace
+#include "rsp/rsp.hh"
 
 int PacketDecompressor::initialize(const std::string& name, ErrorHandler* errh, const std::string& suffix) {
     _name = name;
@@ -79,7 +67,7 @@ PacketDecompressor::Result PacketDecompressor::uncompressed(Packet* p, int ip_of
 }
 
 PacketDecompressor::Result PacketDecompressor::process(Packet* p, const ShimConfig& c) {
-    int ip_off = ip_offset(p);
+    int ip_off = packet_ip_offset(p);
     ShimLayout l;
     if (!parse_shim_layout(p->data() + ip_off, p->length() - uint32_t(ip_off), c, l) || l.shim_off == 0) {
         _passed.fetch_add(1, std::memory_order_relaxed);
@@ -154,4 +142,14 @@ PacketDecompressor::Result PacketDecompressor::process(Packet* p, const ShimConf
     _decompressed.fetch_add(1, std::memory_order_relaxed);
     r.packet = q;
     return r;
+}
+
+Packet* PacketDecompressor::deliver(Result r, Element* owner, RSP* rsp) {
+    if (r.stream_failed)
+        rsp->stream_failed();
+    if (r.packet && r.port == 1) {
+        owner->checked_output_push(1, r.packet);
+        return nullptr;
+    }
+    return r.packet;
 }

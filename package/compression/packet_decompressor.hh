@@ -12,7 +12,9 @@
 
 #include "compression/decompressor_engine.hh"
 
+class Element;
 class Packet;
+class RSP;
 class WritablePacket;
 class ErrorHandler;
 struct ShimConfig;
@@ -36,6 +38,11 @@ class PacketDecompressor {
 
     // Restores `p` (IP header at its network header, or at its data start).
     Result process(Packet* p, const ShimConfig& c);
+
+    // The owner's last step: a failed stream packet resets `rsp` (which
+    // takes its lock; the caller holds none), a packet with dedup bits
+    // leaves on the owner's output 1; returns what goes to output 0.
+    static Packet* deliver(Result r, Element* owner, RSP* rsp);
 
     uint64_t decompressed_count() const { return _decompressed.load(std::memory_order_relaxed); }
     uint64_t uncompressed_count() const { return _uncompressed.load(std::memory_order_relaxed); }

@@ -13,6 +13,7 @@
 #include "common/shim.hh"
 #include "common/wconf.hh"
 #include "common/wlogger.hh"
+#include "compression/shim_packet.hh"
 #include "compression/wmtcomp.hh"
 #include "rsp/rsp.hh"
 
@@ -90,10 +91,7 @@ void WMTDeComp::add_handlers() {
 
 Packet* WMTDeComp::simple_action(Packet* p) {
     const ShimConfig& c = _wconf->shim_config();
-    const uint8_t* ip = p->has_network_header() && p->network_header_offset() >= 0 &&
-                                uint32_t(p->network_header_offset()) < p->length()
-                            ? p->network_header()
-                            : p->data();
+    const uint8_t* ip = p->data() + packet_ip_offset(p);
     int so = shim_offset(ip, size_t(p->end_data() - ip), c);
     unsigned id = so < 0 ? 0 : ip[so + 1] & WSHIM_THREAD_MASK;
     if (id >= unsigned(_threads)) {
@@ -107,14 +105,7 @@ Packet* WMTDeComp::simple_action(Packet* p) {
         p->kill();
         return nullptr;
     }
-    PacketDecompressor::Result r = _decs[id]->process(p, c);
-    if (r.stream_failed)
-        _rsp->stream_failed();  // takes the RSP lock; we hold none
-    if (r.packet && r.port == 1) {
-        checked_output_push(1, r.packet);
-        return nullptr;
-    }
-    return r.packet;
+    return PacketDecompressor::deliver(_decs[id]->process(p, c), this, _rsp);
 }
 
 QUILO_REGISTER_ELEMENT(WMTDeComp);
