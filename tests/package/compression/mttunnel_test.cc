@@ -9,6 +9,7 @@
 #include <host/router.hh>
 #include <host/routerthread.hh>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <mutex>
@@ -40,12 +41,13 @@ class Tap : public Element {
             stream.push_back(rsp::load16(d + 4));
             // Compressed into a stream before RSP forced stateless compression.
             late += !c->streaming_in_force();
+            starts += (d[20 + 1] & WSHIM_START_STREAM) != 0;
         }
         output(0).push(p);
     }
     std::mutex m;
     std::vector<uint32_t> stream;
-    size_t late = 0;
+    size_t late = 0, starts = 0;
 };
 
 const char* CONFIG = R"(
@@ -70,9 +72,9 @@ rsp[1] -> dec :: WMTDeComp(RSP rsp, THREADS 4) -> sink :: RspTestSink;
 dec[1] -> Discard;
 )";
 
-// One tunnel end: a router on a master of three threads.
+// One tunnel end: a router on a master of its own.
 struct End {
-    explicit End(std::map<std::string, std::string> vars) {
+    End(std::map<std::string, std::string> vars, int threads) {
         register_elements();
         static bool once = [] {
             click_add_element_type<Tap>("MtTunnelTap");
@@ -82,7 +84,7 @@ struct End {
         local = vars["LOCAL"];
         peer = vars["PEER"];
         FileErrorHandler errh(stderr, "");
-        master = new Master(3);
+        master = new Master(threads);
         router = Router::create(CONFIG, "mttunnel.click", vars, &errh, master);
         if (!router || router->initialize(&errh) < 0) {
             delete router;
@@ -171,65 +173,113 @@ std::map<std::string, std::string> vars(bool a, int wire, int workers, const std
     return v;
 }
 
-// Sends `n` packets from A to B in bursts and checks the stream's delivery;
-// returns the stream packets that reached RSP after it had forced stateless
-// compression.
-size_t run_tunnel(int wire, int workers, const std::string& loss, int window, uint32_t n) {
-    SCOPED_TRACE("workers " + std::to_string(workers) + ", loss " + loss + "%, window " + std::to_string(window));
-    End a(vars(true, wire, workers, loss, window)), b(vars(false, wire, workers, loss, window));
-    if (!a.router || !b.router) {
-        ADD_FAILURE() << "router failed";
-        return 0;
+// Two ends, A sending to B.
+struct Tunnel {
+    Tunnel(int wire, int workers, const std::string& loss, int window, int host_threads = 3)
+        : a(vars(true, wire, workers, loss, window), host_threads),
+          b(vars(false, wire, workers, loss, window), host_threads), window(window) {}
+
+    bool open() {
+        return a.router && b.router &&
+               wait_for([&] { return a.state() == RSP::OPEN && b.state() == RSP::OPEN; }, 10000);
     }
-    if (!wait_for([&] { return a.state() == RSP::OPEN && b.state() == RSP::OPEN; }, 10000)) {
-        ADD_FAILURE() << "the tunnel did not open";
-        return 0;
+
+    // Sends packets `first` to `first + n - 1` in bursts and checks the
+    // stream's delivery; returns the stream packets that reached RSP after it
+    // had forced stateless compression.
+    size_t send_and_check(uint32_t first, uint32_t n) {
+        Tap* tap = a.find<Tap>("tap");
+        TestSink* sink = b.find<TestSink>("sink");
+        uint64_t before = a.count("comp.compressed") + a.count("comp.uncompressed");
+        for (uint32_t sent = 0; sent < n; sent += 200) {
+            a.send(first + sent, std::min<uint32_t>(200, n - sent));
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        // Everything left the compressor; the stream packets all arrive.
+        EXPECT_TRUE(wait_for([&] { return a.count("comp.compressed") + a.count("comp.uncompressed") >= before + n; },
+                             20000));
+        std::vector<uint32_t> stream;
+        size_t late;
+        {
+            std::lock_guard<std::mutex> g(tap->m);
+            stream.swap(tap->stream);
+            late = tap->late;
+            tap->late = 0;
+        }
+        EXPECT_GT(stream.size(), window < 100 ? 0 : n / 2);
+        wait_for([&] { return sink->count() >= stream.size() && a.tx_queue() == 0; }, 20000);
+        std::set<uint32_t> stream_ids(stream.begin(), stream.end());
+        std::vector<uint32_t> delivered_stream;
+        for (const Delivered& d : sink->take())
+            if (stream_ids.count(d.id & 0xFFFF))
+                delivered_stream.push_back(d.id & 0xFFFF);
+        EXPECT_EQ(delivered_stream, stream);
+        EXPECT_EQ(sink->corrupt.load(), 0u);
+        EXPECT_EQ(a.count("comp.holes"), 0u);
+        EXPECT_EQ(a.state(), RSP::OPEN);
+        EXPECT_EQ(b.state(), RSP::OPEN);
+        return late;
     }
-    for (uint32_t sent = 0; sent < n; sent += 200) {
-        a.send(sent, 200);
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    TestSink* sink = b.find<TestSink>("sink");
-    Tap* tap = a.find<Tap>("tap");
-    auto stream_count = [&] {
-        std::lock_guard<std::mutex> g(tap->m);
-        return tap->stream.size();
-    };
-    // Everything left the compressor; the stream packets all arrive.
-    EXPECT_TRUE(wait_for([&] { return a.count("comp.compressed") + a.count("comp.uncompressed") >= n; }, 20000));
-    size_t streamed = stream_count();
-    EXPECT_GT(streamed, window < 100 ? 0 : n / 2);
-    wait_for([&] { return sink->count() >= streamed && a.tx_queue() == 0; }, 20000);
-    std::vector<Delivered> got = sink->take();
-    std::set<uint32_t> stream_ids(tap->stream.begin(), tap->stream.end());
-    std::vector<uint32_t> delivered_stream;
-    for (const Delivered& d : got)
-        if (stream_ids.count(d.id & 0xFFFF))
-            delivered_stream.push_back(d.id & 0xFFFF);
-    EXPECT_EQ(delivered_stream, tap->stream);
-    EXPECT_EQ(sink->corrupt.load(), 0u);
-    EXPECT_EQ(b.count("dec.errors"), 0u);
-    EXPECT_EQ(a.count("comp.holes"), 0u);
-    EXPECT_EQ(a.state(), RSP::OPEN);
-    EXPECT_EQ(b.state(), RSP::OPEN);
-    if (window < 100) {
-        EXPECT_GT(a.count("rsp.tx_queue_full_count"), 0u);
-    }
-    return tap->late;
-}
+
+    End a, b;
+    int window;
+};
 
 TEST(WMTCompTunnel, StreamDeliveredOnceInOrder) {
     int wire = 20;
     for (const char* loss : {"0", "1"})
-        for (int workers = 1; workers <= 4; ++workers)
-            run_tunnel(wire++, workers, loss, 2000, 1600);
+        for (int workers = 1; workers <= 4; ++workers) {
+            SCOPED_TRACE(std::to_string(workers) + " workers, loss " + loss + "%");
+            Tunnel t(wire++, workers, loss, 2000);
+            ASSERT_TRUE(t.open());
+            t.send_and_check(0, 1600);
+            EXPECT_EQ(t.b.count("dec.errors"), 0u);
+        }
+    // Everything on one host thread.
+    Tunnel t(wire, 2, "1", 2000, 1);
+    ASSERT_TRUE(t.open());
+    t.send_and_check(0, 1000);
 }
 
 // RSP's window fills while the workers still hold packets of their streams:
 // RSP forces stateless compression, and the stream packets already made
 // still travel reliably, so the peer's decoders never miss one.
 TEST(WMTCompTunnel, FullWindowKeepsStreamPackets) {
-    EXPECT_GT(run_tunnel(40, 3, "1", 24, 2000), 0u);
+    Tunnel t(40, 3, "1", 24);
+    ASSERT_TRUE(t.open());
+    EXPECT_GT(t.send_and_check(0, 2000), 0u);
+    EXPECT_GT(t.a.count("rsp.tx_queue_full_count"), 0u);
+    EXPECT_EQ(t.b.count("dec.errors"), 0u);
+}
+
+// A stream packet that B cannot decode resets B's RSP (which sends its reset
+// once it released its lock); both ends reconnect, A's workers start new
+// streams and B's decoders follow them.
+TEST(WMTCompTunnel, UndecodableStreamPacketRestartsTheStreams) {
+    Tunnel t(41, 2, "0", 2000);
+    ASSERT_TRUE(t.open());
+    t.send_and_check(0, 400);
+    EXPECT_EQ(t.a.find<Tap>("tap")->starts, 2u);
+    int state_after = -1;
+    t.b.master->call_on_thread0([&] {
+        WritablePacket* p = Packet::make(64, nullptr, 20 + 4 + 8 + 40, 0);
+        uint8_t* d = p->data();
+        std::memset(d, 0x5a, p->length());
+        rsp::build_ipv4(d, uint16_t(p->length()), 1, 64, 108, IPAddress("10.0.0.1").addr(),
+                        IPAddress("10.0.0.2").addr());
+        d[20] = WSHIM_MAGIC, d[21] = 1, d[22] = 17, d[23] = WSHIM_STREAM | WSHIM_ZSTD;
+        p->set_network_header(d, 20);
+        t.b.find<Element>("dec")->push(0, p);
+        RSP* r = t.b.find<RSP>("rsp");
+        SpinlockGuard g(r->lock());
+        state_after = r->state();
+    });
+    EXPECT_EQ(t.b.count("dec.errors"), 1u);
+    EXPECT_EQ(state_after, RSP::LISTEN);
+    ASSERT_TRUE(t.open());
+    t.send_and_check(400, 400);
+    EXPECT_EQ(t.b.count("dec.errors"), 1u);
+    EXPECT_EQ(t.a.find<Tap>("tap")->starts, 4u);  // both workers started again
 }
 
 }  // namespace
