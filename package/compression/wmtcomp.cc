@@ -9,6 +9,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <algorithm>
 #include <cstring>
 #include <new>
 
@@ -92,6 +93,7 @@ int WMTComp::configure(std::vector<std::string>& conf, ErrorHandler* errh) {
     set.apply(*this);
     _settings = set;
     _burst = burst ? burst : uint8_t(threads);
+    _wake_batch = std::max(1, _burst / 4);
     _queue_capacity = qcap;
     try {
         _workers.clear();
@@ -256,6 +258,12 @@ bool WMTComp::run_comp_task(WCompTaskInfo* w) {
         hole(seq);
     } else {
         w->count[2].fetch_add(1, std::memory_order_relaxed);
+        // A busy worker wakes the home thread once for a few packets; a
+        // worker about to go idle always does.
+        if (w->queue.size() > 0 && _push_queue->size() < _wake_batch) {
+            w->task.fast_reschedule();
+            return true;
+        }
     }
     wake(_push_task);
     if (w->queue.size() > 0)
@@ -281,7 +289,11 @@ bool WMTComp::run_push_task() {
         _queued.fetch_sub(1, std::memory_order_relaxed);
         work = true;
     }
-    if (Packet* p = _push_queue->dequeue()) {
+    // What the workers finished, a burst at most, then the release.
+    for (int n = 0; n < int(_burst); ++n) {
+        Packet* p = _push_queue->dequeue();
+        if (!p)
+            break;
         _ring[mtcomp_seq_anno(p) & mask].store(p, std::memory_order_relaxed);
         _held.fetch_add(1, std::memory_order_relaxed);
         _queued.fetch_sub(1, std::memory_order_relaxed);

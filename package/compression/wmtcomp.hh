@@ -29,6 +29,12 @@
 // last, so with -j 1 everything runs on thread 0 and with -j 3 three workers
 // sit on threads 1, 2 and 0. Give the router one thread per worker plus one.
 //
+// Hand-over. The pull task takes up to BURST packets a run, the push task
+// takes what the workers finished (a burst at most) and releases what is in
+// order; a busy worker wakes the push task once for a quarter of a burst,
+// a worker about to go idle always. A larger BURST (say 32) spares thread
+// wake-ups when the workers are loaded.
+//
 // Order. Each pulled packet gets a 16-bit sequence number (annotation
 // MTCOMP_SEQ) and goes to the next worker in turn; the push task sends
 // packets on strictly in that order. A packet dropped after it got its
@@ -144,6 +150,7 @@ class WMTComp : public WBase, public WCompBase {
     NotifierSignal _signal;
     int _queue_capacity = 100;
     uint8_t _burst = 1;
+    int _wake_batch = 1;  // finished packets a busy worker lets gather before it wakes the push task
     bool _started = false;
 
     // Home thread only (atomic for the state handler, which may read them
