@@ -45,7 +45,7 @@ run_case() {
   shift 2
   local defs=() d
   for d in "$@"; do defs+=(-D "$d"); done
-  NAME=qa$$_$RANDOM
+  NAME=qa$((RANDOM % 100000))
   $PAIR -n "$NAME" -r "$rate" -d 20ms -q 4000 -D LOG_LEVEL=1 "${defs[@]}" up >/dev/null
   $PAIR -n "$NAME" exec server python3 "$SRC_DIR/scripts/serve.py" -b 10.77.0.2 -p 8080 -d "$WORK/www" \
     >/dev/null 2>&1 &
