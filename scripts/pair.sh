@@ -299,7 +299,9 @@ tunnel_open() {
   for r in a b; do
     [ "$(handler "$r" ph.done 2>/dev/null)" = true ] || return 1
     [ "$(handler "$r" bypass.bypass 2>/dev/null)" = false ] || return 1
-    [ "$(handler "$r" comp1.active_method 2>/dev/null)" = Streaming ] || return 1
+    # The single- or the multi-threaded compressor, whichever RSP drives.
+    [ "$(handler "$r" comp1.active_method 2>/dev/null)" = Streaming ] ||
+      [ "$(handler "$r" mtcomp1.active_method 2>/dev/null)" = Streaming ] || return 1
   done
 }
 
