@@ -258,24 +258,27 @@ int WIPRouteTable::run_ctrl(const std::string& text, ErrorHandler* errh) {
     return code;
 }
 
-void WIPRouteTable::push(int, Packet* p) {
+IPAddress WIPRouteTable::destination(const Packet* p) {
     IPAddress dst(dst_ip_anno(p));
     IPv4View ip;
     if (dst.empty() && ipv4_view(p, &ip))
         dst = IPAddress(ip.ip + 16);
+    return dst;
+}
+
+void WIPRouteTable::no_route(Packet* p, IPAddress dst) {
+    _no_route.fetch_add(1, std::memory_order_relaxed);
+    if (no_route_reports.load(std::memory_order_relaxed) < max_no_route_reports &&
+        no_route_reports.fetch_add(1, std::memory_order_relaxed) < max_no_route_reports)
+        WLogger::info("%s no route for %s", name().c_str(), dst.unparse().c_str());
+    p->kill();
+}
+
+void WIPRouteTable::push(int, Packet* p) {
+    IPAddress dst = destination(p);
     IPAddress gw;
     int port = lookup_route(dst, gw);
-    if (port < 0) {
-        _no_route.fetch_add(1, std::memory_order_relaxed);
-        if (no_route_reports.load(std::memory_order_relaxed) < max_no_route_reports &&
-            no_route_reports.fetch_add(1, std::memory_order_relaxed) < max_no_route_reports)
-            WLogger::info("%s no route for %s", name().c_str(), dst.unparse().c_str());
-        p->kill();
-        return;
-    }
-    if (!gw.empty())
-        set_dst_ip_anno(p, gw.addr());
-    checked_output_push(port, p);
+    forward(p, dst, port, gw);
 }
 
 namespace {

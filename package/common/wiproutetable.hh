@@ -43,6 +43,8 @@
 #include <string>
 #include <vector>
 
+#include "common/annotations.hh"
+
 // One route. `port` is -1 when absent (a remove that names no output);
 // `extra` is free for the table's own bookkeeping.
 struct IPRoute {
@@ -112,6 +114,18 @@ class WIPRouteTable : public Element {
     // The table lines of `routes`, in their order.
     static std::string format_routes(const std::vector<IPRoute>& routes);
 
+    // The packet path, for a subclass that looks up without a virtual call:
+    // the address a packet is routed by, and what becomes of it once its
+    // route (output `port`, gateway `gw`) is known.
+    static IPAddress destination(const Packet* p);
+    void forward(Packet* p, IPAddress dst, int port, IPAddress gw) {
+        if (port < 0)
+            return no_route(p, dst);
+        if (!gw.empty())
+            set_dst_ip_anno(p, gw.addr());
+        checked_output_push(port, p);
+    }
+
   private:
     struct Edit {
         Command cmd;
@@ -120,6 +134,7 @@ class WIPRouteTable : public Element {
     // Applies one parsed edit; on success records in *undo the edit that
     // reverses it.
     int apply(const Edit& e, Edit* undo, ErrorHandler* errh);
+    void no_route(Packet* p, IPAddress dst);
 
     std::atomic<uint64_t> _no_route{0};
 };

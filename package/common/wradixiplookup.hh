@@ -43,6 +43,12 @@ class WRadixIPLookup : public WIPRouteTable {
         return port;
     }
     std::string dump_routes() override;
+    void push(int, Packet* p) override {
+        IPAddress dst = destination(p);
+        IPAddress gw;
+        int port = WRadixIPLookup::lookup_route(dst, gw);
+        forward(p, dst, port, gw);
+    }
     void begin_edits() override;
     void end_edits() override;
 
