@@ -192,7 +192,7 @@ int WIPRouteTable::apply(const Edit& e, Edit* undo, ErrorHandler* errh) {
 
 namespace {
 
-bool parse_edit_route(int cmd_remove, const std::string& text, int noutputs, IPRoute& r, ErrorHandler* errh) {
+bool parse_edit_route(bool cmd_remove, const std::string& text, int noutputs, IPRoute& r, ErrorHandler* errh) {
     switch (WIPRouteTable::parse_route(text, cmd_remove, noutputs, r)) {
     case WIPRouteTable::ROUTE_OK:
         return true;
@@ -219,35 +219,29 @@ int WIPRouteTable::run_command(Command cmd, const std::string& route_text, Error
 }
 
 int WIPRouteTable::run_ctrl(const std::string& text, ErrorHandler* errh) {
-    std::vector<Edit> edits;
+    // Lines are parsed as they are applied, so the error returned is that of
+    // the first line that fails, whether it does not parse or not apply.
+    std::vector<Edit> undo;
+    int code = 0;
     std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) {
+    begin_edits();
+    for (std::string line; code >= 0 && std::getline(in, line);) {
         std::istringstream ls(line);
         std::string word, rest;
         if (!(ls >> word))
             continue;
         std::getline(ls, rest);
-        Command cmd;
-        if (word == "add")
-            cmd = CMD_ADD;
-        else if (word == "set")
-            cmd = CMD_SET;
+        Edit e{CMD_ADD, IPRoute()}, u;
+        if (word == "set")
+            e.cmd = CMD_SET;
         else if (word == "remove")
-            cmd = CMD_REMOVE;
-        else
-            return errh->error("bad command %<%s%>", word.c_str());
-        edits.push_back(Edit{cmd, IPRoute()});
-        if (!parse_edit_route(cmd == CMD_REMOVE, rest, noutputs(), edits.back().route, errh))
-            return -EINVAL;
-    }
-    std::vector<Edit> undo;
-    int code = 0;
-    begin_edits();
-    for (const Edit& e : edits) {
-        Edit u;
-        if ((code = apply(e, &u, errh)) < 0)
-            break;
-        undo.push_back(u);
+            e.cmd = CMD_REMOVE;
+        else if (word != "add")
+            code = errh->error("bad command %<%s%>", word.c_str());
+        if (code >= 0 && !parse_edit_route(e.cmd == CMD_REMOVE, rest, noutputs(), e.route, errh))
+            code = -EINVAL;
+        if (code >= 0 && (code = apply(e, &u, errh)) >= 0)
+            undo.push_back(u);
     }
     if (code < 0)
         for (auto it = undo.rbegin(); it != undo.rend(); ++it) {
@@ -255,7 +249,7 @@ int WIPRouteTable::run_ctrl(const std::string& text, ErrorHandler* errh) {
             apply(*it, &ignored, ErrorHandler::silent_handler());
         }
     end_edits();
-    return code;
+    return code < 0 ? code : 0;
 }
 
 IPAddress WIPRouteTable::destination(const Packet* p) {

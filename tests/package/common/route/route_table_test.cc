@@ -111,6 +111,7 @@ TEST(WRadixIPLookup, CtrlAppliesAllOrNothing) {
     EXPECT_EQ(t.rt->pairs_in_use(), 2);
     EXPECT_EQ(t.write("ctrl", "add 12.0.0.0/8 1\nfrobnicate 13.0.0.0/8 1"), "bad command 'frobnicate'\n");
     EXPECT_EQ(t.write("ctrl", "add 12.0.0.0/8 1\nadd 13.0.0.0/8 7"), "bad OUTPUT\n");
+    EXPECT_EQ(t.write("ctrl", "add 10.0.0.0/8 1\nadd 13.0.0.0/8 7"), "conflict with existing route '10.0.0.0/8 0'\n");
     EXPECT_EQ(t.table(), before);
 
     EXPECT_EQ(t.write("ctrl", "\nremove 10.1.0.0/16 1\n  set 10.0.0.0/8 2\nadd 11.0.0.0/8 10.0.0.1 3\n"), "");
