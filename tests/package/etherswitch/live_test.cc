@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -76,38 +75,19 @@ class SwitchedHosts {
             conf += "FromDevice(" + port(i) + ", PROMISC true) -> [" + n + "]sw[" + n + "] -> Queue -> ToDevice(" +
                     port(i) + ");";
         }
-        std::remove(_sock.c_str());
-        _pid = fork();
-        if (_pid == 0) {
-            std::string log = "/tmp/quilo-" + _tag + ".log";
-            if (!freopen(log.c_str(), "w", stdout) || dup2(1, 2) < 0)
-                _exit(126);
-            std::string router = build_dir() + "/bin/quilo-router";
-            execlp("ip", "ip", "netns", "exec", ns("sw").c_str(), router.c_str(), "-u", _sock.c_str(), "-e",
-                   conf.c_str(), static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        for (int i = 0; i < 100; ++i) {
+        _pid = std::atoi(sh_out("ip netns exec " + ns("sw") + " " + build_dir() + "/bin/quilo-router -u " + _sock +
+                                " -e '" + conf + "' >/dev/null 2>&1 & echo $!")
+                             .c_str());
+        for (int i = 0; i < 100; ++i, std::this_thread::sleep_for(std::chrono::milliseconds(50)))
             if (control("READ sw.timeout").find("200 Read handler") != std::string::npos)
                 return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
         return false;
     }
     void stop() {
-        if (_pid <= 0)
-            return;
-        kill(_pid, SIGTERM);
-        int st;
-        for (int i = 0; i < 200 && waitpid(_pid, &st, WNOHANG) == 0; ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        if (waitpid(_pid, &st, WNOHANG) == 0) {
-            kill(_pid, SIGKILL);
-            waitpid(_pid, &st, 0);
-        }
-        _pid = -1;
+        for (int i = 0; _pid > 0 && i < 300; ++i, std::this_thread::sleep_for(std::chrono::milliseconds(10)))
+            if (kill(_pid, i < 200 ? SIGTERM : SIGKILL) != 0)
+                _pid = -1;
         std::remove(_sock.c_str());
-        std::remove(("/tmp/quilo-" + _tag + ".log").c_str());
     }
     // One control-socket command ("READ sw.table"); the whole exchange.
     std::string control(const std::string& cmd) const {
@@ -116,19 +96,14 @@ class SwitchedHosts {
     // Whether host `from` reaches host `to` with ping (three tries for a
     // pair that should: the first echo may wait for ARP).
     bool ping(int from, int to, bool expect) const {
-        std::string cmd = "ping -c 1 -W 1 10.79.0." + std::to_string(to + 1);
         for (int k = 0; k < (expect ? 3 : 2); ++k)
-            if (in("h" + std::to_string(from), cmd))
+            if (in("h" + std::to_string(from), "ping -c 1 -W 1 10.79.0." + std::to_string(to + 1)))
                 return true;
         return false;
     }
-    // Which of the three pairs (0-1, 0-2, 1-2) ping works between.
+    // Which of the pairs 0-1, 0-2 and 1-2 ping works between.
     std::vector<bool> reachable(std::vector<bool> expected) const {
-        std::vector<bool> r;
-        int pairs[3][2] = {{0, 1}, {0, 2}, {1, 2}};
-        for (int k = 0; k < 3; ++k)
-            r.push_back(ping(pairs[k][0], pairs[k][1], expected[k]));
-        return r;
+        return {ping(0, 1, expected[0]), ping(0, 2, expected[1]), ping(1, 2, expected[2])};
     }
 
     bool ok = false;
