@@ -53,7 +53,7 @@ PairRig::PairRig(PairOptions o) : o_(std::move(o)) {
     script_ = source_dir() + "/scripts/pair.sh";
     build_ = build_dir();
     if (o_.conf.empty())
-        o_.conf = source_dir() + "/conf/appliance.click";
+        o_.conf = source_dir() + (o_.dual_wan ? "/conf/appliance-dualwan.click" : "/conf/appliance.click");
 }
 
 PairRig::~PairRig() {
@@ -71,7 +71,7 @@ int PairRig::script(const std::string& args, std::string* out) {
 
 bool PairRig::up() {
     std::string args = "-c " + quote(o_.conf) + " -r " + o_.rate + " -d " + o_.delay + " -l " + o_.loss +
-                       " -o " + o_.reorder + " --wait-secs 60";
+                       " -o " + o_.reorder + " --wait-secs 60" + (o_.dual_wan ? " -2" : "");
     for (auto& d : o_.defines)
         args += " -D " + quote(d);
     for (auto& d : o_.defines_a)
@@ -133,15 +133,15 @@ bool PairRig::server_listening(int port, bool udp) {
     return run(wait_listening(port, udp) + "test $i -lt 200") == 0;
 }
 
-// One connection from the client (10.77.0.1) to the server (10.77.0.2): the
+// One connection from the client to the server (server_ip()): the
 // listener runs in the background and the client connects once it listens.
 // A connection attempt refused before that would still leave a session in
 // the appliances' flow tables (the client's retry is only a fallback).
 bool PairRig::download(const std::string& src, const std::string& dst, int port, int timeout_s) {
     std::string t = std::to_string(timeout_s), p = std::to_string(port);
     std::string cmd = "ip netns exec " + ns("server") + " timeout " + t + " socat -u OPEN:" + quote(src) +
-                      ",rdonly TCP-LISTEN:" + p + ",reuseaddr,bind=10.77.0.2 & L=$!; " + wait_listening(port) +
-                      "ip netns exec " + ns("client") + " timeout " + t + " socat -u TCP:10.77.0.2:" + p +
+                      ",rdonly TCP-LISTEN:" + p + ",reuseaddr,bind=" + server_ip() + " & L=$!; " + wait_listening(port) +
+                      "ip netns exec " + ns("client") + " timeout " + t + " socat -u TCP:" + server_ip() + ":" + p +
                       ",retry=50,interval=0.1 CREATE:" + quote(dst) + "; C=$?; wait $L; S=$?; " +
                       "test $C = 0 && test $S = 0";
     return run(cmd) == 0;
@@ -150,9 +150,9 @@ bool PairRig::download(const std::string& src, const std::string& dst, int port,
 bool PairRig::upload(const std::string& src, const std::string& dst, int port, int timeout_s) {
     std::string t = std::to_string(timeout_s), p = std::to_string(port);
     std::string cmd = "ip netns exec " + ns("server") + " timeout " + t + " socat -u TCP-LISTEN:" + p +
-                      ",reuseaddr,bind=10.77.0.2 CREATE:" + quote(dst) + " & L=$!; " + wait_listening(port) +
+                      ",reuseaddr,bind=" + server_ip() + " CREATE:" + quote(dst) + " & L=$!; " + wait_listening(port) +
                       "ip netns exec " + ns("client") + " timeout " + t + " socat -u OPEN:" + quote(src) +
-                      ",rdonly TCP:10.77.0.2:" + p + ",retry=50,interval=0.1; C=$?; wait $L; S=$?; " +
+                      ",rdonly TCP:" + server_ip() + ":" + p + ",retry=50,interval=0.1; C=$?; wait $L; S=$?; " +
                       "test $C = 0 && test $S = 0";
     return run(cmd) == 0;
 }
