@@ -162,8 +162,8 @@ int PathRedirect::initialize(ErrorHandler* errh) {
     }
     _active_gw = _primary_gw.addr();
     _active_mac = _primary_mac.load();
-    // The start-up ARP requests go out once the router runs; the first
-    // grading follows FIRST_RUN_SECS later.
+    // Start-up (ARP requests, learning) begins once the router runs; the
+    // first check follows FIRST_RUN_SECS later.
     _timer.initialize(this);
     _timer.schedule_now();
     return 0;
@@ -470,11 +470,19 @@ uint32_t PathRedirect::run_once() {
 }
 
 void PathRedirect::run_timer(Timer*) {
-    if (!_started) {
-        _started = true;
-        send_arp_query(0, _primary_gw);
-        send_arp_query(0, _secondary_gw);
-        _timer.schedule_after_sec(FIRST_RUN_SECS);
+    // Start-up: ARP requests to both gateways, then a look at the ARP table
+    // every second until both MACs are known, so that each path's probes
+    // flow well before the first check (they are dropped while their
+    // gateway's MAC is unknown).
+    if (_startup_secs < FIRST_RUN_SECS) {
+        if (_startup_secs == 0) {
+            send_arp_query(0, _primary_gw);
+            send_arp_query(0, _secondary_gw);
+        } else
+            learn(false);
+        uint32_t wait = _primary_mac.load() && _secondary_mac.load() ? FIRST_RUN_SECS - _startup_secs : 1;
+        _startup_secs += wait;
+        _timer.schedule_after_sec(wait);
         return;
     }
     _timer.schedule_after_sec(run_once());

@@ -56,9 +56,10 @@
 // for PRIMARY_GW (with the primary MAC, or the secondary MAC when the
 // primary was never seen, which is then written to arptable as well).
 //
-// Timer: a first run 20 seconds after start, then every 5 seconds: ARP
-// requests to both gateways every fifth run, MAC learning, grading of both
-// paths, decisions. A path turns unhealthy when its unanswered probes grow
+// Timer: ARP requests to both gateways at start, and a look at the ARP
+// table every second until both MACs are known. A first check 20 seconds
+// after start, then every 5 seconds: ARP requests to both gateways every
+// fifth check, MAC learning, grading of both paths, decisions. A path turns unhealthy when its unanswered probes grow
 // by TIMEOUT past the count seen when they began, or after TIMEOUT runs
 // with its RTT average above its limit; it is healthy again at a run with
 // no unanswered probe and the RTT within the limit.
@@ -173,7 +174,7 @@ class PathRedirect : public Element {
 
     // Timer state.
     Path _a, _b;
-    bool _started = false;
+    uint32_t _startup_secs = 0;    // seconds of start-up done, up to FIRST_RUN_SECS
     bool _switched = false;        // the active MAC follows learning once set
     bool _proxy_secondary = false;  // lan_arpr answers PRIMARY_GW with the secondary MAC
     uint64_t _proxy_mac = 0;        // the MAC written to arptable for PRIMARY_GW in that case
