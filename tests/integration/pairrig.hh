@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace pairtest {
@@ -69,6 +70,7 @@ class PairRig {
 
   private:
     int script(const std::string& args, std::string* out = nullptr);
+    std::pair<bool, std::string> control(const std::string& router, const std::string& request);
     std::string wait_listening(int port, bool udp = false) const;
 
     PairOptions o_;
