@@ -8,6 +8,7 @@
 
 #include <cctype>
 #include <cstring>
+#include <vector>
 
 #include "common/annotations.hh"
 #include "common/ipv4view.hh"
