@@ -32,11 +32,24 @@
 //   RSP_MODE          client (opens the tunnel) or server (listens); the
 //                     ends swap roles by themselves when needed, but a pair
 //                     connects fastest with one of each
-//   COMPRESSOR        compressor engine: 0 none, 1 zlib, 2 LZ4, 3 LZ4 HC,
-//                     4 zstd, 5 zstd with a higher ratio
+//   COMPRESSOR        compressor engine: 0 none, 1 deprecated (becomes 4),
+//                     2 LZ4, 3 LZ4 high-compression, 4 zstd, 5 zlib
 //   METHOD            streaming (a compression context per tunnel: best
 //                     ratio, relies on RSP's ordered delivery) or stateless
 //   LEVEL             compression level; 0 switches compression off
+//   ADAPTIVE          true: the level follows the bottleneck, up while the
+//                     WAN is the limit, down while the compressing threads
+//                     are saturated (zstd and zlib only)
+//   COMP1             the compressor of the peer 1 branch: comp1 (WComp,
+//                     compresses on the thread the packet arrives on) or
+//                     mtcomp1 (WMTComp behind the Queue mtq1: compresses on
+//                     MTCOMP_THREADS worker threads, zstd or zlib only; run
+//                     quilo-router with -j MTCOMP_THREADS + 1)
+//   MTCOMP_COMPRESSOR, MTCOMP_LEVEL, MTCOMP_THREADS
+//                     engine (4 zstd, 5 zlib), level and worker threads of
+//                     mtcomp1
+//   MTCOMP_QUEUE      packets the Queue in front of mtcomp1 holds (see
+//                     below)
 //   MSS               largest TCP segment announced on handshakes (see WConf)
 //   DELAYED_ACK_MS    RSP's delayed acknowledgement
 //   POLL_SECS         how often an RSP end that is only listening turns to
@@ -111,6 +124,18 @@
 //    Unpacked packets get their Ethernet header from their session, which
 //    the receiving appliance learns from packets that cross whole (the
 //    first ones of a flow, or those in the other direction).
+//  - The multi-threaded compressor (COMP1=mtcomp1) for links faster than
+//    one core compresses with zstd or zlib: each worker keeps a stream of
+//    its own and the peer decodes each with a decoder of its own
+//    (dec1 :: WMTDeComp, 15 decoders). Its Queue (mtq1) is where packets
+//    wait while every worker is busy. Dedup has already put the packets
+//    into the byte cache, so a drop there leaves the two datastores out of
+//    step (mtq1.drops counts them): the Queue is as deep as RSP's window
+//    (MTCOMP_QUEUE = RSP_WINDOW). The TCP senders behind it cannot have
+//    more packets outstanding than their windows, and their
+//    acknowledgements return only once packets have passed the compressor,
+//    so the Queue holds what the workers are behind by and stays far from
+//    full while the workers keep up on average.
 //  - MSS 1332: with TCP timestamps (12 bytes of options) a full segment
 //    carries 1320 bytes = 4 chunks of 330 bytes, the byte cache's chunk
 //    size, so repeated data lines up with the cache; and the tunnel's shim
@@ -120,12 +145,14 @@ define($LAN_DEV lan0, $WAN_DEV wan0,
        $LOCAL_IP 10.77.0.11, $MAC 02:77:00:00:0a:02,
        $PEERS_FILE /etc/quilo/peers, $DS_DIR /var/lib/quilo,
        $HOSTNAME quilo, $RSP_MODE client,
-       $COMPRESSOR 2, $METHOD streaming, $LEVEL 1,
+       $COMPRESSOR 2, $METHOD streaming, $LEVEL 1, $ADAPTIVE false,
+       $COMP1 comp1, $MTCOMP_COMPRESSOR 4, $MTCOMP_LEVEL 3, $MTCOMP_THREADS 2,
        $DS_SIZE 4000, $DEDUP_LEVEL 2,
        $MSS 1332, $DELAYED_ACK_MS 10, $MAX_PEERS 1,
        $BYPASS_HOLD 10, $POLL_SECS 10, $RSP_WINDOW 8000, $LOG_LEVEL 2,
        $FEC 0, $FEC_GROUP 5, $STACKER 0, $STACK_WAIT_MS 50,
        $WCONF_EXTRA, $FT_EXTRA, $IPPROTO 108);
+define($MTCOMP_QUEUE $RSP_WINDOW);
 
 require(package "quilo");
 
@@ -246,11 +273,22 @@ out_l[1] -> lan_tx1 :: Counter -> [0]dpi[0] -> enc1 :: WDPISwitch(PROT 91 PORT 0
   -> skip1 :: Switch($DPI_SKIP_CACHE);              // TLS, QUIC: see "Classification"
 enc1[1]
   -> dd1 :: Dedup(0, 1, LEVEL $DEDUP_LEVEL, DS_SIZE $DS_SIZE, DS_DIR $DS_DIR)
-  -> comp1 :: WComp(COMPRESSOR $COMPRESSOR, METHOD $METHOD, LEVEL $LEVEL)
-  -> [0]rsp1 :: RSP(MODE $RSP_MODE, LOCAL_IP $LOCAL_IP, WRTT pi1, WCOMP comp1,
+  -> csel1 :: Switch(0);                           // to the compressor RSP drives
+csel1[0]
+  -> comp1 :: WComp(COMPRESSOR $COMPRESSOR, METHOD $METHOD, LEVEL $LEVEL, ADAPTIVE $ADAPTIVE)
+  -> [0]rsp1 :: RSP(MODE $RSP_MODE, LOCAL_IP $LOCAL_IP, WRTT pi1, WCOMP $COMP1,
                     NOTIFIER ft, PEER_OUTPUT_PORT 1, DELAYED_ACK_MS $DELAYED_ACK_MS,
                     DUPLICATE_ACK_FAST_RETRANSMIT 3, CONNECTION_POLL_SECS $POLL_SECS,
                     MAX_RX_COUNT $RSP_WINDOW);
+csel1[1]
+  -> mtq1 :: Queue($MTCOMP_QUEUE)
+  -> mtcomp1 :: WMTComp(THREADS $MTCOMP_THREADS, COMPRESSOR $MTCOMP_COMPRESSOR, METHOD $METHOD,
+                        LEVEL $MTCOMP_LEVEL, ADAPTIVE $ADAPTIVE)
+  -> [0]rsp1;
+// Element classes cannot come from a define: both compressors are there, and
+// this turns the switch to mtcomp1 when COMP1 names it (at start, before the
+// tunnel opens; until then comp1 would only compress statelessly).
+Script(goto done $(eq $COMP1 comp1), write csel1.switch 1, label done);
 rsp1[2] -> wan_tx1_own;                            // RSP's own packets
 
 // Data packets: parity for each group of FEC_GROUP stream packets (FEC),
@@ -291,12 +329,12 @@ pi1[1] -> wan_tx1_own;                             // requests
 pi1[2] -> wan_tx1_own;                             // responses
 pi1[3] -> Discard;
 rsp1[1]
-  -> dec1 :: WDeComp(RSP rsp1)
+  -> dec1 :: WMTDeComp(RSP rsp1, THREADS 15)        // either compressor of the peer
   -> lan_rx1;
 dec1[1] -> dd1;                                    // still deduplicated: rehydrate
 skip1[0] -> dd1;                                   // encrypted: through the cache (policy off)
-skip1[1] -> comp1;                                 //   or around it (DPI_SKIP_CACHE=1)
-dd1[1] -> comp1;                                   // byte-cache sync traffic, to the peer
+skip1[1] -> csel1;                                 //   or around it (DPI_SKIP_CACHE=1)
+dd1[1] -> csel1;                                   // byte-cache sync traffic, to the peer
 dd1[2] -> lan_rx1;                                 // rehydrated
 
 l2in[0] -> [1]dpi[1] -> to_lan;                   // restored: seen by protocol detection
@@ -305,7 +343,8 @@ l2in[1] -> to_lan;                                 // session unknown: header ke
 // ------------------------------------------------------------ More peers
 //
 // For a second peer, set MAX_PEERS 2 and copy the "peer 1" block with every
-// 1 replaced by 2 (out_l[2], comp2, rsp2 with PEER_OUTPUT_PORT 2, in_l[2],
-// pi2, dec2, enc2, skip2, fec2, stk2, the counters lan_tx2 and the others; dpi takes the second
-// peer on its inputs 2 and 3). Peer ports without a branch send their
+// 1 replaced by 2 (out_l[2], enc2, skip2, dd2, csel2, comp2, mtq2, mtcomp2,
+// rsp2 with PEER_OUTPUT_PORT 2 and WCOMP $COMP2, fec2, stk2, in_l[2], pi2,
+// unstk2, unfec2, dec2, the counters lan_tx2 and the others), and define $COMP2; dpi takes the
+// second peer on its inputs 2 and 3. Peer ports without a branch send their
 // traffic down the plain path.

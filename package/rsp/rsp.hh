@@ -84,6 +84,8 @@ class RSP : public WBase, public PeerDiscoveryListener, public PeerBootNotifier 
     rsp_congestion_info congestion_info() const { return _congestion.info(); }
 
     IPAddress peer_ip() const { return _peer; }
+    // The compression element this RSP drives (WCOMP).
+    WCompBase* compressor() const { return _comp; }
     uint16_t snd_nxt() const { return _snd_nxt; }
     uint16_t snd_una() const { return _snd_una; }
     uint16_t snd_max() const { return _snd_max; }
