@@ -41,7 +41,7 @@ struct Series {
 class Appliance {
   public:
     static constexpr int kReplyTimeout = 5;
-    static constexpr size_t kMaxSeries = 5000;
+    static constexpr size_t kMaxSeries = 2000;
     static constexpr int64_t kForgetSeconds = 7 * 24 * 3600;
 
     // `address`: a Unix socket path (anything with a '/', or an existing
