@@ -30,7 +30,7 @@ std::string series_key(const Family& f, const Labels& labels) {
 }
 
 Appliance::Appliance(event_base* base, std::string name, std::string address)
-    : base_(base), name_(std::move(name)), address_(std::move(address)) {}
+    : base_(base), name_(std::move(name)), address_(std::move(address)), since_(time(nullptr)) {}
 
 std::unique_ptr<Appliance> Appliance::create(event_base* base, const std::string& name,
                                              const std::string& address, std::string* err) {
