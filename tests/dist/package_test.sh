@@ -3,6 +3,8 @@
 # programs run from there, and removing it (then purging it) leaves nothing
 # behind; cmake --install to another prefix points the unit at that prefix.
 set -euo pipefail
+# (Pipelines end in a grep that reads all its input, never grep -q: with
+# pipefail, a writer cut off early would fail the check.)
 BUILD=$1
 [ "$(id -u)" -eq 0 ] || { echo "skipped: dpkg --root needs root"; exit 77; }
 for t in cpack dpkg dpkg-deb; do command -v $t >/dev/null || { echo "skipped: no $t"; exit 77; }; done
@@ -20,20 +22,21 @@ for f in /usr/bin/quilo-router /usr/bin/sockbridge /usr/bin/quilo-stats /usr/sha
 done
 grep -q '/libquilo.so$' "$W/contents" || fail "libquilo.so not in the package"
 # Nothing to run at install or removal (the libraries are private).
-dpkg-deb -I "$deb" | grep -Eq 'postinst|prerm|postrm|preinst' && fail "maintainer scripts in the package"
-dpkg-deb -f "$deb" Depends | grep -q libevent || fail "no library dependencies"
+dpkg-deb -I "$deb" | grep -E 'postinst|prerm|postrm|preinst' >/dev/null && fail "maintainer scripts in the package"
+dpkg-deb -f "$deb" Depends | grep libevent >/dev/null || fail "no library dependencies"
 
 R=$W/root
 mkdir -p "$R/var/lib/dpkg/info" "$R/var/lib/dpkg/updates"
 : >"$R/var/lib/dpkg/status"
 # The scratch root has no libc package: dependencies are the host's.
 dpkg --root="$R" --force-depends -i "$deb" >"$W/dpkg.log" 2>&1 || { cat "$W/dpkg.log"; fail "dpkg -i"; }
-dpkg --root="$R" -s quilo | grep -q '^Status: install ok installed' || fail "not installed"
+dpkg --root="$R" -s quilo | grep '^Status: install ok installed' >/dev/null || fail "not installed"
 # The programs run from where they landed and find their libraries there.
 env -u QUILO_PACKAGE_PATH "$R/usr/bin/quilo-router" -q \
   -e 'require(package "quilo"); WConf(MAX_PEERS 1); Idle -> Counter -> Discard;' || fail "installed quilo-router"
-ldd "$R/usr/bin/quilo-router" | grep libquilohost | grep -q "$R" || fail "quilo-router does not use its own libquilohost"
-"$R/usr/bin/quilo-stats" --help | grep -q '^Usage: quilo-stats' || fail "quilo-stats --help"
+ldd "$R/usr/bin/quilo-router" | grep libquilohost | grep "$R" >/dev/null || fail "quilo-router does not use its own libquilohost"
+usage=$("$R/usr/bin/quilo-stats" --help) || fail "quilo-stats --help exits $?"
+grep -q '^Usage: quilo-stats' <<<"$usage" || fail "quilo-stats --help"
 unit=$R/usr/lib/systemd/system/quilo-appliance@.service
 grep -qx 'EnvironmentFile=/etc/quilo/%i.env' "$unit" || fail "unit settings file"
 grep -qx 'ExecStart=/usr/libexec/quilo/quilo-appliance %i' "$unit" || fail "unit ExecStart"

@@ -36,7 +36,7 @@ def check(cond, what):
 
 
 def pair(*args, check_rc=True):
-    r = subprocess.run([PAIR, "-B", BUILD, "-n", NAME] + list(args), capture_output=True, text=True, timeout=120)
+    r = subprocess.run([PAIR, "-B", BUILD, "-n", NAME] + list(args), capture_output=True, text=True, timeout=200)
     if check_rc and r.returncode != 0:
         raise RuntimeError("pair.sh %s: %s%s" % (" ".join(args), r.stdout, r.stderr))
     return r.stdout
@@ -203,7 +203,7 @@ def main():
             for p in sorted(glob.glob(os.path.join(SRC, "package", "*", "*.cc")))[:60]:
                 f.write(open(p, "rb").read())
         CORPUS = os.path.getsize(corpus)
-        up = pair("-r", "20Mbps", "-d", "5ms", "--stats", "127.0.0.1:0", "up")
+        up = pair("-r", "20Mbps", "-d", "5ms", "--wait-secs", "60", "--stats", "127.0.0.1:0", "up")
         base = next(l.split("=", 1)[1] for l in up.splitlines() if l.startswith("PAIR_STATS=")).rstrip("/")
         check(transfer(corpus, 9100), "cold pass")
         time.sleep(2)
