@@ -365,6 +365,8 @@ wait_tunnel() {
 start_stats() {
   [ -n "$STATS_LISTEN" ] || return 0
   [ -x "$BUILD/bin/quilo-stats" ] || die "no $BUILD/bin/quilo-stats (build first, or give -B DIR)"
+  # The log exists before it is read below, whenever the background job opens it.
+  : >"$STATE/stats.log"
   "$BUILD/bin/quilo-stats" --listen "$STATS_LISTEN" "a=$(router_sock a)" "b=$(router_sock b)" \
     >"$STATE/stats.log" 2>&1 </dev/null &
   echo $! >"$STATE/stats.pid"
