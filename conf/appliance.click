@@ -257,8 +257,19 @@ dpi :: WDPI(NOTIFIER sm, LOCAL_IP $LOCAL_IP);
 // (one datastore per peer, DS_DIR/peer1), the rest is compressed, then RSP
 // numbers the packets and keeps them until acknowledged. Tunnel packets keep the session's addresses and Ethernet
 // header; only the IP protocol changes.
+//
+// Counters give the peer's traffic in whole frames; quilo-stats reads them
+// by name (lan_ or wan_, tx or rx, the peer's port, an optional suffix):
+// lan_tx1 LAN frames sent to the peer, before the byte cache; wan_tx1 and
+// wan_tx1_own tunnel frames sent to it (the tunnel's own packets, counted
+// before ARP adds their Ethernet header, in the second); wan_rx1 tunnel
+// frames received from it; lan_rx1 LAN frames restored from them.
 
-out_l[1] -> [0]dpi[0] -> enc1 :: WDPISwitch(PROT 91 PORT 0, PROT 188 PORT 0)
+wan_tx1 :: Counter -> to_wan;
+wan_tx1_own :: Counter -> arpq;
+lan_rx1 :: Counter -> l2in;
+
+out_l[1] -> lan_tx1 :: Counter -> [0]dpi[0] -> enc1 :: WDPISwitch(PROT 91 PORT 0, PROT 188 PORT 0)
   -> skip1 :: Switch($DPI_SKIP_CACHE);              // TLS, QUIC: see "Classification"
 enc1[1]
   -> dd1 :: Dedup(0, 1, LEVEL $DEDUP_LEVEL, DS_SIZE $DS_SIZE, DS_DIR $DS_DIR)
@@ -278,7 +289,7 @@ csel1[1]
 // this turns the switch to mtcomp1 when COMP1 names it (at start, before the
 // tunnel opens; until then comp1 would only compress statelessly).
 Script(goto done $(eq $COMP1 comp1), write csel1.switch 1, label done);
-rsp1[2] -> arpq;                                   // RSP's own packets
+rsp1[2] -> wan_tx1_own;                            // RSP's own packets
 
 // Data packets: parity for each group of FEC_GROUP stream packets (FEC),
 // then small packets stacked (STACKER), groups whole before stacking.
@@ -289,19 +300,19 @@ fec1sw[0] -> stk1sw;
 fec1sw[1] -> fec1 :: WFEC(MODE TX, LOCAL_IP $LOCAL_IP, NOTIFIER ft, PEER_OUTPUT_PORT 1,
                           GROUP_SIZE $FEC_GROUP)
   -> stk1sw;
-fec1[1] -> arpq;
-stk1sw[0] -> to_wan;
+fec1[1] -> wan_tx1_own;
+stk1sw[0] -> wan_tx1;
 stk1sw[1] -> stk1 :: Stacker(MODE TX, LOCAL_IP $LOCAL_IP, NOTIFIER ft, PEER_OUTPUT_PORT 1,
                              WAIT_TIME_MS $STACK_WAIT_MS);
-stk1[0] -> to_wan;                                 // too large to stack
-stk1[1] -> arpq;                                   // stacker packets
+stk1[0] -> wan_tx1;                                // too large to stack
+stk1[1] -> wan_tx1_own;                            // stacker packets
 stk1[2] -> Discard;                                // copied into one
 
 // From the peer: reflected packets turn their session back to the plain
 // path; peer information is answered; RSP acknowledges and orders; the
 // decompressor restores the original packet; the L2 mapper its header.
 in_l[1]
-  -> peer1 :: Counter
+  -> wan_rx1 :: Counter
   -> alive1 :: Tee(2)
   -> hsr1 :: WHandleShimReflect
   -> pi1 :: WPeerInfo(LOCAL_IP $LOCAL_IP, NOTIFIER ft, PEER_OUTPUT_PORT 1)
@@ -314,17 +325,17 @@ unstk1[1] -> unfec1;                               // unpacked stream packets
 unstk1[2] -> Discard;
 unfec1[1] -> [1]rsp1;                              // rebuilt from parity
 alive1[1] -> bh;                                   // the peer is alive
-pi1[1] -> arpq;                                    // requests
-pi1[2] -> arpq;                                    // responses
+pi1[1] -> wan_tx1_own;                             // requests
+pi1[2] -> wan_tx1_own;                             // responses
 pi1[3] -> Discard;
 rsp1[1]
   -> dec1 :: WMTDeComp(RSP rsp1, THREADS 15)        // either compressor of the peer
-  -> l2in;
+  -> lan_rx1;
 dec1[1] -> dd1;                                    // still deduplicated: rehydrate
 skip1[0] -> dd1;                                   // encrypted: through the cache (policy off)
 skip1[1] -> csel1;                                 //   or around it (DPI_SKIP_CACHE=1)
 dd1[1] -> csel1;                                   // byte-cache sync traffic, to the peer
-dd1[2] -> l2in;                                    // rehydrated
+dd1[2] -> lan_rx1;                                 // rehydrated
 
 l2in[0] -> [1]dpi[1] -> to_lan;                   // restored: seen by protocol detection
 l2in[1] -> to_lan;                                 // session unknown: header kept
@@ -334,6 +345,6 @@ l2in[1] -> to_lan;                                 // session unknown: header ke
 // For a second peer, set MAX_PEERS 2 and copy the "peer 1" block with every
 // 1 replaced by 2 (out_l[2], enc2, skip2, dd2, csel2, comp2, mtq2, mtcomp2,
 // rsp2 with PEER_OUTPUT_PORT 2 and WCOMP $COMP2, fec2, stk2, in_l[2], pi2,
-// unstk2, unfec2, dec2 and the others), and define $COMP2; dpi takes the
+// unstk2, unfec2, dec2, the counters lan_tx2 and the others), and define $COMP2; dpi takes the
 // second peer on its inputs 2 and 3. Peer ports without a branch send their
 // traffic down the plain path.

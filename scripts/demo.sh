@@ -13,7 +13,11 @@
 # queue overflows and RSP's retransmissions count on the WAN),
 # DEMO_CONF (conf/appliance.click), DEMO_DEFINES (NAME=value settings for
 # both appliances, space-separated, e.g. "DEDUP_LEVEL=4 COMPRESSOR=4"),
-# DEMO_DEBUG (set: print the appliances' byte-cache and tunnel counters).
+# DEMO_DEBUG (set: print the appliances' byte-cache and tunnel counters),
+# DEMO_STATS (HOST:PORT of the dashboard, quilo-stats, watching both
+# appliances: 127.0.0.1:9180, or any free port when that one is taken).
+# From a terminal, the demonstration keeps the pair and the dashboard up
+# after the passes until Enter is pressed.
 # Needs root for the namespaces; otherwise it says so (or uses sudo when
 # that works without a password).
 set -euo pipefail
@@ -31,7 +35,7 @@ if [ "$(id -u)" -ne 0 ]; then
   if sudo -n true 2>/dev/null; then
     exec sudo -n env DEMO_MB="$DEMO_MB" DEMO_RATE="$DEMO_RATE" DEMO_DELAY="$DEMO_DELAY" \
       DEMO_LOSS="$DEMO_LOSS" DEMO_QUEUE="${DEMO_QUEUE:-4000}" DEMO_CONF="$DEMO_CONF" \
-      DEMO_DEFINES="${DEMO_DEFINES:-}" "$0" "$BUILD"
+      DEMO_DEFINES="${DEMO_DEFINES:-}" DEMO_STATS="${DEMO_STATS:-}" "$0" "$BUILD"
   fi
   cat >&2 <<EOF
 demo: the demonstration builds network namespaces and needs root.
@@ -76,8 +80,14 @@ echo "demo: corpus $(wc -l <"$WORK/files") files, $CORPUS_BYTES bytes"
 echo "demo: building the pair (WAN ${DEMO_RATE}, ${DEMO_DELAY} each way, loss ${DEMO_LOSS})"
 defs=()
 for d in ${DEMO_DEFINES:-}; do defs+=(-D "$d"); done
-$PAIR -n "$NAME" -c "$DEMO_CONF" -r "$DEMO_RATE" -d "$DEMO_DELAY" -l "$DEMO_LOSS" -q "$DEMO_QUEUE" \
-  ${defs[@]+"${defs[@]}"} up >/dev/null
+# The dashboard: on DEMO_STATS, or any free port when that one is taken.
+STATS_ADDR=${DEMO_STATS:-127.0.0.1:9180}
+if [ -z "${DEMO_STATS:-}" ] && python3 -c 'import socket,sys; s=socket.socket(); s.bind(("127.0.0.1", 9180))' 2>/dev/null; then :
+elif [ -z "${DEMO_STATS:-}" ]; then STATS_ADDR=127.0.0.1:0; fi
+up_out=$($PAIR -n "$NAME" -c "$DEMO_CONF" -r "$DEMO_RATE" -d "$DEMO_DELAY" -l "$DEMO_LOSS" -q "$DEMO_QUEUE" \
+  --stats "$STATS_ADDR" ${defs[@]+"${defs[@]}"} up)
+STATS_URL=$(sed -n 's/^PAIR_STATS=//p' <<<"$up_out")
+echo "demo: dashboard at $STATS_URL (both appliances; metrics at ${STATS_URL}metrics)"
 # scripts/serve.py sends each file with full-size segments, the same on every
 # pass, so the warm pass meets the data at the alignment the cold pass cached.
 $PAIR -n "$NAME" exec server python3 "$SRC_DIR/scripts/serve.py" -b 10.77.0.2 -p 8080 -d "$WORK/www" \
@@ -137,4 +147,9 @@ echo
 echo "LAN bytes: whole frames the client received; WAN bytes: whole frames the WAN"
 echo "emulator delivered towards the client; reduction = 1 - WAN/LAN; goodput = corpus"
 echo "bytes / transfer time; RSP rtx: packets the tunnel retransmitted (both ends)."
+if [ -t 0 ] && [ -t 1 ]; then
+  echo
+  echo "demo: the dashboard at $STATS_URL shows both passes; press Enter to stop the pair."
+  read -r _ || true
+fi
 exit $status

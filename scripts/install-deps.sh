@@ -10,6 +10,7 @@ PACKAGES=(
   iproute2 nftables tcpdump netcat-openbsd socat ethtool iputils-ping
   procps psmisc coreutils tar curl python3
   libndpi-bin nginx-light dnsmasq-base openssh-server openssh-client openssl
+  chromium python3-prometheus-client dpkg-dev file
 )
 
 missing=()

@@ -33,8 +33,9 @@
 #                           PAIR_NAME=... for the commands below
 #   down                    stop the routers, delete the namespaces and the
 #                           state directory (logs are kept with --keep)
-#   run CMD [ARGS]          up, run CMD with PAIR_NAME, PAIR_STATE and
-#                           PAIR_SCRIPT in its environment, then down;
+#   run CMD [ARGS]          up, run CMD with PAIR_NAME, PAIR_STATE,
+#                           PAIR_SCRIPT (and PAIR_STATS with --stats) in its
+#                           environment, then down;
 #                           teardown also happens on failure and Ctrl-C;
 #                           exits with CMD's status
 #   exec NODE CMD [ARGS]    run CMD in a node's namespace
@@ -73,6 +74,10 @@
 #       --wait-secs N       longest wait for the tunnel (60)
 #       --no-wait           up returns once the routers answer
 #       --keep              down keeps the state directory (logs)
+#       --stats HOST:PORT   up and run also start quilo-stats (the dashboard
+#                           and /metrics) against both appliances, listening
+#                           on HOST:PORT (port 0: any free port), and print
+#                           PAIR_STATS=http://HOST:PORT/; down stops it
 #
 # Everything a pair creates is named after NAME, so pairs never collide;
 # its state (pids, logs, control sockets, peers files, datastores) is in
@@ -97,6 +102,7 @@ DS_SIZE=512
 WAIT_SECS=60
 NO_WAIT=0
 KEEP=0
+STATS_LISTEN=
 CONF_GIVEN=0
 DUAL=0
 DEFS_BOTH=()
@@ -133,6 +139,7 @@ while [ $# -gt 0 ]; do
     --wait-secs) WAIT_SECS=$2; shift 2 ;;
     --no-wait) NO_WAIT=1; shift ;;
     --keep) KEEP=1; shift ;;
+    --stats) STATS_LISTEN=$2; shift 2 ;;
     -h|--help) usage; exit 0 ;;
     --) shift; break ;;
     -*) die "unknown option $1 (see --help)" ;;
@@ -351,6 +358,34 @@ wait_tunnel() {
   die "the tunnel did not open within ${WAIT_SECS}s (logs in $STATE)"
 }
 
+# --- quilo-stats -------------------------------------------------------------
+
+# Starts quilo-stats against both appliances' control sockets (it reconnects
+# by itself when an appliance restarts); its address lands in $STATE/stats.url.
+start_stats() {
+  [ -n "$STATS_LISTEN" ] || return 0
+  [ -x "$BUILD/bin/quilo-stats" ] || die "no $BUILD/bin/quilo-stats (build first, or give -B DIR)"
+  # The log exists before it is read below, whenever the background job opens it.
+  : >"$STATE/stats.log"
+  "$BUILD/bin/quilo-stats" --listen "$STATS_LISTEN" "a=$(router_sock a)" "b=$(router_sock b)" \
+    >"$STATE/stats.log" 2>&1 </dev/null &
+  echo $! >"$STATE/stats.pid"
+  local i url
+  for i in $(seq 1 100); do
+    url=$(sed -n 's/^quilo-stats: dashboard at //p' "$STATE/stats.log")
+    if [ -n "$url" ]; then
+      echo "$url" >"$STATE/stats.url"
+      return 0
+    fi
+    router_alive stats || break
+    sleep 0.05
+  done
+  cat "$STATE/stats.log" >&2
+  die "quilo-stats did not start (log: $STATE/stats.log)"
+}
+
+stats_url() { cat "$STATE/stats.url" 2>/dev/null || true; }
+
 # --- topology ---------------------------------------------------------------
 
 # link NS1 DEV1 NS2 DEV2 [MAC1]: a veth pair between two namespaces.
@@ -437,6 +472,7 @@ topology_down() {
 
 do_down() {
   local r
+  stop_router stats
   for r in a b wan wanb; do stop_router "$r"; done
   topology_down
   if [ "$KEEP" = 1 ]; then
@@ -466,6 +502,7 @@ do_up() {
   start_router a
   start_router b
   [ "$NO_WAIT" = 1 ] || wait_tunnel
+  start_stats
   trap - EXIT INT TERM
 }
 
@@ -473,7 +510,8 @@ case $CMD in
   up)
     do_up
     echo "PAIR_NAME=$NAME"
-    echo "PAIR_STATE=$STATE" ;;
+    echo "PAIR_STATE=$STATE"
+    [ -z "$(stats_url)" ] || echo "PAIR_STATS=$(stats_url)" ;;
   down)
     need_root
     do_down ;;
@@ -483,7 +521,8 @@ case $CMD in
     trap 'rc=$?; trap - EXIT INT TERM; do_down; exit $rc' EXIT
     trap 'exit 130' INT TERM
     rc=0
-    PAIR_NAME=$NAME PAIR_STATE=$STATE PAIR_SCRIPT=${BASH_SOURCE[0]} PAIR_BUILD=$BUILD "$@" || rc=$?
+    [ -z "$(stats_url)" ] || echo "pair.sh: dashboard at $(stats_url)" >&2
+    PAIR_STATS=$(stats_url) PAIR_NAME=$NAME PAIR_STATE=$STATE PAIR_SCRIPT=${BASH_SOURCE[0]} PAIR_BUILD=$BUILD "$@" || rc=$?
     exit $rc ;;
   exec)
     [ $# -ge 2 ] || die "exec needs a node and a command"
@@ -506,7 +545,8 @@ case $CMD in
     for r in $routers; do
       if router_alive "$r"; then echo "$r: running, pid $(router_pid "$r")"; else echo "$r: stopped"; fi
     done
-    if tunnel_open; then echo "tunnel: open"; else echo "tunnel: not open"; fi ;;
+    if tunnel_open; then echo "tunnel: open"; else echo "tunnel: not open"; fi
+    if router_alive stats; then echo "dashboard: $(stats_url)"; fi ;;
   list)
     ls -d "$RUNDIR"/quilo-pair-* 2>/dev/null || true ;;
   *)
