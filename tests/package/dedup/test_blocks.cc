@@ -48,6 +48,21 @@ TEST(DedupHasher, RollingEqualsFromScratchAndKnownValues) {
   }
 }
 
+TEST(DedupHasher, WindowFingerprintsEqualFromScratch) {
+  // One chain below 2W windows, two above; other chunk lengths build their
+  // own table of leaving-byte weights.
+  Bytes data = random_bytes(2400, 8);
+  std::vector<uint64_t> fps(data.size());
+  for (size_t W : {size_t(330), size_t(7), size_t(1)}) {
+    WindowFingerprints wf(W);
+    for (size_t len : {W, W + 1, 3 * W - 1, 3 * W, 3 * W + 1, data.size()}) {
+      wf.compute(data.data(), len, fps.data());
+      for (size_t i = 0; i + W <= len; ++i)
+        ASSERT_EQ(fps[i], WHasher::hash(&data[i], W)) << "W " << W << " len " << len << " at " << i;
+    }
+  }
+}
+
 TEST(DedupWBuf, SegmentsAppendDropShareAndMove) {
   WBuf q;
   Bytes a = random_bytes(1800, 1);
