@@ -71,6 +71,7 @@ void dedup_printf(const char* fmt, ...) {
 
 PersistentCache::PersistentCache(int fd, uint64_t capacity, unsigned chunk_len)
     : fd_(fd),
+      pending_records_(static_cast<size_t>(MAX_PENDING) * (chunk_len + 8)),
       capacity_(capacity),
       chunk_len_(chunk_len),
       record_size_(chunk_len + 8),
@@ -154,9 +155,8 @@ const uint8_t* PersistentCache::lookup(uint64_t fp, Hit* hit) {
   if (pending_bits_[bit / 64] & (uint64_t(1) << (bit % 64))) {
     for (unsigned i = pending_count_; i-- > 0;) {
       if (!pending_live_[i] || pending_fp_[i] != fp) continue;
-      pending_data_.copy_out(static_cast<size_t>(i) * chunk_len_, chunk_len_, record_.data() + 8);
       if (hit) *hit = Hit{Hit::PENDING, i};
-      return record_.data() + 8;
+      return pending_records_.data() + static_cast<size_t>(i) * record_size_ + 8;
     }
   }
   int32_t rec = index_.find(fp);
@@ -180,7 +180,9 @@ void PersistentCache::queue(uint64_t fp, const uint8_t* chunk) {
   if (pending_count_ == MAX_PENDING) writedisk();
   pending_fp_[pending_count_] = fp;
   pending_live_[pending_count_] = true;
-  pending_data_.append(chunk, chunk_len_);
+  uint8_t* rec = pending_records_.data() + static_cast<size_t>(pending_count_) * record_size_;
+  put_le64(rec, fp);
+  std::memcpy(rec + 8, chunk, chunk_len_);
   ++pending_count_;
   unsigned bit = pending_bit(fp);
   pending_bits_[bit / 64] |= uint64_t(1) << (bit % 64);
@@ -230,16 +232,11 @@ void PersistentCache::writedisk() {
     evict(lo, hi);
     frontier_ = hi;
   }
-  for (uint64_t i = 0; i < n; ++i) {
-    uint8_t* rec = batch_.data() + i * record_size_;
-    put_le64(rec, pending_fp_[i]);
-    pending_data_.copy_out(static_cast<size_t>(i) * chunk_len_, chunk_len_, rec + 8);
-  }
   // The index lines these records go into load while the write runs.
   for (uint64_t i = 0; i < n; ++i) index_.prefetch(pending_fp_[i]);
   current_slot_ = static_cast<int>(write_pos_);
   const uint64_t first = write_pos_;
-  ssize_t w = pwrite_full(fd_, batch_.data(), n * record_size_, first * record_size_);
+  ssize_t w = pwrite_full(fd_, pending_records_.data(), n * record_size_, first * record_size_);
   write_pos_ += n;
   file_records_ = std::max(file_records_, write_pos_);
   if (w == static_cast<ssize_t>(n * record_size_)) {
@@ -262,7 +259,6 @@ void PersistentCache::writedisk() {
     current_slot_ = 0;
     frontier_ = 0;
   }
-  pending_data_.clear();
   pending_count_ = 0;
   std::memset(pending_bits_, 0, sizeof pending_bits_);
 }

@@ -14,7 +14,6 @@
 
 #include "dedup/countingbloom.hh"
 #include "dedup/fingerprintindex.hh"
-#include "dedup/wbuf.hh"
 
 // Datastore messages go to standard output; tests may redirect them.
 using DedupMessageSink = void (*)(const char* text);
@@ -53,11 +52,16 @@ class PersistentCache {
   void prefetch_entry(uint64_t fp) const { index_.prefetch_entry(fp); }
   // False when lookup(fp) would certainly find nothing (and do nothing):
   // fp is neither queued nor in the index. Reads one index line at most.
-  bool may_hold(uint64_t fp) {
-    ++probes_;
+  bool may_hold(uint64_t fp) { return may_hold(fp, index_.group_of(fp)); }
+  // The same for a probe that prefetch_probe() started.
+  bool may_hold(uint64_t fp, uint64_t group) {
     unsigned bit = pending_bit(fp);
-    return (pending_bits_[bit / 64] >> (bit % 64) & 1) != 0 || index_.may_contain(fp);
+    return (pending_bits_[bit / 64] >> (bit % 64) & 1) != 0 || index_.may_contain(fp, group);
   }
+  // Starts the index read of a probe of fp; what it returns goes to may_hold().
+  uint64_t prefetch_probe(uint64_t fp) const { return index_.prefetch_group(index_.group_of(fp)); }
+  // The encoder counts the fingerprints it checks against the store.
+  void count_probes(uint64_t n) { probes_ += n; }
   // Queues a chunk for the next writedisk (flushing first when the queue is full).
   void queue(uint64_t fp, const uint8_t* chunk);
   // Drops fp from the index, the bloom filter and the queue.
@@ -100,7 +104,9 @@ class PersistentCache {
   uint64_t pending_fp_[MAX_PENDING] = {};
   bool pending_live_[MAX_PENDING] = {};
   uint64_t pending_bits_[16] = {};  // 1024-bit filter over queued fingerprints
-  WBuf pending_data_;
+  // The queued records laid out as in the file (fingerprint, then the
+  // chunk), so that writedisk() writes them as they stand.
+  std::vector<uint8_t> pending_records_;
   FingerprintIndex index_;
   counting_bloom_t* bloom_ = nullptr;
   bool boost_ = false;
@@ -111,7 +117,7 @@ class PersistentCache {
   unsigned chunk_len_;
   unsigned record_size_;
   std::vector<uint8_t> record_;  // one record, for lookups
-  std::vector<uint8_t> batch_;   // queued records or evicted fingerprints
+  std::vector<uint8_t> batch_;   // records read for eviction
 };
 
 #endif

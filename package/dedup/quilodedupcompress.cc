@@ -14,8 +14,14 @@ void DedupCarry::set(const uint8_t* p, size_t len) {
 
 QuiloDedupCompress::QuiloDedupCompress(PersistentCache* cache, InflightWindow& window,
                                        uint8_t* scratch, unsigned chunk_len,
-                                       std::vector<uint64_t>& queued)
-    : cache_(cache), window_(window), scratch_(scratch), queued_(queued), W_(chunk_len) {
+                                       std::vector<uint64_t>& queued, DedupScanBuffers* buffers)
+    : cache_(cache),
+      window_(window),
+      scratch_(scratch),
+      queued_(queued),
+      own_(buffers ? nullptr : std::make_unique<DedupScanBuffers>(chunk_len)),
+      buf_(buffers ? *buffers : *own_),
+      W_(chunk_len) {
   window_.reset();
   queued_.clear();
 }
@@ -34,6 +40,54 @@ inline bool is_candidate(int level, unsigned c, size_t s, size_t W) {
   }
 }
 
+// Where the scan stands between two candidates: the next window it
+// examines (by its first byte), the first pending byte, the run counter and
+// the window waiting to be sent as a new chunk.
+struct ScanState {
+  size_t at;
+  size_t base;
+  unsigned c;
+  bool has_nc;
+  size_t nc_at;
+};
+
+// Lists the windows the scan looks up from `st` on, up to `want` of them
+// (or the end of the payload), on the assumption that every lookup misses,
+// which is what new data does. Advances st past them. `last` is the last
+// window start of the payload.
+size_t plan(ScanState& st, size_t last, size_t W, int level, DedupScanBuffers::Candidate* out,
+            size_t n, size_t want) {
+  if (level < 1 || level > 3) {
+    // Every position is a candidate, and a window that goes out as a new
+    // chunk never moves the first pending byte past the window examined
+    // next; the run counter plays no part.
+    for (; n < want && st.at <= last; ++st.at) out[n++] = {static_cast<uint32_t>(st.at), st.c};
+    return n;
+  }
+  while (n < want && st.at <= last) {
+    const size_t at = st.at;
+    const size_t s = at + W - st.base;  // pending bytes up to the window's end, at least W
+    if (s == W + 1) ++st.c;
+    if (!is_candidate(level, st.c, s, W)) {
+      // Level 1 after two runs looks only at multiples of W; elsewhere the
+      // next position may be a candidate again.
+      st.at += (level == 1 && st.c > 1) ? W - s % W : 1;
+      continue;
+    }
+    out[n++] = {static_cast<uint32_t>(at), st.c};
+    if (st.has_nc && st.nc_at + W <= at) {
+      st.base = st.nc_at + W;  // the waiting window goes out as a new chunk
+      st.has_nc = false;
+    }
+    if (!st.has_nc) {
+      st.has_nc = true;
+      st.nc_at = at;
+    }
+    st.at = std::max(at + 1, st.base);
+  }
+  return n;
+}
+
 }  // namespace
 
 void QuiloDedupCompress::w_compress(ByteSink& out, const uint8_t* in, size_t len,
@@ -45,25 +99,40 @@ void QuiloDedupCompress::w_compress(ByteSink& out, const uint8_t* in, size_t len
     return;
   }
 
-  size_t start = 0;
-  if (carry.n >= 1 && carry.n <= DedupCarry::MAX) {
-    // Does the tail of the previous payload complete a stored chunk?
-    const size_t n = carry.n;
-    std::memcpy(scratch_, carry.bytes, n);
-    std::memcpy(scratch_ + n, in, W - n);
-    uint64_t fp = WHasher::hash(scratch_, W, hash_method_, W);
-    const uint8_t* stored = cache_->lookup(fp);
-    if (stored && std::memcmp(stored, scratch_, W) == 0) {
-      uint8_t tok[11] = {ESC, T_CONTINUED, static_cast<uint8_t>(n - 1)};
-      put_be64(tok + 3, fp);
-      out.put(tok, sizeof tok);
-      start = W - n;
-    }
+  // Does the tail of the previous payload complete a stored chunk? Its
+  // index line loads while the payload is fingerprinted.
+  const size_t cn = carry.n;
+  const bool continued = cn >= 1 && cn <= DedupCarry::MAX;
+  uint64_t cont_fp = 0;
+  if (continued) {
+    std::memcpy(scratch_, carry.bytes, cn);
+    std::memcpy(scratch_ + cn, in, W - cn);
+    cont_fp = WHasher::hash(scratch_, W, hash_method_, W);
+    cache_->prefetch(cont_fp);
   }
   carry.n = 0;
 
+  // Fingerprints depend only on the bytes: every window's is computed in
+  // one pass, before the scan decides which ones to look up.
+  uint64_t* fps = nullptr;
+  if (level != 0) {
+    buf_.reserve(len);
+    fps = buf_.fps.data();
+    buf_.hasher.compute(in, len, fps);
+  }
+
+  size_t start = 0;
+  if (continued) {
+    const uint8_t* stored = cache_->lookup(cont_fp);
+    if (stored && std::memcmp(stored, scratch_, W) == 0) {
+      uint8_t tok[11] = {ESC, T_CONTINUED, static_cast<uint8_t>(cn - 1)};
+      put_be64(tok + 3, cont_fp);
+      out.put(tok, sizeof tok);
+      start = W - cn;
+    }
+  }
+
   size_t base = start;  // first pending byte
-  unsigned c = 0;
   bool has_nc = false;  // a window waiting to be sent as a new chunk
   uint64_t nc_fp = 0;
   size_t nc_at = 0;
@@ -76,7 +145,8 @@ void QuiloDedupCompress::w_compress(ByteSink& out, const uint8_t* in, size_t len
       cache_->queue(nc_fp, in + nc_at);
       queued_.push_back(nc_fp);
     }
-    window_.add(nc_fp, in + nc_at, W);
+    // The encoder reads back fingerprints only, never chunk bytes.
+    window_.add(nc_fp, nullptr, 0);
     base = nc_at + W;
     has_nc = false;
   };
@@ -90,111 +160,77 @@ void QuiloDedupCompress::w_compress(ByteSink& out, const uint8_t* in, size_t len
       uint8_t tok[10] = {ESC, T_STORED};
       put_be64(tok + 2, fp);
       out.put(tok, 10);
-      window_.add(fp, in + at, W);
+      window_.add(fp, nullptr, 0);
     }
     base = at + W;
   };
-
-  // Window fingerprints depend only on the bytes, so they are computed in
-  // tight runs ahead of the scan, into a ring indexed by window end position.
-  // The scan visits candidate positions only, and before it looks one up it
-  // prefetches the index lines of the candidates it expects next (assuming
-  // no match in between), so lookups overlap instead of waiting for memory
-  // one by one. Which windows are looked up, and in what order, is exactly
-  // as in a byte-by-byte scan; only the memory accesses start earlier.
-  constexpr size_t RING = 1024, MASK = RING - 1;
-  constexpr size_t NEAR = 24;  // prefetch distance where candidates are dense
-  uint64_t ring[RING];
-  const uint64_t* const T = WHasher::CharacterHash;
-  const uint64_t out_mul = WHasher::out_weight(W);
-  uint64_t h_roll = 0;
-  const bool scan = level != 0 && len - start >= W;
-  size_t q = start;  // next window end position to fingerprint
-  if (scan) {
-    for (; q < start + W; ++q) h_roll = h_roll * WHasher::MULTIPLIER + T[in[q]];
-    ring[(q - 1) & MASK] = h_roll;
-  }
-  auto fingerprint_to = [&](size_t target) {
-    if (target >= len) target = len - 1;
-    for (; q <= target; ++q) {
-      h_roll = h_roll * WHasher::MULTIPLIER - T[in[q - W]] * out_mul + T[in[q]];
-      ring[q & MASK] = h_roll;
-    }
+  // Repeated data tends to match chunk after chunk: the windows that follow
+  // one W apart start loading as soon as the scan stands at `from`.
+  auto prefetch_chunk_path = [&](size_t from) {
+    for (size_t at = from; at + W <= len; at += W) cache_->prefetch_probe(fps[at]);
   };
-  size_t pf = start + W - 1;  // next position considered for a prefetch
-  size_t ahead_at = 0;        // a window end fingerprinted ahead (0: none)
-  uint64_t ahead_fp = 0;
 
-  for (size_t p = start + W - 1; scan && p < len;) {
-    const size_t s = p + 1 - base;
-    if (level != 4 && s == W + 1) ++c;
-    if (!is_candidate(level, c, s, W)) {
-      // Level 1 after two runs looks only at multiples of W; elsewhere the
-      // next position may be a candidate again.
-      p += (level == 1 && c > 1) ? W - s % W : 1;
-      continue;
-    }
-    uint64_t h;
-    if (level == 1 && c > 1) {
-      // Level 1 after two runs: candidates lie W apart, so each window is
-      // fingerprinted on its own instead of rolling through the positions
-      // between, and the next one (if nothing matches here) is prefetched.
-      h = p < q ? ring[p & MASK] : p == ahead_at ? ahead_fp : WHasher::hash(in + p + 1 - W, W);
-      const size_t next = p + W;
-      if (next < len && next != ahead_at) {
-        ahead_fp = next < q ? ring[next & MASK] : WHasher::hash(in + next + 1 - W, W);
-        ahead_at = next;
-        cache_->prefetch(ahead_fp);
-      }
-    } else {
-      const size_t reach = p + NEAR;
-      fingerprint_to(reach);
-      if (pf <= p) pf = p + 1;
-      for (const size_t stop = std::min(reach, len - 1); pf <= stop;) {
-        // The candidates to come if nothing matches before them.
-        const size_t sp = pf + 1 - base;
-        const unsigned cp = (level != 4 && s <= W && sp > W) ? c + 1 : c;
-        if (level == 1 && cp > 1) {
-          // Only window ends at multiples of W: step from one to the next.
-          const size_t r = sp % W;
-          if (r == 0) cache_->prefetch(ring[pf & MASK]);
-          pf += W - r;
-          continue;
-        }
-        if (sp >= W && is_candidate(level, cp, sp, W)) cache_->prefetch(ring[pf & MASK]);
-        ++pf;
-      }
-      h = ring[p & MASK];
-    }
-    const size_t at = p + 1 - W;
-    ++p;
+  // The scan visits the candidates a plan lists. Plans assume that nothing
+  // matches, so the index lines of the candidates ahead are requested long
+  // before they are needed, and their memory accesses overlap. When a
+  // lookup does match (or a waiting new chunk equals the window), the scan
+  // leaves the plan and plans again from where it stands. Which windows are
+  // looked up, and in what order, is exactly as in a byte-by-byte scan.
+  constexpr size_t AHEAD = 40;  // candidates requested ahead of the one examined
+  constexpr size_t BATCH = 32;  // candidates planned at a time
+  DedupScanBuffers::Candidate* cand = buf_.cand.data();
+  uint64_t* group = buf_.groups.data();
+  const size_t last = len - W;
+  ScanState plan_st{start, start, 0, false, 0};
+  size_t k = 0, n = 0, requested = 0;
+  uint64_t probes = 0;
+  if (level != 0 && start <= last) prefetch_chunk_path(start + W);
+  while (level != 0) {
+    if (n <= k + AHEAD && plan_st.at <= last)
+      n = plan(plan_st, last, W, level, cand, n, k + AHEAD + BATCH);
+    for (const size_t until = std::min(n, k + AHEAD + 1); requested < until; ++requested)
+      group[requested] = cache_->prefetch_probe(fps[cand[requested].at]);
+    if (k == n) break;
 
+    const size_t at = cand[k].at;
+    const uint64_t h = fps[at];
+    bool left_plan = false;
     if (has_nc && nc_at + W <= at) {
       const bool same_fp = nc_fp == h;
       const size_t prev = nc_at;
       emit_new();
       if (same_fp) {
         if (std::memcmp(in + prev, in + at, W) == 0) emit_ref(at, h);
-        p = std::max(p, base + W - 1);
-        continue;
+        left_plan = true;
       }
     }
-    const uint8_t* stored = cache_->may_hold(h) ? cache_->lookup(h) : nullptr;
-    if (stored) {
-      if (std::memcmp(stored, in + at, W) == 0) {
-        has_nc = false;
-        emit_ref(at, h);
+    if (!left_plan) {
+      ++probes;
+      const uint8_t* stored = cache_->may_hold(h, group[k]) ? cache_->lookup(h) : nullptr;
+      if (stored) {
+        if (std::memcmp(stored, in + at, W) == 0) {
+          has_nc = false;
+          emit_ref(at, h);
+          if (base <= last) {
+            cache_->prefetch_entry(fps[base]);
+            prefetch_chunk_path(base + W);
+          }
+        }
+        left_plan = true;
+      } else if (!has_nc) {
+        has_nc = true;
+        nc_fp = h;
+        nc_at = at;
       }
-      p = std::max(p, base + W - 1);
-      continue;
     }
-    if (!has_nc) {
-      has_nc = true;
-      nc_fp = h;
-      nc_at = at;
+    if (left_plan) {
+      plan_st = {std::max(at + 1, base), base, cand[k].runs, has_nc, nc_at};
+      k = n = requested = 0;
+    } else {
+      ++k;
     }
-    p = std::max(p, base + W - 1);
   }
+  cache_->count_probes(probes);
   if (has_nc) emit_new();
   out.literals(in + base, len - base);
   carry.set(in + base, len - base);

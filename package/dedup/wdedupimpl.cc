@@ -47,6 +47,7 @@ WDedupImpl::WDedupImpl(const std::string& path, int size_mb, unsigned chunk_len,
       error_rate_(error_rate),
       level_(level),
       window_(chunk_len),
+      scan_(chunk_len),
       scratch_(chunk_len) {
   dropped_.reserve(256);
   queued_.reserve(64);
@@ -259,7 +260,7 @@ int WDedupImpl::compress(const uint8_t* src, uint8_t* dst, int len, int max) {
     return -1;
   }
   dedupstream::ByteSink out(dst, static_cast<size_t>(max));
-  QuiloDedupCompress enc(cache_, window_, scratch_.data(), chunk_len_, queued_);
+  QuiloDedupCompress enc(cache_, window_, scratch_.data(), chunk_len_, queued_, &scan_);
   enc.w_compress(out, src, static_cast<size_t>(len), carry_, level_.load());
   if (out.overflow()) {
     // The packet leaves unencoded, so the peer never sees these chunks:
