@@ -76,6 +76,7 @@ PersistentCache::PersistentCache(int fd, uint64_t capacity, unsigned chunk_len)
       chunk_len_(chunk_len),
       record_size_(chunk_len + 8),
       record_(chunk_len + 8),
+      ra_buf_(static_cast<size_t>(READ_AHEAD) * (chunk_len + 8)),
       batch_(static_cast<size_t>(MAX_PENDING + EVICT_BATCH) * (chunk_len + 8)) {}
 
 PersistentCache::~PersistentCache() {
@@ -162,18 +163,32 @@ const uint8_t* PersistentCache::lookup(uint64_t fp, Hit* hit) {
   int32_t rec = index_.find(fp);
   if (rec < 0) return nullptr;
   if (bloom_ && !counting_bloom_check(bloom_, &fp, sizeof fp)) return nullptr;
-  ssize_t n = pread_full(fd_, record_.data(), record_size_, static_cast<uint64_t>(rec) * record_size_);
-  if (n != static_cast<ssize_t>(record_size_)) {
+  const uint8_t* r = read_record(static_cast<uint64_t>(rec));
+  if (!r) {
     dedup_printf("Corrupt datastore\n");
     return nullptr;
   }
-  if (get_le64(record_.data()) != fp) {
+  if (get_le64(r) != fp) {
     // The ring has overwritten this record since the index learnt it.
     index_erase(fp, rec);
     return nullptr;
   }
   if (hit) *hit = Hit{Hit::DISK, static_cast<uint64_t>(rec)};
-  return record_.data() + 8;
+  return r + 8;
+}
+
+const uint8_t* PersistentCache::read_record(uint64_t rec) {
+  if (!ra_on_) {
+    ssize_t n = pread_full(fd_, record_.data(), record_size_, rec * record_size_);
+    return n == static_cast<ssize_t>(record_size_) ? record_.data() : nullptr;
+  }
+  if (rec < ra_first_ || rec - ra_first_ >= ra_count_) {
+    ssize_t n = pread_full(fd_, ra_buf_.data(), ra_buf_.size(), rec * record_size_);
+    ra_first_ = rec;
+    ra_count_ = n > 0 ? static_cast<uint64_t>(n) / record_size_ : 0;
+    if (ra_count_ == 0) return nullptr;
+  }
+  return ra_buf_.data() + (rec - ra_first_) * record_size_;
 }
 
 void PersistentCache::queue(uint64_t fp, const uint8_t* chunk) {
@@ -201,6 +216,7 @@ void PersistentCache::replace(const Hit& hit, uint64_t fp, const uint8_t* chunk)
     if (index_.find(fp) != static_cast<int32_t>(hit.where)) {
       dedup_printf("Error : Dedup update error, hash not found!\n");
     } else {
+      ra_count_ = 0;  // the record read ahead changes
       uint64_t off = hit.where * record_size_ + 8;
       if (pwrite_full(fd_, chunk, chunk_len_, off) != static_cast<ssize_t>(chunk_len_))
         dedup_printf("Error : Update Write Error\n");
@@ -236,6 +252,7 @@ void PersistentCache::writedisk() {
   for (uint64_t i = 0; i < n; ++i) index_.prefetch(pending_fp_[i]);
   current_slot_ = static_cast<int>(write_pos_);
   const uint64_t first = write_pos_;
+  ra_count_ = 0;  // records read ahead may be the ones overwritten now
   ssize_t w = pwrite_full(fd_, pending_records_.data(), n * record_size_, first * record_size_);
   write_pos_ += n;
   file_records_ = std::max(file_records_, write_pos_);

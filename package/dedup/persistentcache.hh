@@ -62,6 +62,15 @@ class PersistentCache {
   uint64_t prefetch_probe(uint64_t fp) const { return index_.prefetch_group(index_.group_of(fp)); }
   // The encoder counts the fingerprints it checks against the store.
   void count_probes(uint64_t n) { probes_ += n; }
+  // Within one encoder or decoder call, reading a record brings the next
+  // READ_AHEAD - 1 records along: the chunks of repeated data were mostly
+  // stored one after another, and every read is a system call. Off (the
+  // default), a lookup reads its record alone. Switching drops what was read.
+  static constexpr unsigned READ_AHEAD = 8;
+  void read_ahead(bool on) {
+    ra_on_ = on;
+    ra_count_ = 0;
+  }
   // Queues a chunk for the next writedisk (flushing first when the queue is full).
   void queue(uint64_t fp, const uint8_t* chunk);
   // Drops fp from the index, the bloom filter and the queue.
@@ -94,6 +103,8 @@ class PersistentCache {
   void index_insert(uint64_t fp, uint64_t record);
   void index_erase(uint64_t fp, int64_t record);  // record -1: whatever it names
   void evict(uint64_t from, uint64_t to);
+  // The bytes of record `rec` (record_size_ of them), or null after a short read.
+  const uint8_t* read_record(uint64_t rec);
   unsigned pending_bit(uint64_t fp) const { return static_cast<unsigned>(fp >> 54); }
 
   int fd_;
@@ -117,6 +128,10 @@ class PersistentCache {
   unsigned chunk_len_;
   unsigned record_size_;
   std::vector<uint8_t> record_;  // one record, for lookups
+  bool ra_on_ = false;
+  uint64_t ra_first_ = 0;        // records read ahead: [ra_first_, ra_first_ + ra_count_)
+  uint64_t ra_count_ = 0;
+  std::vector<uint8_t> ra_buf_;
   std::vector<uint8_t> batch_;   // records read for eviction
 };
 

@@ -261,7 +261,9 @@ int WDedupImpl::compress(const uint8_t* src, uint8_t* dst, int len, int max) {
   }
   dedupstream::ByteSink out(dst, static_cast<size_t>(max));
   QuiloDedupCompress enc(cache_, window_, scratch_.data(), chunk_len_, queued_, &scan_);
+  cache_->read_ahead(true);
   enc.w_compress(out, src, static_cast<size_t>(len), carry_, level_.load());
+  cache_->read_ahead(false);
   if (out.overflow()) {
     // The packet leaves unencoded, so the peer never sees these chunks:
     // keeping them would only make later references fail at the peer.
@@ -288,7 +290,9 @@ int WDedupImpl::decompress(const uint8_t* src, uint8_t* dst, int len, int max,
   missing.clear();
   dedupstream::ByteSink out(dst, max > 0 ? static_cast<size_t>(max) : 0);
   QuiloDedupDecompress dec(cache_, window_, chunk_len_, dropped_);
+  cache_->read_ahead(true);
   bool ok = len <= 0 || dec.w_decompress(src, static_cast<size_t>(len), out, missing, sync);
+  cache_->read_ahead(false);
   if (!ok || !missing.empty() || out.overflow()) {
     cache_->writedisk();
     unlock();
