@@ -48,6 +48,12 @@
 //   BYPASS_HOLD       seconds without traffic from the peer before new
 //                     sessions bypass the appliance
 //   LOG_LEVEL         0 Debug .. 4 Error
+//   PIPELINE          1 runs each peer branch as a two-stage pipeline on two
+//                     router threads (start with -j 2): the byte cache on
+//                     the thread that receives from the LAN, compression,
+//                     RSP's transmit side and sending to the WAN on the
+//                     second; a queue between them keeps the packets in
+//                     order. 0 (default) keeps everything on one thread
 //   WCONF_EXTRA, FT_EXTRA
 //                     more WConf / FlowTable arguments, each starting with a
 //                     comma, e.g. FT_EXTRA=", UDP_ROUTE 10.1.0.0/16 192.0.2.12"
@@ -90,7 +96,7 @@ define($LAN_DEV lan0, $WAN_DEV wan0,
        $COMPRESSOR 2, $METHOD streaming, $LEVEL 1,
        $DS_SIZE 4000, $DEDUP_LEVEL 2,
        $MSS 1332, $DELAYED_ACK_MS 10, $MAX_PEERS 1,
-       $BYPASS_HOLD 10, $POLL_SECS 10, $RSP_WINDOW 8000, $LOG_LEVEL 2,
+       $BYPASS_HOLD 10, $POLL_SECS 10, $RSP_WINDOW 8000, $LOG_LEVEL 2, $PIPELINE 0,
        $WCONF_EXTRA, $FT_EXTRA, $IPPROTO 108);
 
 require(package "quilo");
@@ -110,9 +116,10 @@ ph :: ProbeHandler;
 // Puts the session's own Ethernet header back on packets from the peer.
 l2in :: L2Mapper(NOTIFIER sm, DIRECTION WAN_IN, FORCE true);
 
-// Frames leave through one queue per interface.
+// Frames leave through one queue per interface. Both router threads feed
+// the WAN side when PIPELINE is on.
 to_lan :: Queue(2000) -> lan_out :: ToDevice($LAN_DEV);
-to_wan :: Queue(2000) -> wan_out :: ToDevice($WAN_DEV);
+to_wan :: ThreadSafeQueue(2000) -> wan_out :: ToDevice($WAN_DEV);
 
 // The tunnel's own packets (RSP control, peer information) are addressed to
 // the peer appliance and need an Ethernet header found by ARP.
@@ -178,11 +185,15 @@ tun_cl[0] -> reflect :: WShimReflect -> to_wan;
 
 out_l[1]
   -> dd1 :: Dedup(0, 1, LEVEL $DEDUP_LEVEL, DS_SIZE $DS_SIZE, DS_DIR $DS_DIR)
+  -> dd1_tx :: Switch($PIPELINE)                   // PIPELINE 1: output 1, below
   -> comp1 :: WComp(COMPRESSOR $COMPRESSOR, METHOD $METHOD, LEVEL $LEVEL)
   -> [0]rsp1 :: RSP(MODE $RSP_MODE, LOCAL_IP $LOCAL_IP, WRTT pi1, WCOMP comp1,
                     NOTIFIER ft, PEER_OUTPUT_PORT 1, DELAYED_ACK_MS $DELAYED_ACK_MS,
                     DUPLICATE_ACK_FAST_RETRANSMIT 3, CONNECTION_POLL_SECS $POLL_SECS,
                     MAX_RX_COUNT $RSP_WINDOW);
+// With PIPELINE 1 the encoded packets cross to the second thread here.
+dd1_tx[1] -> ThreadSafeQueue(4000) -> dd1_uq :: Unqueue(BURST 32) -> comp1;
+StaticThreadSched(dd1_uq $PIPELINE, wan_out $PIPELINE);
 rsp1[0] -> to_wan;                                 // data packets
 rsp1[2] -> arpq;                                   // RSP's own packets
 
@@ -203,7 +214,7 @@ rsp1[1]
   -> dec1 :: WDeComp(RSP rsp1)
   -> l2in;
 dec1[1] -> dd1;                                    // still deduplicated: rehydrate
-dd1[1] -> comp1;                                   // byte-cache sync traffic, to the peer
+dd1[1] -> dd1_tx;                                  // byte-cache sync traffic, to the peer
 dd1[2] -> l2in;                                    // rehydrated
 
 l2in[0] -> to_lan;

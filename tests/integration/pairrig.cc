@@ -71,7 +71,7 @@ int PairRig::script(const std::string& args, std::string* out) {
 
 bool PairRig::up() {
     std::string args = "-c " + quote(o_.conf) + " -r " + o_.rate + " -d " + o_.delay + " -l " + o_.loss +
-                       " -o " + o_.reorder + " --wait-secs 60";
+                       " -o " + o_.reorder + " -j " + std::to_string(o_.threads) + " --wait-secs 60";
     for (auto& d : o_.defines)
         args += " -D " + quote(d);
     for (auto& d : o_.defines_a)

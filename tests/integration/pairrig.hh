@@ -17,6 +17,7 @@ struct PairOptions {
     std::string loss = "0";
     std::string reorder = "0";
     std::vector<std::string> defines, defines_a, defines_b;  // NAME=value
+    int threads = 1;              // router threads of each appliance
 };
 
 class PairRig {
