@@ -90,6 +90,37 @@ size_t plan(ScanState& st, size_t last, size_t W, int level, DedupScanBuffers::C
 
 }  // namespace
 
+void DedupScanBuffers::begin(const uint8_t* in, size_t len) {
+  if (fps_.size() < len) {
+    fps_.resize(len);
+    cand_.resize(len);
+    groups_.resize(len);
+  }
+  in_ = in;
+  windows_ = len - hasher_.chunk_len() + 1;
+  lo_ = hi_ = 0;
+}
+
+uint64_t DedupScanBuffers::fill(size_t at) {
+  if (rollable(at)) {
+    const size_t to = std::min(windows_, std::max(at + 1, hi_ + ROLL_BLOCK));
+    hasher_.roll(in_, hi_, to, fps_.data());
+    hi_ = to;
+  } else {
+    const size_t W = hasher_.chunk_len();
+    fps_[at] = WHasher::hash(in_ + at, W, WHasher::KARP_RABIN, W);
+    lo_ = at;
+    hi_ = at + 1;
+  }
+  return fps_[at];
+}
+
+uint64_t DedupScanBuffers::fingerprint_ahead(size_t at) {
+  if (at - lo_ < hi_ - lo_ || rollable(at)) return fingerprint(at);
+  const size_t W = hasher_.chunk_len();
+  return WHasher::hash(in_ + at, W, WHasher::KARP_RABIN, W);
+}
+
 void QuiloDedupCompress::w_compress(ByteSink& out, const uint8_t* in, size_t len,
                                     DedupCarry& carry, int level) {
   const size_t W = W_;
@@ -100,7 +131,7 @@ void QuiloDedupCompress::w_compress(ByteSink& out, const uint8_t* in, size_t len
   }
 
   // Does the tail of the previous payload complete a stored chunk? Its
-  // index line loads while the payload is fingerprinted.
+  // index line starts loading now; the lookup comes further down.
   const size_t cn = carry.n;
   const bool continued = cn >= 1 && cn <= DedupCarry::MAX;
   uint64_t cont_fp = 0;
@@ -112,17 +143,22 @@ void QuiloDedupCompress::w_compress(ByteSink& out, const uint8_t* in, size_t len
   }
   carry.n = 0;
 
-  // Fingerprints depend only on the bytes: every window's is computed in
-  // one pass, before the scan decides which ones to look up.
-  uint64_t* fps = nullptr;
-  if (level != 0) {
-    buf_.reserve(len);
-    fps = buf_.fps.data();
-    buf_.hasher.compute(in, len, fps);
-  }
+  // Fingerprints depend only on the bytes. They are rolled out in blocks
+  // just ahead of the windows the scan requests, so that computing them
+  // overlaps the index reads already under way.
+  buf_.begin(in, len);
+  const size_t windows = len - W + 1;
 
+  constexpr size_t AHEAD = 40;  // candidates requested ahead of the one examined
+  uint64_t probes = 0;          // fingerprints checked against the store
   size_t start = 0;
   if (continued) {
+    ++probes;
+    // While the continued chunk's index line loads, the first windows'
+    // start loading too: unless the chunk matches, they come first.
+    if (level != 0)
+      for (size_t at = 0; at < std::min(AHEAD, windows); ++at)
+        cache_->prefetch_probe(buf_.fingerprint(at));
     const uint8_t* stored = cache_->lookup(cont_fp);
     if (stored && std::memcmp(stored, scratch_, W) == 0) {
       uint8_t tok[11] = {ESC, T_CONTINUED, static_cast<uint8_t>(cn - 1)};
@@ -164,11 +200,6 @@ void QuiloDedupCompress::w_compress(ByteSink& out, const uint8_t* in, size_t len
     }
     base = at + W;
   };
-  // Repeated data tends to match chunk after chunk: the windows that follow
-  // one W apart start loading as soon as the scan stands at `from`.
-  auto prefetch_chunk_path = [&](size_t from) {
-    for (size_t at = from; at + W <= len; at += W) cache_->prefetch_probe(fps[at]);
-  };
 
   // The scan visits the candidates a plan lists. Plans assume that nothing
   // matches, so the index lines of the candidates ahead are requested long
@@ -176,24 +207,21 @@ void QuiloDedupCompress::w_compress(ByteSink& out, const uint8_t* in, size_t len
   // lookup does match (or a waiting new chunk equals the window), the scan
   // leaves the plan and plans again from where it stands. Which windows are
   // looked up, and in what order, is exactly as in a byte-by-byte scan.
-  constexpr size_t AHEAD = 40;  // candidates requested ahead of the one examined
   constexpr size_t BATCH = 32;  // candidates planned at a time
-  DedupScanBuffers::Candidate* cand = buf_.cand.data();
-  uint64_t* group = buf_.groups.data();
+  DedupScanBuffers::Candidate* cand = buf_.candidates();
+  uint32_t* group = buf_.groups();
   const size_t last = len - W;
   ScanState plan_st{start, start, 0, false, 0};
   size_t k = 0, n = 0, requested = 0;
-  uint64_t probes = 0;
-  if (level != 0 && start <= last) prefetch_chunk_path(start + W);
   while (level != 0) {
     if (n <= k + AHEAD && plan_st.at <= last)
       n = plan(plan_st, last, W, level, cand, n, k + AHEAD + BATCH);
     for (const size_t until = std::min(n, k + AHEAD + 1); requested < until; ++requested)
-      group[requested] = cache_->prefetch_probe(fps[cand[requested].at]);
+      group[requested] = static_cast<uint32_t>(cache_->prefetch_probe(buf_.fingerprint(cand[requested].at)));
     if (k == n) break;
 
     const size_t at = cand[k].at;
-    const uint64_t h = fps[at];
+    const uint64_t h = buf_.known(at);
     bool left_plan = false;
     if (has_nc && nc_at + W <= at) {
       const bool same_fp = nc_fp == h;
@@ -211,10 +239,10 @@ void QuiloDedupCompress::w_compress(ByteSink& out, const uint8_t* in, size_t len
         if (std::memcmp(stored, in + at, W) == 0) {
           has_nc = false;
           emit_ref(at, h);
-          if (base <= last) {
-            cache_->prefetch_entry(fps[base]);
-            prefetch_chunk_path(base + W);
-          }
+          // Repeated data tends to match chunk after chunk: the next
+          // window's entry and the one after it start loading now.
+          if (base <= last) cache_->prefetch_entry(buf_.fingerprint(base));
+          if (base + W <= last) cache_->prefetch_probe(buf_.fingerprint_ahead(base + W));
         }
         left_plan = true;
       } else if (!has_nc) {

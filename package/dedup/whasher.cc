@@ -129,8 +129,8 @@ namespace {
 
 // The change a one-byte slide makes besides the multiply: the entering
 // byte's weight less the leaving byte's. Kept opaque so that the compiler
-// adds it to the chain in one step instead of folding the two reads into it
-// one after the other.
+// adds it to the chain in one step instead of folding the two table reads
+// into it one after the other.
 inline uint64_t slide_delta(const uint64_t* T, const uint64_t* L, uint8_t in, uint8_t out) {
   uint64_t d = T[in] - L[out];
   asm("" : "+r"(d));
@@ -139,32 +139,12 @@ inline uint64_t slide_delta(const uint64_t* T, const uint64_t* L, uint8_t in, ui
 
 }  // namespace
 
-void WindowFingerprints::compute(const uint8_t* data, size_t len, uint64_t* out) const {
+void WindowFingerprints::roll(const uint8_t* data, size_t from, size_t to, uint64_t* out) const {
   const size_t W = W_;
   const uint64_t* T = WHasher::CharacterHash;
-  const uint64_t* L = leave_;
-  const size_t n = len - W + 1;  // windows
-  // A second chain pays for its own first window; below about 2W windows
-  // that costs more than it saves.
-  const size_t half = n >= 2 * W ? n / 2 : n;
-  uint64_t a = WHasher::hash(data, W);
-  out[0] = a;
-  size_t i = 1;
-  if (half < n) {
-    uint64_t b = WHasher::hash(data + half, W);
-    out[half] = b;
-    for (; i < half; ++i) {
-      a = a * WHasher::MULTIPLIER + slide_delta(T, L, data[i + W - 1], data[i - 1]);
-      out[i] = a;
-      const size_t j = i + half;
-      b = b * WHasher::MULTIPLIER + slide_delta(T, L, data[j + W - 1], data[j - 1]);
-      out[j] = b;
-    }
-    i += half;
-    a = b;
-  }
-  for (; i < n; ++i) {
-    a = a * WHasher::MULTIPLIER + slide_delta(T, L, data[i + W - 1], data[i - 1]);
+  uint64_t a = out[from - 1];
+  for (size_t i = from; i < to; ++i) {
+    a = a * WHasher::MULTIPLIER + slide_delta(T, leave_, data[i + W - 1], data[i - 1]);
     out[i] = a;
   }
 }

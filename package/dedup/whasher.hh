@@ -32,17 +32,17 @@ class WHasher {
   static uint64_t out_weight(size_t W);
 };
 
-// The fingerprints of every W-byte window of a buffer in one pass. The byte
-// that leaves a window is weighted through a table (CharacterHash[b] x 37^W,
-// built once per chunk length), so a step costs one multiply by 37 and two
-// table reads; two halves of the buffer roll as independent chains, which
-// the processor overlaps.
+// Fingerprints of consecutive W-byte windows of a buffer. The byte that
+// leaves a window is weighted through a table (CharacterHash[b] x 37^W,
+// built once per chunk length), so a step costs one multiply by 37 (two
+// address computations) and one addition on the chain.
 class WindowFingerprints {
  public:
   explicit WindowFingerprints(size_t W);
   size_t chunk_len() const { return W_; }
-  // out[i] = WHasher::hash(data + i, W) for every i in [0, len - W]; len >= W.
-  void compute(const uint8_t* data, size_t len, uint64_t* out) const;
+  // out[i] = WHasher::hash(data + i, W) for i in [from, to), rolled on from
+  // out[from - 1] (from >= 1; windows up to to - 1 must lie within the data).
+  void roll(const uint8_t* data, size_t from, size_t to, uint64_t* out) const;
 
  private:
   size_t W_;
