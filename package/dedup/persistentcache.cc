@@ -177,6 +177,10 @@ const uint8_t* PersistentCache::lookup(uint64_t fp, Hit* hit) {
   return r + 8;
 }
 
+void PersistentCache::forget_read_ahead(uint64_t from, uint64_t to) {
+  if (from < ra_first_ + ra_count_ && ra_first_ < to) ra_count_ = 0;
+}
+
 const uint8_t* PersistentCache::read_record(uint64_t rec) {
   if (!ra_on_) {
     ssize_t n = pread_full(fd_, record_.data(), record_size_, rec * record_size_);
@@ -216,7 +220,7 @@ void PersistentCache::replace(const Hit& hit, uint64_t fp, const uint8_t* chunk)
     if (index_.find(fp) != static_cast<int32_t>(hit.where)) {
       dedup_printf("Error : Dedup update error, hash not found!\n");
     } else {
-      ra_count_ = 0;  // the record read ahead changes
+      forget_read_ahead(hit.where, hit.where + 1);
       uint64_t off = hit.where * record_size_ + 8;
       if (pwrite_full(fd_, chunk, chunk_len_, off) != static_cast<ssize_t>(chunk_len_))
         dedup_printf("Error : Update Write Error\n");
@@ -252,7 +256,7 @@ void PersistentCache::writedisk() {
   for (uint64_t i = 0; i < n; ++i) index_.prefetch(pending_fp_[i]);
   current_slot_ = static_cast<int>(write_pos_);
   const uint64_t first = write_pos_;
-  ra_count_ = 0;  // records read ahead may be the ones overwritten now
+  forget_read_ahead(first, first + n);
   ssize_t w = pwrite_full(fd_, pending_records_.data(), n * record_size_, first * record_size_);
   write_pos_ += n;
   file_records_ = std::max(file_records_, write_pos_);

@@ -62,15 +62,14 @@ class PersistentCache {
   uint64_t prefetch_probe(uint64_t fp) const { return index_.prefetch_group(index_.group_of(fp)); }
   // The encoder counts the fingerprints it checks against the store.
   void count_probes(uint64_t n) { probes_ += n; }
-  // Within one encoder or decoder call, reading a record brings the next
-  // READ_AHEAD - 1 records along: the chunks of repeated data were mostly
-  // stored one after another, and every read is a system call. Off (the
-  // default), a lookup reads its record alone. Switching drops what was read.
-  static constexpr unsigned READ_AHEAD = 8;
-  void read_ahead(bool on) {
-    ra_on_ = on;
-    ra_count_ = 0;
-  }
+  // While on (the engine turns it on for its encoder and decoder calls),
+  // reading a record brings the next READ_AHEAD - 1 records along, and
+  // later lookups find them there until the datastore writes over them: the
+  // chunks of repeated data were mostly stored one after another, and every
+  // read is a system call. Off (the default), a lookup reads its record
+  // alone. The engine is the only writer of its datastore file.
+  static constexpr unsigned READ_AHEAD = 16;
+  void read_ahead(bool on) { ra_on_ = on; }
   // Queues a chunk for the next writedisk (flushing first when the queue is full).
   void queue(uint64_t fp, const uint8_t* chunk);
   // Drops fp from the index, the bloom filter and the queue.
@@ -105,6 +104,8 @@ class PersistentCache {
   void evict(uint64_t from, uint64_t to);
   // The bytes of record `rec` (record_size_ of them), or null after a short read.
   const uint8_t* read_record(uint64_t rec);
+  // Records [from, to) are about to change on disk.
+  void forget_read_ahead(uint64_t from, uint64_t to);
   unsigned pending_bit(uint64_t fp) const { return static_cast<unsigned>(fp >> 54); }
 
   int fd_;

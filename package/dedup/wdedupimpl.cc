@@ -261,7 +261,7 @@ int WDedupImpl::compress(const uint8_t* src, uint8_t* dst, int len, int max) {
   }
   dedupstream::ByteSink out(dst, static_cast<size_t>(max));
   QuiloDedupCompress enc(cache_, window_, scratch_.data(), chunk_len_, queued_, &scan_);
-  cache_->read_ahead(true);
+  cache_->read_ahead(true);  // only the engine's own calls use what was read ahead
   enc.w_compress(out, src, static_cast<size_t>(len), carry_, level_.load());
   cache_->read_ahead(false);
   if (out.overflow()) {
