@@ -28,18 +28,6 @@ QuiloDedupCompress::QuiloDedupCompress(PersistentCache* cache, InflightWindow& w
 
 namespace {
 
-// Whether the window ending with pending byte number s is looked up.
-// c counts the runs that reached W + 1 pending bytes.
-inline bool is_candidate(int level, unsigned c, size_t s, size_t W) {
-  switch (level) {
-    case 0: return false;
-    case 1: return c > 1 ? s % W == 0 : true;
-    case 2: return !(c > 1 && (s & 1));
-    case 3: return !(c > 2 && (s & 1));
-    default: return true;
-  }
-}
-
 // Where the scan stands between two candidates: the next window it
 // examines (by its first byte), the first pending byte, the run counter and
 // the window waiting to be sent as a new chunk.
@@ -55,36 +43,56 @@ struct ScanState {
 // (or the end of the payload), on the assumption that every lookup misses,
 // which is what new data does. Advances st past them. `last` is the last
 // window start of the payload.
+//
+// Which windows the scan looks up: with s pending bytes up to the window's
+// end and c the number of runs that reached W + 1 pending bytes, level 0
+// none; level 1 all until c > 1, then those with s a multiple of W; level 2
+// all until c > 1, then those with s even; level 3 the same from c > 2;
+// level 4 and any other all.
 size_t plan(ScanState& st, size_t last, size_t W, int level, DedupScanBuffers::Candidate* out,
             size_t n, size_t want) {
+  size_t at = st.at;
   if (level < 1 || level > 3) {
     // Every position is a candidate, and a window that goes out as a new
     // chunk never moves the first pending byte past the window examined
     // next; the run counter plays no part.
-    for (; n < want && st.at <= last; ++st.at) out[n++] = {static_cast<uint32_t>(st.at), st.c};
+    for (; n < want && at <= last; ++at) out[n++] = {static_cast<uint32_t>(at), st.c};
+    st.at = at;
     return n;
   }
-  while (n < want && st.at <= last) {
-    const size_t at = st.at;
-    const size_t s = at + W - st.base;  // pending bytes up to the window's end, at least W
-    if (s == W + 1) ++st.c;
-    if (!is_candidate(level, st.c, s, W)) {
-      // Level 1 after two runs looks only at multiples of W; elsewhere the
-      // next position may be a candidate again.
-      st.at += (level == 1 && st.c > 1) ? W - s % W : 1;
-      continue;
+  size_t base = st.base, nc_at = st.nc_at;
+  unsigned c = st.c;
+  bool has_nc = st.has_nc;
+  // Up to this many runs every position is a candidate.
+  const unsigned dense_runs = level == 3 ? 2 : 1;
+  while (n < want && at <= last) {
+    const size_t s = at + W - base;  // pending bytes up to the window's end, at least W
+    if (s == W + 1) ++c;
+    if (c > dense_runs) {
+      // Level 1 looks only at multiples of W from here on, levels 2 and 3
+      // at even counts.
+      if (level == 1) {
+        if (const size_t r = s % W) {
+          at += W - r;
+          continue;
+        }
+      } else if (s & 1) {
+        ++at;
+        continue;
+      }
     }
-    out[n++] = {static_cast<uint32_t>(at), st.c};
-    if (st.has_nc && st.nc_at + W <= at) {
-      st.base = st.nc_at + W;  // the waiting window goes out as a new chunk
-      st.has_nc = false;
+    out[n++] = {static_cast<uint32_t>(at), c};
+    if (has_nc && nc_at + W <= at) {
+      base = nc_at + W;  // the waiting window goes out as a new chunk
+      has_nc = false;
     }
-    if (!st.has_nc) {
-      st.has_nc = true;
-      st.nc_at = at;
+    if (!has_nc) {
+      has_nc = true;
+      nc_at = at;
     }
-    st.at = std::max(at + 1, st.base);
+    at = std::max(at + 1, base);
   }
+  st = {at, base, c, has_nc, nc_at};
   return n;
 }
 
@@ -149,7 +157,7 @@ void QuiloDedupCompress::w_compress(ByteSink& out, const uint8_t* in, size_t len
   buf_.begin(in, len);
   const size_t windows = len - W + 1;
 
-  constexpr size_t AHEAD = 40;  // candidates requested ahead of the one examined
+  constexpr size_t AHEAD = 40;  // candidates requested at least ahead of the one examined
   uint64_t probes = 0;          // fingerprints checked against the store
   size_t start = 0;
   if (continued) {
@@ -212,12 +220,14 @@ void QuiloDedupCompress::w_compress(ByteSink& out, const uint8_t* in, size_t len
   uint32_t* group = buf_.groups();
   const size_t last = len - W;
   ScanState plan_st{start, start, 0, false, 0};
-  size_t k = 0, n = 0, requested = 0;
+  size_t k = 0, n = 0;
   while (level != 0) {
-    if (n <= k + AHEAD && plan_st.at <= last)
+    if (n <= k + AHEAD && plan_st.at <= last) {
+      const size_t from = n;
       n = plan(plan_st, last, W, level, cand, n, k + AHEAD + BATCH);
-    for (const size_t until = std::min(n, k + AHEAD + 1); requested < until; ++requested)
-      group[requested] = static_cast<uint32_t>(cache_->prefetch_probe(buf_.fingerprint(cand[requested].at)));
+      for (size_t i = from; i < n; ++i)
+        group[i] = static_cast<uint32_t>(cache_->prefetch_probe(buf_.fingerprint(cand[i].at)));
+    }
     if (k == n) break;
 
     const size_t at = cand[k].at;
@@ -253,7 +263,7 @@ void QuiloDedupCompress::w_compress(ByteSink& out, const uint8_t* in, size_t len
     }
     if (left_plan) {
       plan_st = {std::max(at + 1, base), base, cand[k].runs, has_nc, nc_at};
-      k = n = requested = 0;
+      k = n = 0;
     } else {
       ++k;
     }
