@@ -135,6 +135,7 @@ TEST(PairTransfer, PipelineOnTwoThreadsKeepsTransfersIntact) {
     }
     for (const char* a : {"a", "b"}) {
         EXPECT_GT(r.count(a, "dd1_uq.count"), 1000u) << a;
+        EXPECT_EQ(r.count(a, "dd1_q.drops"), 0u) << a;
         EXPECT_EQ(r.count(a, "dec1.errors"), 0u) << a;
         EXPECT_EQ(r.count(a, "dd1.errors"), 0u) << a;
         EXPECT_GT(r.count(a, "dd1.decoded"), 1000u) << a;
@@ -290,8 +291,12 @@ TEST(PairHotSwap, ConfigurationSwappedMidTransferKeepsState) {
     conf.replace(at, 18, "$DELAYED_ACK_MS 20");
 
     bool ok = false;
+    uint64_t rx0 = r.host_rx_bytes("client");
     std::thread t([&] { ok = r.download(tmp.file("random"), tmp.file("down"), 7500, 90); });
-    std::this_thread::sleep_for(std::chrono::milliseconds(700));
+    // The swap comes once a quarter of the file has arrived: before the
+    // session is optimised it would test nothing.
+    for (int i = 0; i < 400 && r.host_rx_bytes("client") < rx0 + (1 << 20); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
     uint64_t sessions = r.count("a", "ft.peer_count");
     EXPECT_TRUE(r.write("a", "hotconfig", conf));
     t.join();
