@@ -61,6 +61,12 @@
 //   BYPASS_HOLD       seconds without traffic from the peer before new
 //                     sessions bypass the appliance
 //   LOG_LEVEL         0 Debug .. 4 Error
+//   PIPELINE          1 runs each peer branch as a two-stage pipeline on two
+//                     router threads (start with -j 2): the byte cache on
+//                     the thread that receives from the LAN, compression,
+//                     RSP's transmit side and sending to the WAN on the
+//                     second; a queue between them keeps the packets in
+//                     order. 0 (default) keeps everything on one thread
 //   FEC               1: an XOR parity packet follows every FEC_GROUP
 //                     packets of RSP's stream, so that one loss in a group
 //                     is rebuilt by the peer without a retransmission; 0 off
@@ -150,7 +156,7 @@ define($LAN_DEV lan0, $WAN_DEV wan0,
        $DS_SIZE 4000, $DEDUP_LEVEL 2,
        $MSS 1332, $DELAYED_ACK_MS 10, $MAX_PEERS 1,
        $BYPASS_HOLD 10, $POLL_SECS 10, $RSP_WINDOW 8000, $LOG_LEVEL 2,
-       $FEC 0, $FEC_GROUP 5, $STACKER 0, $STACK_WAIT_MS 50,
+       $FEC 0, $FEC_GROUP 5, $STACKER 0, $STACK_WAIT_MS 50, $PIPELINE 0,
        $WCONF_EXTRA, $FT_EXTRA, $IPPROTO 108);
 define($MTCOMP_QUEUE $RSP_WINDOW);
 
@@ -171,9 +177,10 @@ ph :: ProbeHandler;
 // Puts the session's own Ethernet header back on packets from the peer.
 l2in :: L2Mapper(NOTIFIER sm, DIRECTION WAN_IN, FORCE true);
 
-// Frames leave through one queue per interface.
+// Frames leave through one queue per interface. Both router threads feed
+// the WAN side when PIPELINE is on.
 to_lan :: Queue(2000) -> lan_out :: ToDevice($LAN_DEV);
-to_wan :: Queue(2000) -> wan_out :: ToDevice($WAN_DEV);
+to_wan :: ThreadSafeQueue(2000) -> wan_out :: ToDevice($WAN_DEV);
 
 // The tunnel's own packets (RSP control, peer information) are addressed to
 // the peer appliance and need an Ethernet header found by ARP.
@@ -273,6 +280,7 @@ out_l[1] -> lan_tx1 :: Counter -> [0]dpi[0] -> enc1 :: WDPISwitch(PROT 91 PORT 0
   -> skip1 :: Switch($DPI_SKIP_CACHE);              // TLS, QUIC: see "Classification"
 enc1[1]
   -> dd1 :: Dedup(0, 1, LEVEL $DEDUP_LEVEL, DS_SIZE $DS_SIZE, DS_DIR $DS_DIR)
+  -> dd1_tx :: Switch($PIPELINE)                   // PIPELINE 1: output 1, below
   -> csel1 :: Switch(0);                           // to the compressor RSP drives
 csel1[0]
   -> comp1 :: WComp(COMPRESSOR $COMPRESSOR, METHOD $METHOD, LEVEL $LEVEL, ADAPTIVE $ADAPTIVE)
@@ -289,6 +297,12 @@ csel1[1]
 // this turns the switch to mtcomp1 when COMP1 names it (at start, before the
 // tunnel opens; until then comp1 would only compress statelessly).
 Script(goto done $(eq $COMP1 comp1), write csel1.switch 1, label done);
+// With PIPELINE 1 the packets for the peer cross to the second thread here,
+// in the order the byte cache produced them. They are in the cache already,
+// so the queue is as deep as RSP's window (see mtq1 above): dd1_q.drops
+// counts what would leave the two datastores out of step.
+dd1_tx[1] -> dd1_q :: ThreadSafeQueue($RSP_WINDOW) -> dd1_uq :: Unqueue(BURST 32) -> csel1;
+StaticThreadSched(dd1_uq $PIPELINE, wan_out $PIPELINE);
 rsp1[2] -> wan_tx1_own;                            // RSP's own packets
 
 // Data packets: parity for each group of FEC_GROUP stream packets (FEC),
@@ -333,8 +347,8 @@ rsp1[1]
   -> lan_rx1;
 dec1[1] -> dd1;                                    // still deduplicated: rehydrate
 skip1[0] -> dd1;                                   // encrypted: through the cache (policy off)
-skip1[1] -> csel1;                                 //   or around it (DPI_SKIP_CACHE=1)
-dd1[1] -> csel1;                                   // byte-cache sync traffic, to the peer
+skip1[1] -> dd1_tx;                                //   or around it (DPI_SKIP_CACHE=1)
+dd1[1] -> dd1_tx;                                  // byte-cache sync traffic, to the peer
 dd1[2] -> lan_rx1;                                 // rehydrated
 
 l2in[0] -> [1]dpi[1] -> to_lan;                   // restored: seen by protocol detection
@@ -343,8 +357,8 @@ l2in[1] -> to_lan;                                 // session unknown: header ke
 // ------------------------------------------------------------ More peers
 //
 // For a second peer, set MAX_PEERS 2 and copy the "peer 1" block with every
-// 1 replaced by 2 (out_l[2], enc2, skip2, dd2, csel2, comp2, mtq2, mtcomp2,
-// rsp2 with PEER_OUTPUT_PORT 2 and WCOMP $COMP2, fec2, stk2, in_l[2], pi2,
-// unstk2, unfec2, dec2, the counters lan_tx2 and the others), and define $COMP2; dpi takes the
-// second peer on its inputs 2 and 3. Peer ports without a branch send their
-// traffic down the plain path.
+// 1 replaced by 2 (out_l[2], enc2, skip2, dd2, dd2_tx, dd2_q, dd2_uq, csel2,
+// comp2, mtq2, mtcomp2, rsp2 with PEER_OUTPUT_PORT 2 and WCOMP $COMP2, fec2,
+// stk2, in_l[2], pi2, unstk2, unfec2, dec2, the counters lan_tx2 and the
+// others), and define $COMP2; dpi takes the second peer on its inputs 2 and
+// 3. Peer ports without a branch send their traffic down the plain path.

@@ -129,7 +129,10 @@ pair_up() {
     pid=$(cat "$STATE/$r.pid" 2>/dev/null) || continue
     for t in /proc/"$pid"/task/*; do renice -n "$NICE" -p "${t##*/}" >/dev/null 2>&1 || true; done
   done
-  pair exec server nice -n "$NICE" python3 "$SRC_DIR/scripts/serve.py" -b 10.77.0.2 -p 8080 -d "$WORK/www" >"$WORK/http.log" 2>&1 &
+  # Started without the pair() wrapper: pair.sh execs into the server, so
+  # SERVER_PID is the server itself and pair_down's kill reaches it.
+  "$PAIR_SH" -n "$NAME" -B "$BUILD" exec server nice -n "$NICE" python3 "$SRC_DIR/scripts/serve.py" \
+    -b 10.77.0.2 -p 8080 -d "$WORK/www" >"$WORK/http.log" 2>&1 &
   SERVER_PID=$!
   local i
   for i in $(seq 1 50); do

@@ -48,9 +48,11 @@ class FingerprintIndex {
 
   // False when key is certainly absent; reads only the key's tag line. True
   // means find() has to decide.
-  bool may_contain(uint64_t key) const {
+  bool may_contain(uint64_t key) const { return tags_ && may_contain(key, group_of(key)); }
+  // The same with key's group (group_of(key)) already at hand.
+  bool may_contain(uint64_t key, uint64_t group) const {
     if (!tags_) return false;
-    const TagLine& t = tags_[group_of(key)];
+    const TagLine& t = tags_[group];
     const uint16_t tag = tag_of(key);
     return (t.spill >> (tag & 15) & 1) != 0 || match_mask(t, tag) != 0;
   }
@@ -58,6 +60,15 @@ class FingerprintIndex {
   // Starts loading key's tag line.
   void prefetch(uint64_t key) const {
     if (tags_) prefetch_line(&tags_[group_of(key)]);
+  }
+  // Starts loading the tag line of a group; returns the group.
+  uint64_t prefetch_group(uint64_t group) const {
+    if (tags_) prefetch_line(&tags_[group]);
+    return group;
+  }
+  // The group whose tag line answers for key.
+  uint64_t group_of(uint64_t key) const {
+    return (static_cast<uint64_t>(bucket_hash(key)) * ngroups_) >> 32;
   }
   // Reads key's tag line and starts loading the key and record of the first
   // slot whose tag matches (for a lookup that is expected to succeed).
@@ -134,9 +145,6 @@ class FingerprintIndex {
 #endif
   }
 
-  uint64_t group_of(uint64_t key) const {
-    return (static_cast<uint64_t>(bucket_hash(key)) * ngroups_) >> 32;
-  }
   uint64_t next(uint64_t g) const { return g + 1 == ngroups_ ? 0 : g + 1; }
   // Locates key: sets group and slot, returns false when absent.
   bool locate(uint64_t key, uint64_t& group, int& slot) const;

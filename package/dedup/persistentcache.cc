@@ -71,10 +71,12 @@ void dedup_printf(const char* fmt, ...) {
 
 PersistentCache::PersistentCache(int fd, uint64_t capacity, unsigned chunk_len)
     : fd_(fd),
+      pending_records_(static_cast<size_t>(MAX_PENDING) * (chunk_len + 8)),
       capacity_(capacity),
       chunk_len_(chunk_len),
       record_size_(chunk_len + 8),
       record_(chunk_len + 8),
+      ra_buf_(static_cast<size_t>(READ_AHEAD) * (chunk_len + 8)),
       batch_(static_cast<size_t>(MAX_PENDING + EVICT_BATCH) * (chunk_len + 8)) {}
 
 PersistentCache::~PersistentCache() {
@@ -154,33 +156,52 @@ const uint8_t* PersistentCache::lookup(uint64_t fp, Hit* hit) {
   if (pending_bits_[bit / 64] & (uint64_t(1) << (bit % 64))) {
     for (unsigned i = pending_count_; i-- > 0;) {
       if (!pending_live_[i] || pending_fp_[i] != fp) continue;
-      pending_data_.copy_out(static_cast<size_t>(i) * chunk_len_, chunk_len_, record_.data() + 8);
       if (hit) *hit = Hit{Hit::PENDING, i};
-      return record_.data() + 8;
+      return pending_records_.data() + static_cast<size_t>(i) * record_size_ + 8;
     }
   }
   int32_t rec = index_.find(fp);
   if (rec < 0) return nullptr;
   if (bloom_ && !counting_bloom_check(bloom_, &fp, sizeof fp)) return nullptr;
-  ssize_t n = pread_full(fd_, record_.data(), record_size_, static_cast<uint64_t>(rec) * record_size_);
-  if (n != static_cast<ssize_t>(record_size_)) {
+  const uint8_t* r = read_record(static_cast<uint64_t>(rec));
+  if (!r) {
     dedup_printf("Corrupt datastore\n");
     return nullptr;
   }
-  if (get_le64(record_.data()) != fp) {
+  if (get_le64(r) != fp) {
     // The ring has overwritten this record since the index learnt it.
     index_erase(fp, rec);
     return nullptr;
   }
   if (hit) *hit = Hit{Hit::DISK, static_cast<uint64_t>(rec)};
-  return record_.data() + 8;
+  return r + 8;
+}
+
+void PersistentCache::forget_read_ahead(uint64_t from, uint64_t to) {
+  if (from < ra_first_ + ra_count_ && ra_first_ < to) ra_count_ = 0;
+}
+
+const uint8_t* PersistentCache::read_record(uint64_t rec) {
+  if (!ra_on_) {
+    ssize_t n = pread_full(fd_, record_.data(), record_size_, rec * record_size_);
+    return n == static_cast<ssize_t>(record_size_) ? record_.data() : nullptr;
+  }
+  if (rec < ra_first_ || rec - ra_first_ >= ra_count_) {
+    ssize_t n = pread_full(fd_, ra_buf_.data(), ra_buf_.size(), rec * record_size_);
+    ra_first_ = rec;
+    ra_count_ = n > 0 ? static_cast<uint64_t>(n) / record_size_ : 0;
+    if (ra_count_ == 0) return nullptr;
+  }
+  return ra_buf_.data() + (rec - ra_first_) * record_size_;
 }
 
 void PersistentCache::queue(uint64_t fp, const uint8_t* chunk) {
   if (pending_count_ == MAX_PENDING) writedisk();
   pending_fp_[pending_count_] = fp;
   pending_live_[pending_count_] = true;
-  pending_data_.append(chunk, chunk_len_);
+  uint8_t* rec = pending_records_.data() + static_cast<size_t>(pending_count_) * record_size_;
+  put_le64(rec, fp);
+  std::memcpy(rec + 8, chunk, chunk_len_);
   ++pending_count_;
   unsigned bit = pending_bit(fp);
   pending_bits_[bit / 64] |= uint64_t(1) << (bit % 64);
@@ -199,6 +220,7 @@ void PersistentCache::replace(const Hit& hit, uint64_t fp, const uint8_t* chunk)
     if (index_.find(fp) != static_cast<int32_t>(hit.where)) {
       dedup_printf("Error : Dedup update error, hash not found!\n");
     } else {
+      forget_read_ahead(hit.where, hit.where + 1);
       uint64_t off = hit.where * record_size_ + 8;
       if (pwrite_full(fd_, chunk, chunk_len_, off) != static_cast<ssize_t>(chunk_len_))
         dedup_printf("Error : Update Write Error\n");
@@ -230,16 +252,12 @@ void PersistentCache::writedisk() {
     evict(lo, hi);
     frontier_ = hi;
   }
-  for (uint64_t i = 0; i < n; ++i) {
-    uint8_t* rec = batch_.data() + i * record_size_;
-    put_le64(rec, pending_fp_[i]);
-    pending_data_.copy_out(static_cast<size_t>(i) * chunk_len_, chunk_len_, rec + 8);
-  }
   // The index lines these records go into load while the write runs.
   for (uint64_t i = 0; i < n; ++i) index_.prefetch(pending_fp_[i]);
   current_slot_ = static_cast<int>(write_pos_);
   const uint64_t first = write_pos_;
-  ssize_t w = pwrite_full(fd_, batch_.data(), n * record_size_, first * record_size_);
+  forget_read_ahead(first, first + n);
+  ssize_t w = pwrite_full(fd_, pending_records_.data(), n * record_size_, first * record_size_);
   write_pos_ += n;
   file_records_ = std::max(file_records_, write_pos_);
   if (w == static_cast<ssize_t>(n * record_size_)) {
@@ -262,7 +280,6 @@ void PersistentCache::writedisk() {
     current_slot_ = 0;
     frontier_ = 0;
   }
-  pending_data_.clear();
   pending_count_ = 0;
   std::memset(pending_bits_, 0, sizeof pending_bits_);
 }

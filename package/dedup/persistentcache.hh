@@ -14,7 +14,6 @@
 
 #include "dedup/countingbloom.hh"
 #include "dedup/fingerprintindex.hh"
-#include "dedup/wbuf.hh"
 
 // Datastore messages go to standard output; tests may redirect them.
 using DedupMessageSink = void (*)(const char* text);
@@ -53,11 +52,24 @@ class PersistentCache {
   void prefetch_entry(uint64_t fp) const { index_.prefetch_entry(fp); }
   // False when lookup(fp) would certainly find nothing (and do nothing):
   // fp is neither queued nor in the index. Reads one index line at most.
-  bool may_hold(uint64_t fp) {
-    ++probes_;
+  bool may_hold(uint64_t fp) { return may_hold(fp, index_.group_of(fp)); }
+  // The same for a probe that prefetch_probe() started.
+  bool may_hold(uint64_t fp, uint64_t group) {
     unsigned bit = pending_bit(fp);
-    return (pending_bits_[bit / 64] >> (bit % 64) & 1) != 0 || index_.may_contain(fp);
+    return (pending_bits_[bit / 64] >> (bit % 64) & 1) != 0 || index_.may_contain(fp, group);
   }
+  // Starts the index read of a probe of fp; what it returns goes to may_hold().
+  uint64_t prefetch_probe(uint64_t fp) const { return index_.prefetch_group(index_.group_of(fp)); }
+  // The encoder counts the fingerprints it checks against the store.
+  void count_probes(uint64_t n) { probes_ += n; }
+  // While on (the engine turns it on for its encoder and decoder calls),
+  // reading a record brings the next READ_AHEAD - 1 records along, and
+  // later lookups find them there until the datastore writes over them: the
+  // chunks of repeated data were mostly stored one after another, and every
+  // read is a system call. Off (the default), a lookup reads its record
+  // alone. The engine is the only writer of its datastore file.
+  static constexpr unsigned READ_AHEAD = 16;
+  void read_ahead(bool on) { ra_on_ = on; }
   // Queues a chunk for the next writedisk (flushing first when the queue is full).
   void queue(uint64_t fp, const uint8_t* chunk);
   // Drops fp from the index, the bloom filter and the queue.
@@ -90,6 +102,10 @@ class PersistentCache {
   void index_insert(uint64_t fp, uint64_t record);
   void index_erase(uint64_t fp, int64_t record);  // record -1: whatever it names
   void evict(uint64_t from, uint64_t to);
+  // The bytes of record `rec` (record_size_ of them), or null after a short read.
+  const uint8_t* read_record(uint64_t rec);
+  // Records [from, to) are about to change on disk.
+  void forget_read_ahead(uint64_t from, uint64_t to);
   unsigned pending_bit(uint64_t fp) const { return static_cast<unsigned>(fp >> 54); }
 
   int fd_;
@@ -100,7 +116,9 @@ class PersistentCache {
   uint64_t pending_fp_[MAX_PENDING] = {};
   bool pending_live_[MAX_PENDING] = {};
   uint64_t pending_bits_[16] = {};  // 1024-bit filter over queued fingerprints
-  WBuf pending_data_;
+  // The queued records laid out as in the file (fingerprint, then the
+  // chunk), so that writedisk() writes them as they stand.
+  std::vector<uint8_t> pending_records_;
   FingerprintIndex index_;
   counting_bloom_t* bloom_ = nullptr;
   bool boost_ = false;
@@ -111,7 +129,11 @@ class PersistentCache {
   unsigned chunk_len_;
   unsigned record_size_;
   std::vector<uint8_t> record_;  // one record, for lookups
-  std::vector<uint8_t> batch_;   // queued records or evicted fingerprints
+  bool ra_on_ = false;
+  uint64_t ra_first_ = 0;        // records read ahead: [ra_first_, ra_first_ + ra_count_)
+  uint64_t ra_count_ = 0;
+  std::vector<uint8_t> ra_buf_;
+  std::vector<uint8_t> batch_;   // records read for eviction
 };
 
 #endif

@@ -14,27 +14,120 @@ void DedupCarry::set(const uint8_t* p, size_t len) {
 
 QuiloDedupCompress::QuiloDedupCompress(PersistentCache* cache, InflightWindow& window,
                                        uint8_t* scratch, unsigned chunk_len,
-                                       std::vector<uint64_t>& queued)
-    : cache_(cache), window_(window), scratch_(scratch), queued_(queued), W_(chunk_len) {
+                                       std::vector<uint64_t>& queued, DedupScanBuffers* buffers)
+    : cache_(cache),
+      window_(window),
+      scratch_(scratch),
+      queued_(queued),
+      own_(buffers ? nullptr : std::make_unique<DedupScanBuffers>(chunk_len)),
+      buf_(buffers ? *buffers : *own_),
+      W_(chunk_len) {
   window_.reset();
   queued_.clear();
 }
 
 namespace {
 
-// Whether the window ending with pending byte number s is looked up.
-// c counts the runs that reached W + 1 pending bytes.
-inline bool is_candidate(int level, unsigned c, size_t s, size_t W) {
-  switch (level) {
-    case 0: return false;
-    case 1: return c > 1 ? s % W == 0 : true;
-    case 2: return !(c > 1 && (s & 1));
-    case 3: return !(c > 2 && (s & 1));
-    default: return true;
+// Where the scan stands between two candidates: the next window it
+// examines (by its first byte), the first pending byte, the run counter and
+// the window waiting to be sent as a new chunk.
+struct ScanState {
+  size_t at;
+  size_t base;
+  unsigned c;
+  bool has_nc;
+  size_t nc_at;
+};
+
+// Lists the windows the scan looks up from `st` on, up to `want` of them
+// (or the end of the payload), on the assumption that every lookup misses,
+// which is what new data does. Advances st past them. `last` is the last
+// window start of the payload.
+//
+// Which windows the scan looks up: with s pending bytes up to the window's
+// end and c the number of runs that reached W + 1 pending bytes, level 0
+// none; level 1 all until c > 1, then those with s a multiple of W; level 2
+// all until c > 1, then those with s even; level 3 the same from c > 2;
+// level 4 and any other all.
+size_t plan(ScanState& st, size_t last, size_t W, int level, DedupScanBuffers::Candidate* out,
+            size_t n, size_t want) {
+  size_t at = st.at;
+  if (level < 1 || level > 3) {
+    // Every position is a candidate, and a window that goes out as a new
+    // chunk never moves the first pending byte past the window examined
+    // next; the run counter plays no part.
+    for (; n < want && at <= last; ++at) out[n++] = {static_cast<uint32_t>(at), st.c};
+    st.at = at;
+    return n;
   }
+  size_t base = st.base, nc_at = st.nc_at;
+  unsigned c = st.c;
+  bool has_nc = st.has_nc;
+  // Up to this many runs every position is a candidate.
+  const unsigned dense_runs = level == 3 ? 2 : 1;
+  while (n < want && at <= last) {
+    const size_t s = at + W - base;  // pending bytes up to the window's end, at least W
+    if (s == W + 1) ++c;
+    if (c > dense_runs) {
+      // Level 1 looks only at multiples of W from here on, levels 2 and 3
+      // at even counts.
+      if (level == 1) {
+        if (const size_t r = s % W) {
+          at += W - r;
+          continue;
+        }
+      } else if (s & 1) {
+        ++at;
+        continue;
+      }
+    }
+    out[n++] = {static_cast<uint32_t>(at), c};
+    if (has_nc && nc_at + W <= at) {
+      base = nc_at + W;  // the waiting window goes out as a new chunk
+      has_nc = false;
+    }
+    if (!has_nc) {
+      has_nc = true;
+      nc_at = at;
+    }
+    at = std::max(at + 1, base);
+  }
+  st = {at, base, c, has_nc, nc_at};
+  return n;
 }
 
 }  // namespace
+
+void DedupScanBuffers::begin(const uint8_t* in, size_t len) {
+  if (fps_.size() < len) {
+    fps_.resize(len);
+    cand_.resize(len);
+    groups_.resize(len);
+  }
+  in_ = in;
+  windows_ = len - hasher_.chunk_len() + 1;
+  lo_ = hi_ = 0;
+}
+
+uint64_t DedupScanBuffers::fill(size_t at) {
+  if (rollable(at)) {
+    const size_t to = std::min(windows_, std::max(at + 1, hi_ + ROLL_BLOCK));
+    hasher_.roll(in_, hi_, to, fps_.data());
+    hi_ = to;
+  } else {
+    const size_t W = hasher_.chunk_len();
+    fps_[at] = WHasher::hash(in_ + at, W, WHasher::KARP_RABIN, W);
+    lo_ = at;
+    hi_ = at + 1;
+  }
+  return fps_[at];
+}
+
+uint64_t DedupScanBuffers::fingerprint_ahead(size_t at) {
+  if (at - lo_ < hi_ - lo_ || rollable(at)) return fingerprint(at);
+  const size_t W = hasher_.chunk_len();
+  return WHasher::hash(in_ + at, W, WHasher::KARP_RABIN, W);
+}
 
 void QuiloDedupCompress::w_compress(ByteSink& out, const uint8_t* in, size_t len,
                                     DedupCarry& carry, int level) {
@@ -45,25 +138,45 @@ void QuiloDedupCompress::w_compress(ByteSink& out, const uint8_t* in, size_t len
     return;
   }
 
-  size_t start = 0;
-  if (carry.n >= 1 && carry.n <= DedupCarry::MAX) {
-    // Does the tail of the previous payload complete a stored chunk?
-    const size_t n = carry.n;
-    std::memcpy(scratch_, carry.bytes, n);
-    std::memcpy(scratch_ + n, in, W - n);
-    uint64_t fp = WHasher::hash(scratch_, W, hash_method_, W);
-    const uint8_t* stored = cache_->lookup(fp);
-    if (stored && std::memcmp(stored, scratch_, W) == 0) {
-      uint8_t tok[11] = {ESC, T_CONTINUED, static_cast<uint8_t>(n - 1)};
-      put_be64(tok + 3, fp);
-      out.put(tok, sizeof tok);
-      start = W - n;
-    }
+  // Does the tail of the previous payload complete a stored chunk? Its
+  // index line starts loading now; the lookup comes further down.
+  const size_t cn = carry.n;
+  const bool continued = cn >= 1 && cn <= DedupCarry::MAX;
+  uint64_t cont_fp = 0;
+  if (continued) {
+    std::memcpy(scratch_, carry.bytes, cn);
+    std::memcpy(scratch_ + cn, in, W - cn);
+    cont_fp = WHasher::hash(scratch_, W, hash_method_, W);
+    cache_->prefetch(cont_fp);
   }
   carry.n = 0;
 
+  // Fingerprints depend only on the bytes. They are rolled out in blocks
+  // just ahead of the windows the scan requests, so that computing them
+  // overlaps the index reads already under way.
+  buf_.begin(in, len);
+  const size_t windows = len - W + 1;
+
+  constexpr size_t AHEAD = 40;  // candidates requested at least ahead of the one examined
+  uint64_t probes = 0;          // fingerprints checked against the store
+  size_t start = 0;
+  if (continued) {
+    ++probes;
+    // While the continued chunk's index line loads, the first windows'
+    // start loading too: unless the chunk matches, they come first.
+    if (level != 0)
+      for (size_t at = 0; at < std::min(AHEAD, windows); ++at)
+        cache_->prefetch_probe(buf_.fingerprint(at));
+    const uint8_t* stored = cache_->lookup(cont_fp);
+    if (stored && std::memcmp(stored, scratch_, W) == 0) {
+      uint8_t tok[11] = {ESC, T_CONTINUED, static_cast<uint8_t>(cn - 1)};
+      put_be64(tok + 3, cont_fp);
+      out.put(tok, sizeof tok);
+      start = W - cn;
+    }
+  }
+
   size_t base = start;  // first pending byte
-  unsigned c = 0;
   bool has_nc = false;  // a window waiting to be sent as a new chunk
   uint64_t nc_fp = 0;
   size_t nc_at = 0;
@@ -76,7 +189,8 @@ void QuiloDedupCompress::w_compress(ByteSink& out, const uint8_t* in, size_t len
       cache_->queue(nc_fp, in + nc_at);
       queued_.push_back(nc_fp);
     }
-    window_.add(nc_fp, in + nc_at, W);
+    // The encoder reads back fingerprints only, never chunk bytes.
+    window_.add(nc_fp, nullptr, 0);
     base = nc_at + W;
     has_nc = false;
   };
@@ -90,111 +204,71 @@ void QuiloDedupCompress::w_compress(ByteSink& out, const uint8_t* in, size_t len
       uint8_t tok[10] = {ESC, T_STORED};
       put_be64(tok + 2, fp);
       out.put(tok, 10);
-      window_.add(fp, in + at, W);
+      window_.add(fp, nullptr, 0);
     }
     base = at + W;
   };
 
-  // Window fingerprints depend only on the bytes, so they are computed in
-  // tight runs ahead of the scan, into a ring indexed by window end position.
-  // The scan visits candidate positions only, and before it looks one up it
-  // prefetches the index lines of the candidates it expects next (assuming
-  // no match in between), so lookups overlap instead of waiting for memory
-  // one by one. Which windows are looked up, and in what order, is exactly
-  // as in a byte-by-byte scan; only the memory accesses start earlier.
-  constexpr size_t RING = 1024, MASK = RING - 1;
-  constexpr size_t NEAR = 24;  // prefetch distance where candidates are dense
-  uint64_t ring[RING];
-  const uint64_t* const T = WHasher::CharacterHash;
-  const uint64_t out_mul = WHasher::out_weight(W);
-  uint64_t h_roll = 0;
-  const bool scan = level != 0 && len - start >= W;
-  size_t q = start;  // next window end position to fingerprint
-  if (scan) {
-    for (; q < start + W; ++q) h_roll = h_roll * WHasher::MULTIPLIER + T[in[q]];
-    ring[(q - 1) & MASK] = h_roll;
-  }
-  auto fingerprint_to = [&](size_t target) {
-    if (target >= len) target = len - 1;
-    for (; q <= target; ++q) {
-      h_roll = h_roll * WHasher::MULTIPLIER - T[in[q - W]] * out_mul + T[in[q]];
-      ring[q & MASK] = h_roll;
+  // The scan visits the candidates a plan lists. Plans assume that nothing
+  // matches, so the index lines of the candidates ahead are requested long
+  // before they are needed, and their memory accesses overlap. When a
+  // lookup does match (or a waiting new chunk equals the window), the scan
+  // leaves the plan and plans again from where it stands. Which windows are
+  // looked up, and in what order, is exactly as in a byte-by-byte scan.
+  constexpr size_t BATCH = 32;  // candidates planned at a time
+  DedupScanBuffers::Candidate* cand = buf_.candidates();
+  uint32_t* group = buf_.groups();
+  const size_t last = len - W;
+  ScanState plan_st{start, start, 0, false, 0};
+  size_t k = 0, n = 0;
+  while (level != 0) {
+    if (n <= k + AHEAD && plan_st.at <= last) {
+      const size_t from = n;
+      n = plan(plan_st, last, W, level, cand, n, k + AHEAD + BATCH);
+      for (size_t i = from; i < n; ++i)
+        group[i] = static_cast<uint32_t>(cache_->prefetch_probe(buf_.fingerprint(cand[i].at)));
     }
-  };
-  size_t pf = start + W - 1;  // next position considered for a prefetch
-  size_t ahead_at = 0;        // a window end fingerprinted ahead (0: none)
-  uint64_t ahead_fp = 0;
+    if (k == n) break;
 
-  for (size_t p = start + W - 1; scan && p < len;) {
-    const size_t s = p + 1 - base;
-    if (level != 4 && s == W + 1) ++c;
-    if (!is_candidate(level, c, s, W)) {
-      // Level 1 after two runs looks only at multiples of W; elsewhere the
-      // next position may be a candidate again.
-      p += (level == 1 && c > 1) ? W - s % W : 1;
-      continue;
-    }
-    uint64_t h;
-    if (level == 1 && c > 1) {
-      // Level 1 after two runs: candidates lie W apart, so each window is
-      // fingerprinted on its own instead of rolling through the positions
-      // between, and the next one (if nothing matches here) is prefetched.
-      h = p < q ? ring[p & MASK] : p == ahead_at ? ahead_fp : WHasher::hash(in + p + 1 - W, W);
-      const size_t next = p + W;
-      if (next < len && next != ahead_at) {
-        ahead_fp = next < q ? ring[next & MASK] : WHasher::hash(in + next + 1 - W, W);
-        ahead_at = next;
-        cache_->prefetch(ahead_fp);
-      }
-    } else {
-      const size_t reach = p + NEAR;
-      fingerprint_to(reach);
-      if (pf <= p) pf = p + 1;
-      for (const size_t stop = std::min(reach, len - 1); pf <= stop;) {
-        // The candidates to come if nothing matches before them.
-        const size_t sp = pf + 1 - base;
-        const unsigned cp = (level != 4 && s <= W && sp > W) ? c + 1 : c;
-        if (level == 1 && cp > 1) {
-          // Only window ends at multiples of W: step from one to the next.
-          const size_t r = sp % W;
-          if (r == 0) cache_->prefetch(ring[pf & MASK]);
-          pf += W - r;
-          continue;
-        }
-        if (sp >= W && is_candidate(level, cp, sp, W)) cache_->prefetch(ring[pf & MASK]);
-        ++pf;
-      }
-      h = ring[p & MASK];
-    }
-    const size_t at = p + 1 - W;
-    ++p;
-
+    const size_t at = cand[k].at;
+    const uint64_t h = buf_.known(at);
+    bool left_plan = false;
     if (has_nc && nc_at + W <= at) {
       const bool same_fp = nc_fp == h;
       const size_t prev = nc_at;
       emit_new();
       if (same_fp) {
         if (std::memcmp(in + prev, in + at, W) == 0) emit_ref(at, h);
-        p = std::max(p, base + W - 1);
-        continue;
+        left_plan = true;
       }
     }
-    const uint8_t* stored = cache_->may_hold(h) ? cache_->lookup(h) : nullptr;
-    if (stored) {
-      if (std::memcmp(stored, in + at, W) == 0) {
-        has_nc = false;
-        emit_ref(at, h);
+    if (!left_plan) {
+      ++probes;
+      const uint8_t* stored = cache_->may_hold(h, group[k]) ? cache_->lookup(h) : nullptr;
+      if (stored) {
+        if (std::memcmp(stored, in + at, W) == 0) {
+          has_nc = false;
+          emit_ref(at, h);
+          // Repeated data tends to match chunk after chunk: the next
+          // window's entry and the one after it start loading now.
+          if (base <= last) cache_->prefetch_entry(buf_.fingerprint(base));
+          if (base + W <= last) cache_->prefetch_probe(buf_.fingerprint_ahead(base + W));
+        }
+        left_plan = true;
+      } else if (!has_nc) {
+        has_nc = true;
+        nc_fp = h;
+        nc_at = at;
       }
-      p = std::max(p, base + W - 1);
-      continue;
     }
-    if (!has_nc) {
-      has_nc = true;
-      nc_fp = h;
-      nc_at = at;
+    if (left_plan) {
+      plan_st = {std::max(at + 1, base), base, cand[k].runs, has_nc, nc_at};
+      k = n = 0;
+    } else {
+      ++k;
     }
-    p = std::max(p, base + W - 1);
   }
+  cache_->count_probes(probes);
   if (has_nc) emit_new();
   out.literals(in + base, len - base);
   carry.set(in + base, len - base);

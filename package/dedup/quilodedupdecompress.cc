@@ -29,6 +29,8 @@ void QuiloDedupDecompress::prefetch_refs(const uint8_t* in, size_t len) {
   size_t n = 0;
   new_count_ = 0;
   // Walks the tokens as decode() does; every step moves forward or stops.
+  // A tag line starts loading as soon as its fingerprint is known, so the
+  // hashing of the new chunks that follow overlaps it.
   for (size_t i = 0; i < len && n < AHEAD_MAX && new_count_ < AHEAD_MAX;) {
     const void* e = std::memchr(in + i, ESC, len - i);
     if (!e) break;
@@ -38,27 +40,31 @@ void QuiloDedupDecompress::prefetch_refs(const uint8_t* in, size_t len) {
     const uint8_t type = in[i + 1];
     if (type == T_LITERAL) {
       i += 2;
-    } else if (type == T_NEW && left >= W_ + 2) {
-      const uint64_t fp = WHasher::hash(in + i + 2, W_, hash_method_, W_);
+      continue;
+    }
+    uint64_t fp;
+    if (type == T_NEW && left >= W_ + 2) {
+      fp = WHasher::hash(in + i + 2, W_, hash_method_, W_);
       new_at_[new_count_] = i;
       new_fp_[new_count_++] = fp;
-      fps[n++] = fp;
       i += W_ + 2;
     } else if (type == T_WINDOW) {
       i += 3;
+      continue;
     } else if (type == T_STORED && left >= 10) {
-      fps[n++] = get_be64(in + i + 2);
+      fp = get_be64(in + i + 2);
       i += 10;
     } else if (type == T_CONTINUED && left >= 11) {
-      fps[n++] = get_be64(in + i + 3);
+      fp = get_be64(in + i + 3);
       i += 11;
     } else {
       break;
     }
+    cache_->prefetch(fp);
+    fps[n++] = fp;
   }
-  // Tag lines first, all at once; then, with those arriving, the key and
-  // record lines of the slots the tags point at.
-  for (size_t k = 0; k < n; ++k) cache_->prefetch(fps[k]);
+  // With the tag lines arriving, the key and record lines of the slots the
+  // tags point at.
   for (size_t k = 0; k < n; ++k) cache_->prefetch_entry(fps[k]);
 }
 

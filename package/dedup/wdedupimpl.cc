@@ -47,6 +47,7 @@ WDedupImpl::WDedupImpl(const std::string& path, int size_mb, unsigned chunk_len,
       error_rate_(error_rate),
       level_(level),
       window_(chunk_len),
+      scan_(chunk_len),
       scratch_(chunk_len) {
   dropped_.reserve(256);
   queued_.reserve(64);
@@ -259,8 +260,10 @@ int WDedupImpl::compress(const uint8_t* src, uint8_t* dst, int len, int max) {
     return -1;
   }
   dedupstream::ByteSink out(dst, static_cast<size_t>(max));
-  QuiloDedupCompress enc(cache_, window_, scratch_.data(), chunk_len_, queued_);
+  QuiloDedupCompress enc(cache_, window_, scratch_.data(), chunk_len_, queued_, &scan_);
+  cache_->read_ahead(true);  // only the engine's own calls use what was read ahead
   enc.w_compress(out, src, static_cast<size_t>(len), carry_, level_.load());
+  cache_->read_ahead(false);
   if (out.overflow()) {
     // The packet leaves unencoded, so the peer never sees these chunks:
     // keeping them would only make later references fail at the peer.
@@ -287,7 +290,9 @@ int WDedupImpl::decompress(const uint8_t* src, uint8_t* dst, int len, int max,
   missing.clear();
   dedupstream::ByteSink out(dst, max > 0 ? static_cast<size_t>(max) : 0);
   QuiloDedupDecompress dec(cache_, window_, chunk_len_, dropped_);
+  cache_->read_ahead(true);
   bool ok = len <= 0 || dec.w_decompress(src, static_cast<size_t>(len), out, missing, sync);
+  cache_->read_ahead(false);
   if (!ok || !missing.empty() || out.overflow()) {
     cache_->writedisk();
     unlock();

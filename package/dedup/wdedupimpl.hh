@@ -86,6 +86,7 @@ class WDedupImpl {
   uint64_t capacity_ = 0;
   DedupCarry carry_;
   InflightWindow window_;
+  DedupScanBuffers scan_;
   std::vector<uint8_t> scratch_;
   std::vector<uint64_t> dropped_;
   std::vector<uint64_t> queued_;

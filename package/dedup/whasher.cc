@@ -119,3 +119,32 @@ uint64_t WHasher::out_weight(size_t W) {
   for (size_t i = 0; i < W; ++i) p *= MULTIPLIER;
   return p;
 }
+
+WindowFingerprints::WindowFingerprints(size_t W) : W_(W) {
+  const uint64_t w = WHasher::out_weight(W);
+  for (int b = 0; b < 256; ++b) leave_[b] = WHasher::CharacterHash[b] * w;
+}
+
+namespace {
+
+// The change a one-byte slide makes besides the multiply: the entering
+// byte's weight less the leaving byte's. Kept opaque so that the compiler
+// adds it to the chain in one step instead of folding the two table reads
+// into it one after the other.
+inline uint64_t slide_delta(const uint64_t* T, const uint64_t* L, uint8_t in, uint8_t out) {
+  uint64_t d = T[in] - L[out];
+  asm("" : "+r"(d));
+  return d;
+}
+
+}  // namespace
+
+void WindowFingerprints::roll(const uint8_t* data, size_t from, size_t to, uint64_t* out) const {
+  const size_t W = W_;
+  const uint64_t* T = WHasher::CharacterHash;
+  uint64_t a = out[from - 1];
+  for (size_t i = from; i < to; ++i) {
+    a = a * WHasher::MULTIPLIER + slide_delta(T, leave_, data[i + W - 1], data[i - 1]);
+    out[i] = a;
+  }
+}

@@ -32,6 +32,23 @@ class WHasher {
   static uint64_t out_weight(size_t W);
 };
 
+// Fingerprints of consecutive W-byte windows of a buffer. The byte that
+// leaves a window is weighted through a table (CharacterHash[b] x 37^W,
+// built once per chunk length), so a step costs one multiply by 37 (two
+// address computations) and one addition on the chain.
+class WindowFingerprints {
+ public:
+  explicit WindowFingerprints(size_t W);
+  size_t chunk_len() const { return W_; }
+  // out[i] = WHasher::hash(data + i, W) for i in [from, to), rolled on from
+  // out[from - 1] (from >= 1; windows up to to - 1 must lie within the data).
+  void roll(const uint8_t* data, size_t from, size_t to, uint64_t* out) const;
+
+ private:
+  size_t W_;
+  uint64_t leave_[256];
+};
+
 // The sliding form: keeps the fingerprint of the last W bytes fed.
 class WRollingHash {
  public:

@@ -48,6 +48,21 @@ TEST(DedupHasher, RollingEqualsFromScratchAndKnownValues) {
   }
 }
 
+TEST(DedupHasher, RolledWindowFingerprintsEqualFromScratch) {
+  // Other chunk lengths build their own table of leaving-byte weights.
+  Bytes data = random_bytes(2400, 8);
+  std::vector<uint64_t> fps(data.size());
+  for (size_t W : {size_t(330), size_t(7), size_t(1)}) {
+    WindowFingerprints wf(W);
+    for (size_t from : {size_t(1), size_t(2), size_t(700)}) {
+      fps[from - 1] = WHasher::hash(&data[from - 1], W);
+      wf.roll(data.data(), from, data.size() - W + 1, fps.data());
+      for (size_t i = from; i + W <= data.size(); ++i)
+        ASSERT_EQ(fps[i], WHasher::hash(&data[i], W)) << "W " << W << " from " << from << " at " << i;
+    }
+  }
+}
+
 TEST(DedupWBuf, SegmentsAppendDropShareAndMove) {
   WBuf q;
   Bytes a = random_bytes(1800, 1);

@@ -362,6 +362,51 @@ TEST(DedupEncoder, OutputIsExactlyThePlainScan) {
   }
 }
 
+TEST(DedupEncoder, MatchesMidRunAndSelfSimilarDataGiveThePlainScan) {
+  // The encoder requests index reads for the windows it expects to look up
+  // next, on the assumption that nothing matches; these payloads break that
+  // assumption in every way: stored chunks at odd and even offsets after
+  // the second run (where levels 1 to 3 skip positions), windows equal to
+  // the new chunk waiting to go out (periods of W and 2W), uniform runs,
+  // and a stored record that differs under the window's fingerprint.
+  Bytes stored = no_f1(random_bytes(W, 71));
+  Bytes other = no_f1(random_bytes(W, 72));
+  std::vector<Bytes> payloads;
+  for (size_t off : {700, 701, 990, 991, 1001, 1320}) {
+    Bytes p = no_f1(random_bytes(1800, static_cast<uint32_t>(off)));
+    std::copy(stored.begin(), stored.end(), p.begin() + static_cast<long>(off));
+    payloads.push_back(slice(p, 0, std::min<size_t>(p.size(), off + W + 37)));
+  }
+  Bytes periodic = cat({other, other, other, slice(other, 0, 101)});
+  payloads.push_back(periodic);
+  payloads.push_back(cat({stored, other, stored, other, slice(stored, 0, 200)}));
+  payloads.push_back(Bytes(1500, 0x5A));
+  payloads.push_back(cat({no_f1(random_bytes(400, 73)), other, no_f1(random_bytes(500, 74))}));
+  for (int level : {1, 2, 3, 4}) {
+    Pair p(level, 1);
+    PlainEncoder plain(p.b->impl()->cache());
+    // Both ends hold `stored`; under `other`'s fingerprint they hold
+    // `stored`'s bytes, a record that must never be referenced.
+    for (WDedup* e : {p.a.get(), p.b.get()}) {
+      PersistentCache* pc = e->impl()->cache();
+      for (int i = 0; i < 3; ++i) pc->queue(fp_of(stored), stored.data());
+      pc->queue(fp_of(other), stored.data());
+      e->writedisk();
+    }
+    for (int pass = 0; pass < 2; ++pass)
+      for (size_t i = 0; i < payloads.size(); ++i) {
+        const Bytes& pay = payloads[i];
+        uint8_t out[MAXP];
+        int got = p.a->compress(pay.data(), out, static_cast<int>(pay.size()), MAXP);
+        p.a->writedisk();
+        Bytes want = plain.encode(pay, level);
+        p.b->impl()->cache()->writedisk();
+        ASSERT_GE(got, 0);
+        ASSERT_EQ(Bytes(out, out + got), want) << "level " << level << " pass " << pass << " payload " << i;
+      }
+  }
+}
+
 TEST(DedupEncoder, CollidingRecordIsNeverReferencedAndDecoderRepairsIt) {
   Pair p;
   Bytes x = no_f1(random_bytes(330, 31));
