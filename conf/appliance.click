@@ -48,6 +48,18 @@
 //   BYPASS_HOLD       seconds without traffic from the peer before new
 //                     sessions bypass the appliance
 //   LOG_LEVEL         0 Debug .. 4 Error
+//   CONGESTION_CONTROL
+//                     RSP paces what it sends and holds what the WAN cannot
+//                     take yet (true/false)
+//   CONGESTION_TARGET_MS
+//                     queueing delay RSP's window aims at in the WAN's
+//                     bottleneck queue
+//   QM                queue management in front of the tunnel (WCCC): true
+//                     or false
+//   QM_RTT_DELTA      WCCC's target: the path's minimum RTT times this
+//   QM_INTERVAL       WCCC's interval (CoDel's)
+//   QM_DATA_ONLY      drop only TCP segments that carry data, never
+//                     acknowledgements, SYN/FIN/RST or other protocols
 //   WCONF_EXTRA, FT_EXTRA
 //                     more WConf / FlowTable arguments, each starting with a
 //                     comma, e.g. FT_EXTRA=", UDP_ROUTE 10.1.0.0/16 192.0.2.12"
@@ -91,7 +103,9 @@ define($LAN_DEV lan0, $WAN_DEV wan0,
        $DS_SIZE 4000, $DEDUP_LEVEL 2,
        $MSS 1332, $DELAYED_ACK_MS 10, $MAX_PEERS 1,
        $BYPASS_HOLD 10, $POLL_SECS 10, $RSP_WINDOW 8000, $LOG_LEVEL 2,
-       $WCONF_EXTRA, $FT_EXTRA, $IPPROTO 108);
+       $WCONF_EXTRA, $FT_EXTRA, $IPPROTO 108,
+       $QM true, $QM_RTT_DELTA 2, $QM_INTERVAL 100ms, $QM_DATA_ONLY true,
+       $CONGESTION_CONTROL true, $CONGESTION_TARGET_MS 5);
 
 require(package "quilo");
 
@@ -177,12 +191,15 @@ tun_cl[0] -> reflect :: WShimReflect -> to_wan;
 // header; only the IP protocol changes.
 
 out_l[1]
+  -> qm1 :: WCCC(RSP rsp1, WCOMP comp1, RTT_DELTA $QM_RTT_DELTA, INTERVAL $QM_INTERVAL,
+                 DATA_ONLY $QM_DATA_ONLY, ACTIVE $QM)
   -> dd1 :: Dedup(0, 1, LEVEL $DEDUP_LEVEL, DS_SIZE $DS_SIZE, DS_DIR $DS_DIR)
   -> comp1 :: WComp(COMPRESSOR $COMPRESSOR, METHOD $METHOD, LEVEL $LEVEL)
   -> [0]rsp1 :: RSP(MODE $RSP_MODE, LOCAL_IP $LOCAL_IP, WRTT pi1, WCOMP comp1,
                     NOTIFIER ft, PEER_OUTPUT_PORT 1, DELAYED_ACK_MS $DELAYED_ACK_MS,
                     DUPLICATE_ACK_FAST_RETRANSMIT 3, CONNECTION_POLL_SECS $POLL_SECS,
-                    MAX_RX_COUNT $RSP_WINDOW);
+                    MAX_RX_COUNT $RSP_WINDOW, CONGESTION_CONTROL $CONGESTION_CONTROL,
+                    CONGESTION_TARGET_MS $CONGESTION_TARGET_MS);
 rsp1[0] -> to_wan;                                 // data packets
 rsp1[2] -> arpq;                                   // RSP's own packets
 

@@ -16,8 +16,10 @@ constexpr int64_t BASE_WINDOW_NS = 10 * 1000000000LL;
 // Bookkeeping periods (whether packets waited, one loss response) last one
 // minimum RTT, at least this long.
 constexpr int64_t MIN_EPOCH_NS = 5 * 1000000LL;
-// After an idle spell, at most this much of the pacing rate goes at once.
-constexpr int64_t MAX_BURST_NS = 1000000LL;
+// At most this much of the pacing rate goes at once: after an idle spell,
+// or when the pacer timer runs late (the host's timers wake in whole
+// milliseconds, later on a busy machine); the window still bounds it.
+constexpr int64_t MAX_BURST_NS = 4000000LL;
 // Pacing rate = gain x window / (minimum RTT + target).
 constexpr double SLOW_START_GAIN = 2.0;
 constexpr double GAIN = 1.25;
