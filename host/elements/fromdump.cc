@@ -48,18 +48,10 @@ Packet* FromDump::make_packet(const uint8_t* data, uint32_t caplen, int64_t ts_n
         return nullptr;
     p->set_timestamp_anno(Timestamp::make_nsec(ts_ns));
     const unsigned char* d = p->data();
-    uint32_t ipoff = 0;
-    bool ip = false;
-    if (_reader.raw_ip())
-        ip = caplen >= 20 && (d[0] >> 4) == 4;
-    else if (caplen >= 14) {
+    if (!_reader.raw_ip() && caplen >= 14)
         p->set_mac_header(d, 14);
-        if (d[12] == 0x08 && d[13] == 0x00 && caplen >= 34) {
-            ipoff = 14;
-            ip = (d[14] >> 4) == 4;
-        }
-    }
-    if (ip) {
+    int ipoff = pcapformat::ipv4_offset(_reader.linktype(), d, caplen);
+    if (ipoff >= 0 && caplen - uint32_t(ipoff) >= 20 && (d[ipoff] >> 4) == 4) {
         uint32_t hl = (d[ipoff] & 0x0F) * 4u;
         if (hl < 20 || ipoff + hl > caplen)
             hl = 20;
@@ -100,17 +92,10 @@ bool FromDump::run_task(Task*) {
                 continue;
         }
         if (_timing) {
-            int64_t now = Timestamp::now().nsecval();
-            if (!_have_base) {
-                _have_base = true;
-                _file_base = ts;
-                _wall_base = now;
-            }
-            int64_t due = _wall_base + (ts - _file_base);
-            if (due > now) {
+            if (int64_t wait = _pacer.wait_ns(ts, Timestamp::now().nsecval())) {
                 _held = p;
                 _held_ts = ts;
-                _timer.schedule_after(Timestamp::make_nsec(due - now));
+                _timer.schedule_after(Timestamp::make_nsec(wait));
                 return n > 0;
             }
         }

@@ -46,8 +46,7 @@ class FromDump : public Element {
     Task _task;
     Timer _timer;
     bool _done = false;
-    bool _have_base = false;
-    int64_t _file_base = 0, _wall_base = 0;
+    pcapformat::ReplayPacer _pacer;
     // A record read but not yet due (TIMING).
     Packet* _held = nullptr;
     int64_t _held_ts = 0;

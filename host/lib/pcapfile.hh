@@ -8,13 +8,19 @@
 #include <cstdint>
 #include <string>
 
+#include <host/pcapformat.hh>
+
 struct pcap;
 struct pcap_dumper;
 
 namespace pcapfile {
 
-// libpcap link types this layer understands.
-enum : int { kLinkEthernet = 1 /* DLT_EN10MB */, kLinkRaw = 12 /* DLT_RAW */, kLinkIPv4 = 228 /* DLT_IPV4 */ };
+// libpcap link types (DLT values) this layer understands.
+enum : int {
+    kLinkEthernet = pcapformat::kLinkEthernet,
+    kLinkRaw = pcapformat::kLinkRaw,
+    kLinkIPv4 = pcapformat::kLinkIPv4
+};
 
 // Returns the link type for an encapsulation name ("ETHER", "IP", "RAW",
 // "IPV4"), or -1.

@@ -21,6 +21,7 @@ struct Field {
 };
 
 inline constexpr Field DST_IP{0, 4};  // network byte order
+inline constexpr Field AGGREGATE{12, 4};  // aggregate (flow) number, host order; printed by WIPPrint
 inline constexpr Field PAINT{16, 1};
 inline constexpr Field VLAN_TCI{20, 2};
 inline constexpr Field DPI_MASTER_PROTO{48, 2};
@@ -37,7 +38,7 @@ inline constexpr Field PATH{68, 1};
 
 inline constexpr int AREA_SIZE = 96;
 
-inline constexpr Field all_fields[] = {DST_IP,    PAINT,       VLAN_TCI,          DPI_MASTER_PROTO, DPI_PROTO,
+inline constexpr Field all_fields[] = {DST_IP,    AGGREGATE,   PAINT,       VLAN_TCI,          DPI_MASTER_PROTO, DPI_PROTO,
                                        PEER_IP,   DIRECTION,   RX_LEN,            RSP_RX_RETRANSMIT, SESSION_DIRECTION,
                                        RSP_OWN_PACKET, SESSION_ID, MTCOMP_SEQ,    PATH};
 
@@ -62,6 +63,9 @@ inline uint16_t vlan_tci_anno(const Packet* p) { return p->anno_u16(anno::VLAN_T
 inline void set_vlan_tci_anno(Packet* p, uint16_t v) { p->set_anno_u16(anno::VLAN_TCI.offset, v); }
 
 inline uint8_t paint_anno(const Packet* p) { return p->anno_u8(anno::PAINT.offset); }
+
+inline uint32_t aggregate_anno(const Packet* p) { return p->anno_u32(anno::AGGREGATE.offset); }
+inline void set_aggregate_anno(Packet* p, uint32_t v) { p->set_anno_u32(anno::AGGREGATE.offset, v); }
 
 inline uint16_t dpi_master_proto_anno(const Packet* p) { return p->anno_u16(anno::DPI_MASTER_PROTO.offset); }
 inline void set_dpi_master_proto_anno(Packet* p, uint16_t v) { p->set_anno_u16(anno::DPI_MASTER_PROTO.offset, v); }
