@@ -7,10 +7,8 @@
 #   scripts/demo.sh [BUILD_DIR]
 #
 # Environment: DEMO_MB (corpus size, 50), DEMO_RATE (20Mbps), DEMO_DELAY
-# (20ms each way), DEMO_LOSS (0), DEMO_QUEUE (WAN emulator queue, 4000
-# packets: about a third of a second of the warm pass's small deduplicated
-# packets; the tunnel has no congestion control of its own, so a shorter
-# queue overflows and RSP's retransmissions count on the WAN),
+# (20ms each way), DEMO_LOSS (0), DEMO_QUEUE (WAN emulator queue, 1000
+# packets, pair.sh's default and Linux's usual txqueuelen),
 # DEMO_CONF (conf/appliance.click), DEMO_DEFINES (NAME=value settings for
 # both appliances, space-separated, e.g. "DEDUP_LEVEL=4 COMPRESSOR=4"),
 # DEMO_DEBUG (set: print the appliances' byte-cache and tunnel counters),
@@ -28,13 +26,13 @@ DEMO_MB=${DEMO_MB:-50}
 DEMO_RATE=${DEMO_RATE:-20Mbps}
 DEMO_DELAY=${DEMO_DELAY:-20ms}
 DEMO_LOSS=${DEMO_LOSS:-0}
-DEMO_QUEUE=${DEMO_QUEUE:-4000}
+DEMO_QUEUE=${DEMO_QUEUE:-1000}
 DEMO_CONF=${DEMO_CONF:-$SRC_DIR/conf/appliance.click}
 
 if [ "$(id -u)" -ne 0 ]; then
   if sudo -n true 2>/dev/null; then
     exec sudo -n env DEMO_MB="$DEMO_MB" DEMO_RATE="$DEMO_RATE" DEMO_DELAY="$DEMO_DELAY" \
-      DEMO_LOSS="$DEMO_LOSS" DEMO_QUEUE="${DEMO_QUEUE:-4000}" DEMO_CONF="$DEMO_CONF" \
+      DEMO_LOSS="$DEMO_LOSS" DEMO_QUEUE="$DEMO_QUEUE" DEMO_CONF="$DEMO_CONF" \
       DEMO_DEFINES="${DEMO_DEFINES:-}" DEMO_STATS="${DEMO_STATS:-}" "$0" "$BUILD"
   fi
   cat >&2 <<EOF

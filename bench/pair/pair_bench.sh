@@ -3,41 +3,61 @@
 #
 #   client --- A --- WAN emulator --- B --- server       (scripts/pair.sh)
 #
-# A corpus of real files from this machine is fetched from the server by the
-# client twice (cold, then warm) through:
-#   bridge   both appliances replaced by conf/bridge.click
-#            (FromDevice -> Queue -> ToDevice)
-#   pair     conf/appliance.click with its reference settings
-#   pair L4  the same with the byte cache at level 4 (every window position
-#            looked up), without WAN limits only
-# each without WAN limits (warm pass repeated, the median counts) and over
-# the emulated WAN (BENCH_RATE, BENCH_DELAY
-# each way). Every case gets a fresh pair, so each cold pass starts with an
-# empty byte cache. Prints per pass the transfer time, goodput, LAN bytes
-# (whole frames the client received), WAN bytes (whole frames the emulator
-# delivered towards the client), WAN/LAN and RSP retransmissions, then the
-# ratios pair/bridge against the goals:
-#   no WAN limits:   pair goodput >= 0.5 x bridge goodput (reference settings)
-#   limited WAN:     cold pass not slower than the bridges,
-#                    warm pass at least 8 x faster than the bridges
+# Each case is a fresh pair (so every cold pass meets an empty byte cache),
+# named WAN:KIND.
+#
+#   WAN   free    no WAN limits
+#         qN      BENCH_RATE, BENCH_DELAY each way, a WAN queue of N packets
+#         lossP   no rate limit, BENCH_DELAY each way, P percent random loss
+#                 each way (P may be a decimal, loss0.5): no congestion
+#   KIND  bridge  both appliances replaced by conf/bridge.click
+#                 (FromDevice -> Queue -> ToDevice)
+#         pair    conf/appliance.click with its reference settings
+#         l4      the same with the byte cache at level 4 (every window
+#                 position looked up)
+#         off     the reference settings with queue management off (the
+#                 queue manager inactive, RSP without congestion control)
+#
+# What runs:
+#   free, qN   a corpus of real files from this machine fetched by the
+#              client twice, cold then warm (warm repeated BENCH_WARM_REPS
+#              times without WAN limits; the median counts). Per pass: time,
+#              goodput, LAN bytes (whole frames the client received), WAN
+#              bytes (whole frames the emulator delivered towards the
+#              client), WAN/LAN, RSP retransmissions (both appliances) and
+#              their share of the packets the WAN delivered both ways.
+#   qN         then latency under load: ping from client to server, idle and
+#              while the client downloads incompressible data for
+#              BENCH_BULK_SECS; and for pair/off two such downloads at once.
+#   lossP      BENCH_LOSS_REPS downloads of BENCH_LOSS_MB of incompressible
+#              data each (fresh data every time); the median goodput counts.
+#
+# Goals (pair against bridges of the same WAN, or pair against off):
+#   no WAN limits   goodput >= 0.5 x bridges, cold and warm
+#   limited WAN     cold >= 2.5 x bridges, warm >= 8 x bridges, with every
+#                   queue size; RSP retransmissions < 1% of the packets
+#   latency         ping p95 under load <= idle + 30 ms (bridges printed
+#                   beside)
+#   two transfers   each gets 40% to 60% of the combined goodput
+#   random loss     goodput with queue management >= 0.95 x without
 #
 # Usage: bench/pair/pair_bench.sh [BUILD_DIR]          (needs root)
 # Environment:
 #   BENCH_MB      corpus size in MB (40)
-#   BENCH_RATE    WAN rate of the limited case (20Mbps)
-#   BENCH_DELAY   WAN delay each way of the limited case (20ms)
-#   BENCH_QUEUE   WAN queue in packets, both cases (4000, as scripts/demo.sh);
-#                 the queue counts packets, and deduplicated packets are small,
-#                 so a shallower queue (e.g. 1000, pair.sh's default)
-#                 overflows under the warm pass: the tunnel has no congestion
-#                 control of its own, and RSP's retransmissions (column rtx)
-#                 show what that costs
+#   BENCH_RATE    WAN rate of the limited cases (20Mbps)
+#   BENCH_DELAY   WAN delay each way of the limited and loss cases (20ms)
+#   BENCH_CASES   cases to run ("free:bridge free:pair free:l4 q1000:bridge
+#                 q1000:pair q250:bridge q250:pair loss1:pair loss1:off
+#                 loss5:pair loss5:off")
 #   BENCH_L4      define(s) that put the byte cache at level 4, space
 #                 separated (DEDUP_LEVEL=4)
-#   BENCH_CASES   cases to run, a subset of "bridge pair l4" for each WAN
-#                 ("free:bridge free:pair free:l4 wan:bridge wan:pair")
+#   BENCH_OFF     define(s) that switch queue management off
+#                 (QM=false CONGESTION_CONTROL=false)
 #   BENCH_CONF    appliance configuration (conf/appliance.click)
 #   BENCH_WARM_REPS  warm passes without WAN limits; the median counts (3)
+#   BENCH_BULK_SECS  length of the latency and two-transfer runs (12)
+#   BENCH_LOSS_MB, BENCH_LOSS_REPS  size and number of the loss-case
+#                 downloads (24, 3)
 #   BENCH_THREADS appliance router threads (1)
 #   BENCH_DEFINES extra NAME=VALUE defines for both appliances
 #   BENCH_TIMEOUT longest single transfer in seconds (120)
@@ -53,24 +73,30 @@ BUILD=$(cd "${1:-$SRC_DIR/build}" 2>/dev/null && pwd) || { echo "pair_bench: no 
 MB=${BENCH_MB:-40}
 RATE=${BENCH_RATE:-20Mbps}
 DELAY=${BENCH_DELAY:-20ms}
-QUEUE=${BENCH_QUEUE:-4000}
 L4=${BENCH_L4:-DEDUP_LEVEL=4}
-CASES=${BENCH_CASES:-free:bridge free:pair free:l4 wan:bridge wan:pair}
+OFF=${BENCH_OFF:-QM=false CONGESTION_CONTROL=false}
+CASES=${BENCH_CASES:-free:bridge free:pair free:l4 q1000:bridge q1000:pair q250:bridge q250:pair loss1:pair loss1:off loss5:pair loss5:off}
 THREADS=${BENCH_THREADS:-1}
 TIMEOUT=${BENCH_TIMEOUT:-120}
 PROFILE=${BENCH_PROFILE:-0}
 CONF=${BENCH_CONF:-$SRC_DIR/conf/appliance.click}
 WARM_REPS=${BENCH_WARM_REPS:-3}
+BULK_SECS=${BENCH_BULK_SECS:-12}
+LOSS_MB=${BENCH_LOSS_MB:-24}
+LOSS_REPS=${BENCH_LOSS_REPS:-3}
 NICE=${BENCH_NICE:--10}
 
 [ "$(id -u)" -eq 0 ] || { echo "pair_bench: needs root (network namespaces); try: sudo $0 $*" >&2; exit 1; }
 [ -x "$BUILD/bin/quilo-router" ] || { echo "pair_bench: no $BUILD/bin/quilo-router (build first)" >&2; exit 1; }
-for t in ip ethtool python3 curl sha256sum tar awk; do
+for t in ip ethtool python3 curl sha256sum tar awk ping head; do
   command -v "$t" >/dev/null || { echo "pair_bench: '$t' is missing" >&2; exit 1; }
 done
 if [ "$PROFILE" = 1 ] && ! command -v perf >/dev/null; then
   echo "pair_bench: BENCH_PROFILE=1 needs perf" >&2; exit 1
 fi
+for c in $CASES; do
+  [[ "$c" =~ ^(free|q[0-9]+|loss[0-9.]+):(bridge|pair|l4|off)$ ]] || { echo "pair_bench: unknown case $c" >&2; exit 1; }
+done
 
 PAIR_SH=$SRC_DIR/scripts/pair.sh
 # Each case is a pair of its own (NAME set by run_case), so no state (byte
@@ -85,6 +111,7 @@ RESULTS=$WORK/results
 
 cleanup() {
   [ -z "$SERVER_PID" ] || { kill "$SERVER_PID" 2>/dev/null || true; wait "$SERVER_PID" 2>/dev/null || true; }
+  [ "$UP" = 0 ] || stop_hosts
   [ "$UP" = 0 ] || "$PAIR_SH" -n "$NAME" down >/dev/null 2>&1 || true
   if [ "$PROFILE" = 1 ]; then
     echo "pair_bench: profiles kept in $WORK" >&2
@@ -97,7 +124,8 @@ trap 'exit 130' INT TERM
 
 pair() { "$PAIR_SH" -n "$NAME" -B "$BUILD" "$@"; }
 
-# --- corpus: real files of this machine, about MB megabytes, in one tar -----
+# --- served files --------------------------------------------------------------
+# The corpus: real files of this machine, about MB megabytes, in one tar.
 mkdir -p "$WORK/www"
 find /usr/include /usr/share/doc /usr/lib/x86_64-linux-gnu /usr/lib /usr/share \
     -xdev -type f -size +0 -size -8M -readable -printf '%s %p\n' 2>/dev/null | sort -k2 -u |
@@ -107,17 +135,39 @@ find /usr/include /usr/share/doc /usr/lib/x86_64-linux-gnu /usr/lib /usr/share \
 tar -cf "$WORK/www/corpus.tar" --files-from="$WORK/files" --no-recursion 2>/dev/null || true
 CORPUS_BYTES=$(stat -c %s "$WORK/www/corpus.tar")
 CORPUS_SHA=$(sha256sum "$WORK/www/corpus.tar" | cut -d' ' -f1)
+# Incompressible data: one file per use within a case (the byte cache would
+# recognise a second download of the same bytes). Bulk files outlast
+# BULK_SECS at the limited rate.
+RATE_BPS=$(awk -v r="$RATE" 'BEGIN { n = r + 0; u = r; sub(/^[0-9.]+/, "", u); c = substr(u, 1, 1)
+  m = (c == "G" || c == "g") ? 1e9 : (c == "M" || c == "m") ? 1e6 : (c == "K" || c == "k") ? 1e3 : 1
+  if (u == "" || u ~ /Bps$/) m *= 8
+  print int(n * m) }')
+BULK_MB=$(( (RATE_BPS / 8 * BULK_SECS * 3 / 2 + 1048575) / 1048576 ))
+need_loss=0 need_bulk=0
+for c in $CASES; do
+  case $c in loss*) need_loss=1 ;; q*) need_bulk=1 ;; esac
+done
+if [ "$need_bulk" = 1 ]; then
+  for f in bulk fair1 fair2; do head -c $((BULK_MB * 1048576)) /dev/urandom >"$WORK/www/$f.bin"; done
+fi
+if [ "$need_loss" = 1 ]; then
+  for i in $(seq 1 "$LOSS_REPS"); do head -c $((LOSS_MB * 1048576)) /dev/urandom >"$WORK/www/loss$i.bin"; done
+fi
 echo "pair_bench: corpus of $(wc -l <"$WORK/files") files from /usr, $CORPUS_BYTES bytes"
-echo "pair_bench: limited WAN ${RATE}, ${DELAY} each way; WAN queue ${QUEUE} packets; appliance threads ${THREADS}"
+echo "pair_bench: limited WAN ${RATE}, ${DELAY} each way; appliance threads ${THREADS}; load: $(cut -d' ' -f1-3 /proc/loadavg)"
 
-# --- one case: a fresh pair, the server, a cold and a warm pass -------------
+# --- one case -------------------------------------------------------------------
 
 # pair_up WAN CONF DEFINES...: builds the pair for one case and starts the
 # HTTP server in the server's namespace.
 pair_up() {
   local wan=$1 conf=$2; shift 2
-  local args=(-c "$conf" -j "$THREADS" -q "$QUEUE") d
-  if [ "$wan" = wan ]; then args+=(-r "$RATE" -d "$DELAY"); else args+=(-r 0 -d 0ms); fi
+  local args=(-c "$conf" -j "$THREADS") d
+  case $wan in
+    free) args+=(-r 0 -d 0ms -q 1000) ;;
+    q*) args+=(-r "$RATE" -d "$DELAY" -q "${wan#q}") ;;
+    loss*) args+=(-r 0 -d "$DELAY" -q 1000 -l "$(awk -v p="${wan#loss}" 'BEGIN { print p / 100 }')") ;;
+  esac
   for d in "$@"; do args+=(-D "$d"); done
   [ "${BENCH_KEEP:-0}" != 1 ] || args+=(--keep)
   UP=1
@@ -143,9 +193,19 @@ pair_up() {
   return 1
 }
 
+# Stops whatever still runs in the pair's end-host namespaces (the server,
+# a client cut short), which would otherwise outlive them.
+stop_hosts() {
+  local pid
+  for pid in $(ip netns pids "$NAME-server" 2>/dev/null) $(ip netns pids "$NAME-client" 2>/dev/null); do
+    kill "$pid" 2>/dev/null || true
+  done
+}
+
 pair_down() {
   kill "$SERVER_PID" 2>/dev/null || true
   wait "$SERVER_PID" 2>/dev/null || true
+  stop_hosts
   SERVER_PID=
   local keep=()
   [ "${BENCH_KEEP:-0}" != 1 ] || keep=(--keep)
@@ -153,19 +213,18 @@ pair_down() {
   UP=0
 }
 
+num() { local v; v=$(pair handler "$@" 2>/dev/null || echo 0); [[ "$v" =~ ^[0-9]+$ ]] || v=0; echo "$v"; }
 lan_rx() { pair exec client cat /sys/class/net/eth0/statistics/rx_bytes; }
-wan_ba() { pair handler wan bytes_ba.byte_count; }
+wan_ba() { num wan bytes_ba.byte_count; }
+wan_packets() { echo $(( $(num wan bytes_ab.count) + $(num wan bytes_ba.count) )); }
 rtx() {
-  local n=0 r h v
+  local n=0 r h
   for r in a b; do
-    for h in rsp1.tx_retransmit_count rsp1.tx_fast_retransmit_count; do
-      v=$(pair handler "$r" "$h" 2>/dev/null || echo 0)
-      [[ "$v" =~ ^[0-9]+$ ]] || v=0
-      n=$((n + v))
-    done
+    for h in rsp1.tx_retransmit_count rsp1.tx_fast_retransmit_count; do n=$((n + $(num "$r" "$h"))); done
   done
   echo $n
 }
+qm_drops() { echo $(( $(num a qm1.drops) + $(num b qm1.drops) )); }
 
 # profile_start LABEL: perf samples of both appliance routers while a pass
 # runs (BENCH_PROFILE=1).
@@ -187,68 +246,137 @@ profile_stop() {
   PERF_PIDS=()
 }
 
-# transfer CASE PASS: one fetch of the corpus; appends
-# "CASE PASS seconds lan_bytes wan_bytes rtx ok" to RESULTS.
-transfer() {
-  local label=$1 pass=$2 lan0 wan0 rtx0 lan1 wan1 rtx1 t sha ok=match
-  lan0=$(lan_rx) wan0=$(wan_ba) rtx0=$(rtx)
-  profile_start "$label-$pass"
-  # curl's own clock times the transfer.
-  t=$(pair exec client nice -n "$NICE" curl -sf -o "$WORK/got" -w '%{time_total}' --max-time "$TIMEOUT" http://10.77.0.2:8080/corpus.tar) ||
-    { profile_stop; echo "pair_bench: $label $pass transfer failed" >&2; t=0; ok=failed; }
-  profile_stop
-  sleep 0.3
-  lan1=$(lan_rx) wan1=$(wan_ba) rtx1=$(rtx)
+# fetch FILE BYTES SHA: one download; prints "seconds ok".
+fetch() {
+  local t ok=match sha
+  t=$(pair exec client nice -n "$NICE" curl -sf -o "$WORK/got" -w '%{time_total}' --max-time "$TIMEOUT" \
+      "http://10.77.0.2:8080/$1") || { t=0; ok=failed; }
   if [ "$ok" = match ]; then
-    sha=$(sha256sum "$WORK/got" | cut -d' ' -f1)
-    [ "$sha" = "$CORPUS_SHA" ] || ok=mismatch
+    if [ -n "$3" ]; then
+      sha=$(sha256sum "$WORK/got" | cut -d' ' -f1)
+      [ "$sha" = "$3" ] || ok=mismatch
+    elif [ "$(stat -c %s "$WORK/got")" != "$2" ]; then
+      ok=mismatch
+    fi
   fi
   rm -f "$WORK/got"
-  echo "$label $pass $t $((lan1 - lan0)) $((wan1 - wan0)) $((rtx1 - rtx0)) $ok" >>"$RESULTS"
-  awk -v l="$label" -v p="$pass" -v t="$t" -v n="$CORPUS_BYTES" -v lan=$((lan1 - lan0)) \
-      -v wan=$((wan1 - wan0)) -v r=$((rtx1 - rtx0)) -v ok="$ok" 'BEGIN {
+  echo "$t $ok"
+}
+
+# transfer CASE PASS FILE BYTES [SHA]: one download with the pair's
+# counters; appends "pass CASE PASS seconds bytes lan wan rtx packets ok".
+transfer() {
+  local label=$1 pass=$2 file=$3 bytes=$4 sha=${5:-} lan0 wan0 rtx0 pk0 qm0 lan1 wan1 rtx1 pk1 qm1 t ok
+  lan0=$(lan_rx) wan0=$(wan_ba) rtx0=$(rtx) pk0=$(wan_packets) qm0=$(qm_drops)
+  profile_start "$label-$pass"
+  read -r t ok < <(fetch "$file" "$bytes" "$sha")
+  profile_stop
+  [ "$ok" = match ] || echo "pair_bench: $label $pass transfer $ok" >&2
+  sleep 0.3
+  lan1=$(lan_rx) wan1=$(wan_ba) rtx1=$(rtx) pk1=$(wan_packets) qm1=$(qm_drops)
+  echo "pass $label $pass $t $bytes $((lan1 - lan0)) $((wan1 - wan0)) $((rtx1 - rtx0)) $((pk1 - pk0)) $ok" >>"$RESULTS"
+  awk -v l="$label" -v p="$pass" -v t="$t" -v n="$bytes" -v lan=$((lan1 - lan0)) -v wan=$((wan1 - wan0)) \
+      -v r=$((rtx1 - rtx0)) -v pk=$((pk1 - pk0)) -v q=$((qm1 - qm0)) -v ok="$ok" 'BEGIN {
     g = t > 0 ? n * 8 / t / 1e6 : 0
-    printf "  %-12s %-4s %8.2fs %9.1f Mbit/s %12d %12d %7.3f %6d  %s\n", l, p, t, g, lan, wan, (lan > 0 ? wan / lan : 0), r, ok }'
+    printf "  %-12s %-5s %8.2fs %9.1f Mbit/s %12d %12d %7.3f %6d %6.2f%% %6d  %s\n", l, p, t, g, lan, wan,
+      (lan > 0 ? wan / lan : 0), r, (pk > 0 ? 100 * r / pk : 0), q, ok }'
+}
+
+# ping_rtts COUNT: RTTs in ms of COUNT pings 50 ms apart, one per line.
+ping_rtts() {
+  pair exec client ping -n -i 0.05 -W 2 -c "$1" 10.77.0.2 2>/dev/null | sed -n 's/.*time=\([0-9.]*\) ms.*/\1/p' || true
+}
+
+# latency CASE: idle RTT, then RTT under one bulk download; appends
+# "lat CASE idle_median loaded_p95 sent received".
+latency() {
+  local label=$1 idle loaded n=$(( (BULK_SECS - 3) * 20 )) cpid
+  idle=$(ping_rtts 20 | sort -n | awk '{ v[NR] = $1 } END { print NR ? v[int((NR + 1) / 2)] : -1 }')
+  pair exec client curl -s -o /dev/null --max-time "$BULK_SECS" http://10.77.0.2:8080/bulk.bin >/dev/null 2>&1 &
+  cpid=$!
+  sleep 2
+  ping_rtts "$n" | sort -n >"$WORK/rtts"
+  wait "$cpid" 2>/dev/null || true
+  loaded=$(awk '{ v[NR] = $1 } END { print NR ? v[int(NR * 0.95 + 0.999)] : -1 }' "$WORK/rtts")
+  echo "lat $label $idle $loaded $n $(wc -l <"$WORK/rtts")" >>"$RESULTS"
+  printf "  %-12s ping: idle %.1f ms, p95 under load %.1f ms (%d of %d answered)\n" "$label" "$idle" "$loaded" \
+    "$(wc -l <"$WORK/rtts")" "$n"
+}
+
+# fairness CASE: two bulk downloads at once; appends "fair CASE bytes1 bytes2".
+fairness() {
+  local label=$1 b1 b2
+  pair exec client curl -s -o /dev/null -w '%{size_download}' --max-time "$BULK_SECS" \
+    http://10.77.0.2:8080/fair1.bin >"$WORK/f1" 2>/dev/null &
+  local p1=$!
+  pair exec client curl -s -o /dev/null -w '%{size_download}' --max-time "$BULK_SECS" \
+    http://10.77.0.2:8080/fair2.bin >"$WORK/f2" 2>/dev/null &
+  local p2=$!
+  wait "$p1" "$p2" 2>/dev/null || true
+  b1=$(cat "$WORK/f1" 2>/dev/null) b2=$(cat "$WORK/f2" 2>/dev/null)
+  [[ "$b1" =~ ^[0-9]+$ ]] || b1=0
+  [[ "$b2" =~ ^[0-9]+$ ]] || b2=0
+  echo "fair $label $b1 $b2" >>"$RESULTS"
+  awk -v l="$label" -v a="$b1" -v b="$b2" -v s="$BULK_SECS" 'BEGIN {
+    printf "  %-12s two transfers: %.1f + %.1f Mbit/s\n", l, a * 8 / s / 1e6, b * 8 / s / 1e6 }'
 }
 
 CASE_NO=0
 CASE_LETTERS=abcdefghijklmnopqrstuvwxyz
 run_case() {
-  local kase=$1 wan=${1%%:*} kind=${1#*:} conf defs=()
+  local kase=$1 wan=${1%%:*} kind=${1#*:} conf=$CONF defs=()
   NAME=$BASE${CASE_LETTERS:$((CASE_NO % 26)):1}
   STATE=${PAIR_RUNDIR:-/tmp}/quilo-pair-$NAME
   CASE_NO=$((CASE_NO + 1))
   case $kind in
     bridge) conf=$SRC_DIR/conf/bridge.click ;;
-    pair) conf=$CONF ;;
-    l4) conf=$CONF; read -ra defs <<<"$L4" ;;
-    *) echo "pair_bench: unknown case $kase" >&2; return 1 ;;
+    l4) read -ra defs <<<"$L4" ;;
+    off) read -ra defs <<<"$OFF" ;;
   esac
   local extra=()
   read -ra extra <<<"${BENCH_DEFINES:-}"
   defs+=(${extra[@]+"${extra[@]}"})
   pair_up "$wan" "$conf" ${defs[@]+"${defs[@]}"}
-  transfer "$kase" cold
-  local i reps=$WARM_REPS
-  [ "$wan" = free ] || reps=1
-  for i in $(seq 1 "$reps"); do transfer "$kase" warm; done
+  local i
+  case $wan in
+    loss*)
+      for i in $(seq 1 "$LOSS_REPS"); do transfer "$kase" "rand" "loss$i.bin" $((LOSS_MB * 1048576)); done ;;
+    *)
+      transfer "$kase" cold corpus.tar "$CORPUS_BYTES" "$CORPUS_SHA"
+      local reps=$WARM_REPS
+      [ "$wan" = free ] || reps=1
+      for i in $(seq 1 "$reps"); do transfer "$kase" warm corpus.tar "$CORPUS_BYTES" "$CORPUS_SHA"; done
+      if [ "$wan" != free ]; then
+        latency "$kase"
+        [ "$kind" = bridge ] || fairness "$kase"
+      fi ;;
+  esac
   pair_down
 }
 
 : >"$RESULTS"
-printf '\n  %-12s %-4s %9s %16s %12s %12s %7s %6s  %s\n' case pass time goodput "LAN bytes" "WAN bytes" WAN/LAN "rtx" SHA-256
+printf '\n  %-12s %-5s %9s %16s %12s %12s %7s %6s %7s %6s  %s\n' case pass time goodput "LAN bytes" "WAN bytes" WAN/LAN rtx \
+  "rtx/pk" "qm" check
 for c in $CASES; do run_case "$c"; done
 
-# --- ratios against the goals -----------------------------------------------
+# --- against the goals ------------------------------------------------------
 echo
 awk '
-  {
-    k = $1 " " $2
-    n[k]++; v[k, n[k]] = $3
-    if ($7 != "match") { failed++; ok[k] = $7 } else if (!(k in ok)) ok[k] = "match"
+  function verdict(ok, goal) {
+    if (ok) return sprintf("goal %s: met", goal)
+    missed++
+    return sprintf("goal %s: NOT met", goal)
   }
+  $1 == "pass" {
+    k = $2 " " $3
+    n[k]++; v[k, n[k]] = $4; bytes[k] = $5
+    rtx[$2] += $8; pk[$2] += $9
+    if ($10 != "match") { failed++; bad[k] = 1 }
+  }
+  $1 == "lat" { idle[$2] = $3; p95[$2] = $4; answered[$2] = $6; sent[$2] = $5 }
+  $1 == "fair" { f1[$2] = $3; f2[$2] = $4 }
   # t[k]: the median time of the passes of k
-  function medians(   k, i, j, m, tmp) {
+  function medians(   k, i, j, m, x, tmp) {
     for (k in n) {
       m = n[k]
       for (i = 1; i <= m; i++) tmp[i] = v[k, i]
@@ -256,33 +384,49 @@ awk '
       t[k] = tmp[int((m + 1) / 2)]
     }
   }
-  function ratio(a, b) { return (t[a] > 0 && t[b] > 0) ? t[b] / t[a] : -1 }
-  # show LABEL PAIRCASE BRIDGECASE GOAL: goodput ratio pair/bridge (= time
-  # ratio bridge/pair) against a floor
-  function show(label, p, b, goal,   r, verdict) {
-    if (!((p in t) && (b in t))) return
-    r = ratio(p, b)
-    if (r < 0 || ok[p] != "match" || ok[b] != "match") verdict = "not measured (transfer failed)"
-    else if (goal == "") verdict = "(reported)"
-    else if (r >= goal) verdict = sprintf("goal >= %s: met", goal)
-    else { verdict = sprintf("goal >= %s: NOT met", goal); missed++ }
-    printf "  %-44s %7.2f  %s\n", label, r, verdict
+  # ratio LABEL FAST SLOW GOAL: goodput ratio (= time ratio SLOW/FAST) against a floor
+  function ratio(label, a, b, goal,   r, s) {
+    if (!((a in t) && (b in t))) return
+    if (t[a] <= 0 || t[b] <= 0 || (a in bad) || (b in bad)) { s = "not measured (transfer failed)"; r = 0 }
+    else { r = t[b] / t[a]; s = goal == "" ? "(reported)" : verdict(r >= goal, ">= " goal) }
+    printf "  %-48s %7.2f  %s\n", label, r, s
   }
   END {
     medians()
     print "  goodput ratio pair / plain bridges (warm without WAN limits: median of the passes)"
-    show("no WAN limits, cold, reference settings", "free:pair cold", "free:bridge cold", "0.5")
-    show("no WAN limits, warm, reference settings", "free:pair warm", "free:bridge warm", "0.5")
-    show("no WAN limits, cold, byte cache level 4", "free:l4 cold", "free:bridge cold", "")
-    show("no WAN limits, warm, byte cache level 4", "free:l4 warm", "free:bridge warm", "")
-    show("limited WAN, cold", "wan:pair cold", "wan:bridge cold", "1.0")
-    show("limited WAN, warm", "wan:pair warm", "wan:bridge warm", "8")
-    show("limited WAN, cold, byte cache level 4", "wan:l4 cold", "wan:bridge cold", "")
-    show("limited WAN, warm, byte cache level 4", "wan:l4 warm", "wan:bridge warm", "")
+    ratio("no WAN limits, cold, reference settings", "free:pair cold", "free:bridge cold", "0.5")
+    ratio("no WAN limits, warm, reference settings", "free:pair warm", "free:bridge warm", "0.5")
+    ratio("no WAN limits, cold, byte cache level 4", "free:l4 cold", "free:bridge cold", "")
+    ratio("no WAN limits, warm, byte cache level 4", "free:l4 warm", "free:bridge warm", "")
+    for (k in n) if (k ~ /^q[0-9]+:pair cold$/) { split(k, a, ":"); qs[a[1]] = 1 }
+    for (q in qs) {
+      ratio("WAN queue " substr(q, 2) ", cold", q ":pair cold", q ":bridge cold", "2.5")
+      ratio("WAN queue " substr(q, 2) ", warm", q ":pair warm", q ":bridge warm", "8")
+    }
+    print "  RSP retransmissions / packets the WAN delivered (limited WAN, cold and warm)"
+    for (c in rtx) if (c ~ /^q[0-9]+:(pair|off|l4)$/)
+      printf "  %-48s %6.2f%%  %s\n", c, pk[c] ? 100 * rtx[c] / pk[c] : 0, verdict(pk[c] && rtx[c] < 0.01 * pk[c], "< 1%")
+    print "  latency under load: ping p95 while downloading - idle median (ms)"
+    for (c in p95) if (c !~ /bridge$/) {
+      split(c, a, ":"); b = a[1] ":bridge"
+      printf "  %-48s %7.1f  (bridges %s)  %s\n", c, p95[c] - idle[c],
+        (b in p95) ? sprintf("%.1f", p95[b] - idle[b]) : "-", verdict(p95[c] > 0 && p95[c] - idle[c] <= 30, "<= 30")
+    }
+    print "  two downloads at once: shares of the combined goodput"
+    for (c in f1) {
+      s = f1[c] + f2[c]
+      printf "  %-48s %.2f / %.2f  %s\n", c, s ? f1[c] / s : 0, s ? f2[c] / s : 0,
+        verdict(s && f1[c] >= 0.4 * s && f2[c] >= 0.4 * s, "0.4 to 0.6 each")
+    }
+    print "  random loss without congestion: goodput with queue management / without (median)"
+    for (k in n) if (k ~ /^loss[0-9.]+:pair rand$/) { split(k, a, ":"); ls[a[1]] = 1 }
+    for (l in ls) ratio(substr(l, 5) "% loss", l ":pair rand", l ":off rand", "0.95")
     printf "\n  goals missed: %d, failed or corrupted transfers: %d\n", missed, failed
     exit (failed > 0 ? 2 : 0)
   }' "$RESULTS"
 echo
-echo "  goodput = corpus bytes x 8 / transfer time (curl); LAN bytes: whole frames the"
-echo "  client received; WAN bytes: whole frames the WAN emulator delivered towards the"
-echo "  client; rtx: packets RSP retransmitted (both appliances)."
+echo "  goodput = bytes x 8 / transfer time (curl); LAN bytes: whole frames the client"
+echo "  received; WAN bytes: whole frames the WAN emulator delivered towards the client;"
+echo "  rtx: packets RSP retransmitted (both appliances); rtx/pk: their share of the"
+echo "  packets the WAN delivered in both directions; qm: LAN packets the queue"
+echo "  managers dropped (both appliances). Load at the end: $(cut -d' ' -f1-3 /proc/loadavg)"

@@ -61,7 +61,8 @@ RSP::RSP()
       _window_rtt_timer(window_rtt_timer_hook, this),
       _delayed_ack_timer(delayed_ack_timer_hook, this),
       _rx_push_timer(rx_push_timer_hook, this),
-      _connection_poll_timer(connection_poll_timer_hook, this) {
+      _connection_poll_timer(connection_poll_timer_hook, this),
+      _pacer_timer(pacer_timer_hook, this) {
     WLogger::info("%s RSP header len: %d", "RSP", int(RSP_HEADER_LEN));
 }
 
@@ -69,6 +70,7 @@ RSP::~RSP() {
     auto kill = [](Packet* p) { p->kill(); };
     _tx.clear(kill);
     _rx.clear(kill);
+    _hold.clear(kill);
     for (Packet* p = _push_head; p;) {
         Packet* n = p->next();
         p->set_next(nullptr);
@@ -107,6 +109,8 @@ int RSP::configure(std::vector<std::string>& conf, ErrorHandler* errh) {
     int history = 1;
     uint8_t dup_ack = 0;
     bool debug = false;
+    bool congestion_control = false;
+    uint32_t congestion_target = 5;
 
     if (Args(conf, this, errh)
             .read_m("MODE", WordArg(), mode)
@@ -131,6 +135,8 @@ int RSP::configure(std::vector<std::string>& conf, ErrorHandler* errh) {
             .read("WINDOW_RTT_TIMER_SEC", window_sec)
             .read("SYN_DELAY_MS", syn_delay)
             .read("DEBUG", debug)
+            .read("CONGESTION_CONTROL", congestion_control)
+            .read("CONGESTION_TARGET_MS", congestion_target)
             .complete() < 0)
         return -EINVAL;
 
@@ -147,6 +153,8 @@ int RSP::configure(std::vector<std::string>& conf, ErrorHandler* errh) {
         return errh->error("CONNECTION_POLL_SECS must not be 0");
     if (window_sec == 0)
         return errh->error("WINDOW_RTT_TIMER_SEC must not be 0");
+    if (congestion_target < 1 || congestion_target > 10000)
+        return errh->error("CONGESTION_TARGET_MS must be between 1 and 10000");
 
     Element* wrtt = router()->find(wrtt_name, this);
     if (!wrtt)
@@ -204,6 +212,10 @@ int RSP::configure(std::vector<std::string>& conf, ErrorHandler* errh) {
     _window_rtt_timer_sec = window_sec;
     _syn_delay_ms = syn_delay;
     _debug = debug;
+    _congestion_control = congestion_control;
+    rsp::Window::Params wp;
+    wp.target_ms = congestion_target;
+    _window.set_params(wp);
     _shim = _wconf->shim_config();
     int mss = _wconf->mss();
     _eack_limit = mss < 503 ? unsigned(std::max(mss, 0)) / 4 : RSP_MAX_EACK_RANGES;
@@ -230,6 +242,7 @@ int RSP::initialize(ErrorHandler*) {
     _delayed_ack_timer.initialize(this);
     _rx_push_timer.initialize(this);
     _connection_poll_timer.initialize(this);
+    _pacer_timer.initialize(this);
 
     _congestion_timer.schedule_after_msec(_congestion_report_period_ms);
     _retransmit_timer.schedule_now();
@@ -256,8 +269,10 @@ void RSP::cleanup(CleanupStage stage) {
     _congestion_timer.unschedule();
     _reset_master_fallback_timer.unschedule();
     _window_rtt_timer.unschedule();
+    _pacer_timer.unschedule();
     clear_tx_queue();
     clear_rx_queue();
+    _hold.clear([](Packet* p) { p->kill(); });
     Packet* out = _out_head;
     _out_head = _out_tail = nullptr;
     _lock.release();
@@ -303,6 +318,8 @@ void RSP::take_state(Element* old_e, ErrorHandler* errh) {
     std::swap(_ip_id, old->_ip_id);
     _tx.swap(old->_tx);
     _rx.swap(old->_rx);
+    _hold.swap(old->_hold);
+    std::swap(_window, old->_window);
     std::swap(_rtt, old->_rtt);
     if (_congestion_report_history == old->_congestion_report_history)
         std::swap(_congestion, old->_congestion);
@@ -328,6 +345,7 @@ void RSP::take_state(Element* old_e, ErrorHandler* errh) {
     follow(_reset_master_fallback_timer, old->_reset_master_fallback_timer);
     if (_push_head)
         _rx_push_timer.schedule_now();
+    pacer_window_changed();
     // The compressor of this configuration may be a fresh one, forced
     // stateless when this element started; an open connection with nothing
     // outstanding lets it stream again (its first streaming packet starts a
@@ -570,6 +588,10 @@ void RSP::process_tx(Packet* p) {
         output(0).push(p);
         return;
     }
+    if (pacer_holds(p)) {
+        lock_release();
+        return;
+    }
     uint8_t sflags = ip[so + 3];
     uint8_t sproto = ip[so + 2];
     bool stream_pkt = sflags & WSHIM_STREAM;
@@ -665,6 +687,7 @@ void RSP::send_reliable(Packet* p, size_t shim_off) {
 
 void RSP::enqueue_tx(Packet* p, uint16_t seq) {
     _tx.push_back(p, seq, click_jiffies());
+    _window.on_queued(p->length());
     if (_debug)
         print_packet(p, "TX");
     ++_congestion.period_packets;
@@ -752,6 +775,8 @@ void RSP::run_retransmit_timer() {
             }
             ++_c.tx_retransmit;
             ++sent;
+            if (_congestion_control)
+                pacer_retransmitted(n.pkt);
         }
     }
     _congestion.period_packets += sent;
@@ -821,13 +846,18 @@ void RSP::process_fast_retransmit() {
         if (Packet* c = n.pkt->clone())
             out(c);
         ++_c.tx_fast_retransmit;
+        if (_congestion_control)
+            pacer_retransmitted(n.pkt);
         ++_congestion.period_packets;
         ++_congestion.period_retransmits;
     }
 }
 
 void RSP::flush_tx_queue(const uint8_t* ip, const View& v, const Timestamp& ts) {
-    auto kill = [](Packet* p) { p->kill(); };
+    auto kill = [this](Packet* p) {
+        _window.on_acked(p->length());
+        p->kill();
+    };
     uint32_t last_tx = 0, latest = 0;
     if (_tx.ack_cumulative(v.ack, &last_tx, kill, &latest)) {
         _loss.acked(latest);
@@ -835,6 +865,8 @@ void RSP::flush_tx_queue(const uint8_t* ip, const View& v, const Timestamp& ts) 
         int32_t sample = int32_t(uint32_t(ts.msecval()) - last_tx);
         if (ts.is_zero() || !_rtt.sample(sample))
             WLogger::debug("%s RTT sample ignored: %d", name().c_str(), sample);
+        else
+            pacer_rtt_sample(sample);
     }
     for (unsigned i = 0; i < v.eack_count; ++i) {
         rsp_eack_range r = v.eack(ip, i);
@@ -855,10 +887,12 @@ void RSP::flush_tx_queue(const uint8_t* ip, const View& v, const Timestamp& ts) 
             _tx_full = false;
         }
     }
+    pacer_window_changed();
 }
 
 void RSP::clear_tx_queue() {
     _tx.clear([](Packet* p) { p->kill(); });
+    pacer_restart();
 }
 
 // ---------------------------------------------------------------------------
@@ -1381,6 +1415,7 @@ void RSP::add_handlers() {
     add_read_handler("rx_bad_checksum_count", counter(&Counters::rx_bad_checksum));
     add_read_handler("state", ReadHandlerFunction([this]() { return state_string(); }));
     add_read_handler("tx_queue_state", ReadHandlerFunction([this]() { return tx_queue_state_string(); }));
+    add_read_handler("congestion_state", ReadHandlerFunction([this]() { return congestion_state_string(); }));
     add_read_handler("connection_state", ReadHandlerFunction([this]() {
                          lock_acquire();
                          std::string s = state_name(_state);

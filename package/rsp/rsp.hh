@@ -14,6 +14,11 @@
 // downstream while the element lock is held: packets for the peer are
 // collected and sent when the outermost holder releases the lock, and
 // in-order data is pushed by the receive push timer with no lock held.
+//
+// With CONGESTION_CONTROL true (default false) the packets for the peer are
+// paced and held to a congestion window that follows the queueing delay of
+// the path (rsp_pacer.hh); CONGESTION_TARGET_MS (5) is the queue it aims at.
+// Handler congestion_state (read) shows the window.
 #pragma once
 
 #include <host/element.hh>
@@ -27,6 +32,7 @@
 
 #include "common/shim.hh"
 #include "common/wbase.hh"
+#include "rsp/rsp_pacer.hh"
 #include "rsp/rsp_queues.hh"
 #include "rsp/rsp_recovery.hh"
 #include "rsp/rsp_rtt.hh"
@@ -80,7 +86,9 @@ class RSP : public WBase, public PeerDiscoveryListener, public PeerBootNotifier 
     // A stream packet could not be decoded: if a connection is being made or
     // is open, reset it and listen as server. Takes the lock itself.
     void stream_failed();
-    rtt_info_t rtt_info() const { return _rtt.info(); }
+    // The RTT figures as a packet entering RSP meets them: with congestion
+    // control, what the pacer holds adds its wait.
+    rtt_info_t rtt_info() const;
     rsp_congestion_info congestion_info() const { return _congestion.info(); }
 
     IPAddress peer_ip() const { return _peer; }
@@ -159,6 +167,7 @@ class RSP : public WBase, public PeerDiscoveryListener, public PeerBootNotifier 
 
     std::string state_string();
     std::string tx_queue_state_string();
+    std::string congestion_state_string();
     static int write_debug(const std::string& s, Element* e, void*, ErrorHandler* errh);
 
     // Configuration.
@@ -230,4 +239,20 @@ class RSP : public WBase, public PeerDiscoveryListener, public PeerBootNotifier 
     Timer _delayed_ack_timer;
     Timer _rx_push_timer;
     Timer _connection_poll_timer;
+
+    // Congestion response (rsp_pacer.cc): packets for the peer wait in _hold
+    // until _window lets them go; they get their sequence numbers then.
+    bool pacer_holds(Packet* p);  // process_tx: true when p waits
+    bool pacer_may_send(uint32_t len, int64_t now) const;
+    void run_pacer_timer();
+    static void pacer_timer_hook(Timer*, void*);
+    void pacer_window_changed();
+    void pacer_restart();
+    void pacer_retransmitted(const Packet* p);
+    void pacer_rtt_sample(int32_t ms);
+    bool _congestion_control = false;
+    bool _pacer_releasing = false;
+    rsp::Window _window;
+    rsp::HoldQueue<Packet*> _hold;
+    Timer _pacer_timer;
 };

@@ -218,6 +218,34 @@ TEST(RspTunnel, FullWindowFallsBackToStatelessAndRecovers) {
     EXPECT_TRUE(got.back().stream);
 }
 
+// With congestion control a burst far beyond the peer's allowance waits in
+// the pacer: held packets have no sequence number yet, so they neither fill
+// the window (the compressor keeps streaming) nor sit in the retransmit
+// scan, and over a lossy link all arrive once and in order.
+TEST(RspTunnel, CongestionControlHoldsABurstWithoutFillingTheWindow) {
+    std::string rsp = ", MAX_RX_COUNT 40, CONGESTION_CONTROL true, DUPLICATE_ACK_FAST_RETRANSMIT 3";
+    std::string link = ", DELAY_MS 10, LOSS 2, SEED 5";
+    Pair p(link, link, rsp, rsp);
+    ASSERT_TRUE(p.open(8000));
+    const uint32_t n = 400;
+    p.a->send(0, n, 1000);  // one burst of 400 KB
+    size_t most = 0;
+    ASSERT_TRUE(wait_for([&] {
+        size_t q = 0;
+        p.a->call([&] { q = p.a->rsp()->tx_queue_size(); });
+        most = std::max(most, q);
+        return p.b->sink()->count() >= n;
+    }, 20000)) << p.b->sink()->count() << " delivered; A: " << p.a->read("rsp.congestion_state");
+    EXPECT_LE(most, 40u);
+    EXPECT_EQ(p.a->read("rsp.tx_queue_full_count"), "0");
+    EXPECT_EQ(p.a->comp()->stateless_sent, 0u);
+    auto got = p.b->sink()->take();
+    EXPECT_TRUE(in_order(got, 0, n));
+    for (auto& d : got)
+        ASSERT_TRUE(d.stream);
+    EXPECT_EQ(p.b->dec()->stream_errors, 0u);
+}
+
 // A fresh server end (new RSP and compressor) makes the client reconnect; the
 // new stream starts with START_STREAM and carries on without corrupt output.
 TEST(RspTunnel, RestartOfEitherEndRecovers) {
