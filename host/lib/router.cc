@@ -417,7 +417,19 @@ Element* Router::find(const std::string& name, ErrorHandler* errh) const {
     return nullptr;
 }
 
-Element* Router::find(const std::string& name, const Element*, ErrorHandler* errh) const {
+// Inside compound elements a name is looked up from the context's own
+// compound outwards: for context "a/b/x", "a/b/NAME", then "a/NAME", then
+// "NAME".
+Element* Router::find(const std::string& name, const Element* context, ErrorHandler* errh) const {
+    if (context) {
+        std::string prefix = context->name();
+        for (size_t slash; (slash = prefix.rfind('/')) != std::string::npos;) {
+            prefix.resize(slash);
+            auto it = _by_name.find(prefix + "/" + name);
+            if (it != _by_name.end())
+                return it->second;
+        }
+    }
     return find(name, errh);
 }
 
