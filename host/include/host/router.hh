@@ -127,6 +127,17 @@ class Router {
     int add_select(Element* e, int fd, int mask);
     int remove_select(Element* e, int fd, int mask);
 
+    // Whether some element is inside a compound element of that name.
+    bool has_compound(const std::string& name) const;
+
+    // Task tickets asked for by ScheduleInfo: `param` times the default for
+    // the tasks of element `name`, and of every element inside it when it
+    // is a compound element.  Task::initialize(owner) applies them.
+    void set_schedule_param(const std::string& name, double param) { _schedule_params[name] = param; }
+    // Tickets for owner's tasks (the product of the params of its name and
+    // of the compounds around it), or 0 when nothing was asked.
+    int schedule_tickets(const Element* owner) const;
+
     // Requirements of the configuration ("package quilo" ...).
     const std::vector<std::string>& requirements() const { return _requirements; }
     // Command-line definitions the configuration was read with (kept for hotconfig).
@@ -159,6 +170,7 @@ class Router {
     std::vector<Task*> _tasks;
     std::vector<Timer*> _timers;
     std::vector<Select> _selects;
+    std::map<std::string, double> _schedule_params;
     std::deque<std::atomic<uint32_t>> _notifier_words;
     int _notifier_bits = 0;
     friend class Master;
