@@ -1484,6 +1484,11 @@ int parse_router_config(const std::string& text, const std::string& filename,
         std::set<int> unused_in, unused_out;
         p.expand(std::string(), -1, -1, unused_in, unused_out);
     }
+    if (b.too_large) {
+        // Nothing of a runaway expansion is worth building or reporting on.
+        out = RouterConfig();
+        return -EINVAL;
+    }
     remove_tunnels(b, out);
     return b.nerrors ? -EINVAL : 0;
 }
