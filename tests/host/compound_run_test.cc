@@ -44,6 +44,7 @@ TEST(CompoundRun, HandlersByPathTicketsAndHotSwap) {
     EXPECT_EQ(cs.process("READ peer2/src.tickets\n"), "200 Read handler 'peer2/src.tickets' OK\r\nDATA 4\r\n3072");
     EXPECT_EQ(cs.process("WRITE peer2/src.tickets 99999\n").substr(0, 4), "520-");
     EXPECT_EQ(cs.process("READ peer3/c.count\n"), "510 No element named 'peer3/c'\r\n");
+    EXPECT_EQ(cs.process("LLRPC peer1/q 1\n"), "501 Unimplemented command 'LLRPC'\r\n");   // no LLRPC here
     std::string flat = HandlerCall::call_read(r1, "flatconfig");
     EXPECT_NE(flat.find("peer2/q :: Queue(100);\npeer2/ScheduleInfo@"), std::string::npos) << flat;
     EXPECT_NE(flat.find("peer2/q [0] -> [0] Idle@4;"), std::string::npos) << flat;

@@ -53,10 +53,10 @@ TEST(Compound, ExpandsWithParametersAndNestedNames) {
         << flat;
 
     // An anonymous compound class, and a keyword left out (empty).
-    r = parse("elementclass K { QUEUE $q | input -> Queue($q) -> output }\n"
+    r = parse("elementclass K { QUEUE $q | define($D 4) input -> Queue($q) -> Paint($D) -> output }\n"
               "Idle -> k :: K -> {input -> Counter -> output} -> Discard", flat, errors);
     ASSERT_EQ(r, 0) << errors;
-    EXPECT_NE(flat.find("k/Queue@1 :: Queue;\n"), std::string::npos) << flat;
+    EXPECT_NE(flat.find("k/Queue@1 :: Queue;\nk/Paint@2 :: Paint(4);\n"), std::string::npos) << flat;
     EXPECT_NE(flat.find("Compound@3/Counter@1 :: Counter;\n"), std::string::npos) << flat;
 }
 
