@@ -16,7 +16,7 @@ int StaticThreadSched::configure(std::vector<std::string>& conf, ErrorHandler* e
         std::string name = cp_shift_spacevec(s);
         std::string num = cp_shift_spacevec(s);
         int thread;
-        Element* e = router()->find(name);
+        Element* e = router()->find(name, this);
         if (name.empty() || num.empty() || !s.empty())
             errh->error("expected 'ELEMENT THREAD', got %<%s%>", arg.c_str());
         else if (!e)

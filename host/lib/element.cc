@@ -281,6 +281,14 @@ void Element::add_task_handlers(Task* task, const std::string& prefix) {
     add_read_handler(prefix + "home_thread", ReadHandlerFunction([task]() {
                          return std::to_string(task->home_thread_id());
                      }));
+    add_read_handler(prefix + "tickets", ReadHandlerFunction([task]() { return std::to_string(task->tickets()); }));
+    add_write_handler(prefix + "tickets", WriteHandlerFunction([task](const std::string& s, ErrorHandler* errh) {
+                          int n;
+                          if (!parse_arg(BoundedIntArg(1, Task::MAX_TICKETS), cp_uncomment(s), n, errh))
+                              return -EINVAL;
+                          task->set_tickets(n);
+                          return 0;
+                      }));
 }
 
 // Keyword reconfiguration.

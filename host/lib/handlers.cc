@@ -94,13 +94,18 @@ std::vector<const Handler*> Router::handlers(const Element* e) const {
 }
 
 const Handler* Router::find_handler(const std::string& hdesc, Element** ep, ErrorHandler* errh) const {
+    return find_handler(hdesc, nullptr, ep, errh);
+}
+
+const Handler* Router::find_handler(const std::string& hdesc, const Element* context, Element** ep,
+                                    ErrorHandler* errh) const {
     size_t dot = hdesc.find('.');
     Element* e = nullptr;
     std::string hname = hdesc;
     if (dot != std::string::npos) {
         std::string ename = hdesc.substr(0, dot);
         hname = hdesc.substr(dot + 1);
-        e = find(ename);
+        e = find(ename, context);
         if (!e) {
             if (errh)
                 errh->error("no element named %<%s%>", ename.c_str());
@@ -275,7 +280,7 @@ int HandlerCall::initialize(int flags, const Element* context, ErrorHandler* err
     if (!value.empty() && _value.empty())
         _value = value;
     Element* e = nullptr;
-    const Handler* h = r->find_handler(hd, &e, errh);
+    const Handler* h = r->find_handler(hd, context, &e, errh);
     if (!h)
         return -ENOENT;
     if ((flags & readable) && !h->readable())
@@ -304,28 +309,41 @@ int HandlerCall::call_write(const std::string& value, ErrorHandler* errh) const 
     return _h->call_write(value, _e, errh);
 }
 
-std::string HandlerCall::call_read(Router* r, const std::string& hdesc, ErrorHandler* errh) {
+namespace {
+
+std::string read_from(Router* r, const Element* context, const std::string& hdesc, ErrorHandler* errh) {
     errh = or_default(errh);
     std::string hd, param;
     split_hdesc(hdesc, hd, param);
     Element* e = nullptr;
-    const Handler* h = r ? r->find_handler(hd, &e, errh) : nullptr;
+    const Handler* h = r ? r->find_handler(hd, context, &e, errh) : nullptr;
     if (!h)
         return std::string();
     return h->call_read(e, param, errh);
 }
 
-int HandlerCall::call_write(Router* r, const std::string& hdesc, const std::string& value, ErrorHandler* errh) {
+int write_from(Router* r, const Element* context, const std::string& hdesc, const std::string& value,
+               ErrorHandler* errh) {
     errh = or_default(errh);
     Element* e = nullptr;
-    const Handler* h = r ? r->find_handler(hdesc, &e, errh) : nullptr;
+    const Handler* h = r ? r->find_handler(hdesc, context, &e, errh) : nullptr;
     if (!h)
         return -ENOENT;
     return h->call_write(value, e, errh);
 }
 
+}  // namespace
+
+std::string HandlerCall::call_read(Router* r, const std::string& hdesc, ErrorHandler* errh) {
+    return read_from(r, nullptr, hdesc, errh);
+}
+
+int HandlerCall::call_write(Router* r, const std::string& hdesc, const std::string& value, ErrorHandler* errh) {
+    return write_from(r, nullptr, hdesc, value, errh);
+}
+
 std::string HandlerCall::call_read(const std::string& hdesc, const Element* context, ErrorHandler* errh) {
-    return call_read(context ? context->router() : nullptr, hdesc, errh);
+    return read_from(context ? context->router() : nullptr, context, hdesc, errh);
 }
 
 std::string HandlerCall::call_read(Element* e, const std::string& hname, ErrorHandler* errh) {
@@ -341,12 +359,12 @@ std::string HandlerCall::call_read(Element* e, const std::string& hname, ErrorHa
 int HandlerCall::call_write(const std::string& hdesc, const Element* context, ErrorHandler* errh) {
     std::string hd, value;
     split_hdesc(hdesc, hd, value);
-    return call_write(context ? context->router() : nullptr, hd, value, errh);
+    return write_from(context ? context->router() : nullptr, context, hd, value, errh);
 }
 
 int HandlerCall::call_write(const std::string& hdesc, const std::string& value, const Element* context,
                             ErrorHandler* errh) {
-    return call_write(context ? context->router() : nullptr, hdesc, value, errh);
+    return write_from(context ? context->router() : nullptr, context, hdesc, value, errh);
 }
 
 int HandlerCall::call_write(Element* e, const std::string& hname, const std::string& value, ErrorHandler* errh) {
@@ -367,7 +385,7 @@ bool ElementArg::parse(const std::string& str, Element*& result, Args& args) con
         args.error("no router to find %<%s%>", name.c_str());
         return false;
     }
-    Element* e = r->find(name);
+    Element* e = r->find(name, ctx);
     if (!e) {
         args.error("%<%s%> does not name an element", name.c_str());
         return false;
@@ -400,7 +418,7 @@ bool HandlerCallArg::parse(const std::string& str, HandlerCall& result, Args& ar
     const Element* ctx = static_cast<const Element*>(args.context());
     Router* r = ctx ? ctx->router() : nullptr;
     size_t dot = hd.find('.');
-    if (r && dot != std::string::npos && !r->find(hd.substr(0, dot))) {
+    if (r && dot != std::string::npos && !r->find(hd.substr(0, dot), ctx)) {
         args.error("no element named %<%s%>", hd.substr(0, dot).c_str());
         return false;
     }

@@ -34,7 +34,23 @@ int Notifier::initialize(const char* name, Router* router) {
 
 int Notifier::add_listener(Task*) { return 0; }
 void Notifier::remove_listener(Task*) {}
-int Notifier::add_dependent_signal(NotifierSignal*) { return 0; }
+
+int Notifier::add_dependent_signal(NotifierSignal* signal) {
+    if (signal && signal != &_signal && std::find(_dependents.begin(), _dependents.end(), signal) == _dependents.end())
+        _dependents.push_back(signal);
+    return 0;
+}
+
+void Notifier::remove_dependent_signal(NotifierSignal* signal) {
+    auto it = std::find(_dependents.begin(), _dependents.end(), signal);
+    if (it != _dependents.end())
+        _dependents.erase(it);
+}
+
+void Notifier::activate_dependents() {
+    for (NotifierSignal* s : _dependents)
+        s->set_active(true);
+}
 
 int ActiveNotifier::add_listener(Task* task) {
     if (task && std::find(_listeners.begin(), _listeners.end(), task) == _listeners.end())
@@ -48,8 +64,6 @@ void ActiveNotifier::remove_listener(Task* task) {
         _listeners.erase(it);
 }
 
-int ActiveNotifier::add_dependent_signal(NotifierSignal*) { return 0; }
-
 void ActiveNotifier::wake_listeners() {
     for (Task* t : _listeners)
         t->reschedule();
@@ -58,7 +72,7 @@ void ActiveNotifier::wake_listeners() {
 namespace {
 
 // Walks from port `port` of e (an input when upstream) towards the notifiers.
-void search(Element* e, int port, bool upstream, const char* name, Task* task, Notifier* dependent,
+void search(Element* e, int port, bool upstream, const char* name, Task* task, NotifierSignal* dependent,
             NotifierSignal& sig, std::set<std::pair<Element*, int>>& seen) {
     Router* r = e->router();
     if (!r)
@@ -85,7 +99,7 @@ void search(Element* e, int port, bool upstream, const char* name, Task* task, N
             if (task)
                 n->add_listener(task);
             if (dependent)
-                n->add_dependent_signal(nullptr);
+                n->add_dependent_signal(dependent);
             if (n->search_op() == Notifier::SEARCH_STOP)
                 continue;
         }
@@ -112,13 +126,13 @@ void search(Element* e, int port, bool upstream, const char* name, Task* task, N
 NotifierSignal Notifier::upstream_empty_signal(Element* e, int port, Task* task, Notifier* dependent) {
     NotifierSignal sig = NotifierSignal::idle_signal();
     std::set<std::pair<Element*, int>> seen;
-    search(e, port, true, EMPTY_NOTIFIER, task, dependent, sig, seen);
+    search(e, port, true, EMPTY_NOTIFIER, task, dependent ? &dependent->_signal : nullptr, sig, seen);
     return sig;
 }
 
 NotifierSignal Notifier::downstream_full_signal(Element* e, int port, Task* task, Notifier* dependent) {
     NotifierSignal sig = NotifierSignal::idle_signal();
     std::set<std::pair<Element*, int>> seen;
-    search(e, port, false, FULL_NOTIFIER, task, dependent, sig, seen);
+    search(e, port, false, FULL_NOTIFIER, task, dependent ? &dependent->_signal : nullptr, sig, seen);
     return sig;
 }

@@ -417,8 +417,46 @@ Element* Router::find(const std::string& name, ErrorHandler* errh) const {
     return nullptr;
 }
 
-Element* Router::find(const std::string& name, const Element*, ErrorHandler* errh) const {
+// Inside compound elements a name is looked up from the context's own
+// compound outwards: for context "a/b/x", "a/b/NAME", then "a/NAME", then
+// "NAME".
+Element* Router::find(const std::string& name, const Element* context, ErrorHandler* errh) const {
+    if (context) {
+        std::string prefix = context->name();
+        for (size_t slash; (slash = prefix.rfind('/')) != std::string::npos;) {
+            prefix.resize(slash);
+            auto it = _by_name.find(prefix + "/" + name);
+            if (it != _by_name.end())
+                return it->second;
+        }
+    }
     return find(name, errh);
+}
+
+bool Router::has_compound(const std::string& name) const {
+    auto it = _by_name.lower_bound(name + "/");
+    return it != _by_name.end() && it->first.compare(0, name.size() + 1, name + "/") == 0;
+}
+
+int Router::schedule_tickets(const Element* owner) const {
+    if (_schedule_params.empty() || !owner)
+        return 0;
+    const std::string& name = owner->name();
+    double product = 1;
+    bool found = false;
+    for (size_t end = name.find('/');; end = name.find('/', end + 1)) {
+        auto it = _schedule_params.find(name.substr(0, end));
+        if (it != _schedule_params.end()) {
+            product *= it->second;
+            found = true;
+        }
+        if (end == std::string::npos)
+            break;
+    }
+    if (!found)
+        return 0;
+    double t = product * Task::DEFAULT_TICKETS + 0.5;
+    return t < 1 ? 1 : t > Task::MAX_TICKETS ? Task::MAX_TICKETS : int(t);
 }
 
 // Texts.

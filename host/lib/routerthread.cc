@@ -56,29 +56,71 @@ void RouterThread::wake() {
     }
 }
 
+// Stride scheduling: a task's pass grows by STRIDE1 / tickets each time it
+// runs, and the task with the smallest pass runs next.  Passes wrap; the
+// passes in a queue lie between the thread's pass and one stride (at most
+// STRIDE1) beyond it, so comparing them by their difference is exact.
+namespace {
+constexpr uint32_t STRIDE1 = 1u << 16;
+bool pass_before(uint32_t a, uint32_t b) { return int32_t(a - b) < 0; }
+}  // namespace
+
+void RouterThread::runq_up(int i) {
+    Task* t = _runq[i];
+    while (i > 0) {
+        int p = (i - 1) / 2;
+        if (!pass_before(t->_pass, _runq[p]->_pass))
+            break;
+        _runq[i] = _runq[p];
+        _runq[i]->_rq_index = i;
+        i = p;
+    }
+    _runq[i] = t;
+    t->_rq_index = i;
+}
+
+void RouterThread::runq_down(int i) {
+    int n = int(_runq.size());
+    Task* t = _runq[i];
+    while (true) {
+        int c = 2 * i + 1;
+        if (c >= n)
+            break;
+        if (c + 1 < n && pass_before(_runq[c + 1]->_pass, _runq[c]->_pass))
+            ++c;
+        if (!pass_before(_runq[c]->_pass, t->_pass))
+            break;
+        _runq[i] = _runq[c];
+        _runq[i]->_rq_index = i;
+        i = c;
+    }
+    _runq[i] = t;
+    t->_rq_index = i;
+}
+
 void RouterThread::add_to_list(Task* t) {
-    t->_prev = _tail;
-    t->_next = nullptr;
-    if (_tail)
-        _tail->_next = t;
-    else
-        _head = t;
-    _tail = t;
-    t->_in_list = true;
+    // A task that slept starts level with the others, not with credit for
+    // the turns it missed; one that just ran keeps its place, at most one
+    // stride ahead.  A pass left from long ago may have wrapped either way.
+    uint32_t stride = STRIDE1 / uint32_t(t->_tickets.load(std::memory_order_relaxed));
+    if (pass_before(t->_pass, _pass) || pass_before(_pass + stride, t->_pass))
+        t->_pass = _pass;
+    _runq.push_back(t);
+    runq_up(int(_runq.size()) - 1);
     _ntasks.fetch_add(1, std::memory_order_relaxed);
 }
 
 void RouterThread::remove_from_list(Task* t) {
-    if (t->_prev)
-        t->_prev->_next = t->_next;
-    else
-        _head = t->_next;
-    if (t->_next)
-        t->_next->_prev = t->_prev;
-    else
-        _tail = t->_prev;
-    t->_prev = t->_next = nullptr;
-    t->_in_list = false;
+    int i = t->_rq_index;
+    Task* last = _runq.back();
+    _runq.pop_back();
+    t->_rq_index = -1;
+    if (last != t) {
+        _runq[i] = last;
+        last->_rq_index = i;
+        runq_up(i);
+        runq_down(last->_rq_index);
+    }
     _ntasks.fetch_sub(1, std::memory_order_relaxed);
 }
 
@@ -112,23 +154,23 @@ void RouterThread::run_pending() {
         }
         int home = t->_home_thread.load();
         if (home != _id) {
-            if (t->_in_list)
+            if (t->_rq_index >= 0)
                 remove_from_list(t);
             t->_thread_id = home;
             _master->thread(home)->add_pending(t);
             continue;
         }
         bool want = t->_should_run.load();
-        if (want && !t->_in_list)
+        if (want && t->_rq_index < 0)
             add_to_list(t);
-        else if (!want && t->_in_list)
+        else if (!want && t->_rq_index >= 0)
             remove_from_list(t);
     }
 }
 
 void RouterThread::run_tasks(int max) {
-    while (max-- > 0 && _head) {
-        Task* t = _head;
+    while (max-- > 0 && !_runq.empty()) {
+        Task* t = _runq[0];
         remove_from_list(t);
         if (!t->_should_run.load(std::memory_order_relaxed) || t->_home_thread.load(std::memory_order_relaxed) != _id) {
             // Unscheduled or moved meanwhile: let the pending logic sort it out.
@@ -137,6 +179,8 @@ void RouterThread::run_tasks(int max) {
             continue;
         }
         t->_should_run.store(false, std::memory_order_relaxed);
+        _pass = t->_pass;
+        t->_pass += STRIDE1 / uint32_t(t->_tickets.load(std::memory_order_relaxed));
         t->fire();
     }
 }
@@ -313,7 +357,7 @@ void RouterThread::wait(bool block) {
             std::lock_guard<std::mutex> g(_pending_lock);
             work = _pending_head.load() != nullptr;
         }
-        if (work || _head || _master->stopping() || _master->_pause.load() || (_id == 0 && _master->_has_calls.load()))
+        if (work || !_runq.empty() || _master->stopping() || _master->_pause.load() || (_id == 0 && _master->_has_calls.load()))
             timeout = 0;
         else {
             int64_t first = _first_expiry.load();
@@ -388,7 +432,7 @@ void RouterThread::driver() {
             run_pending();
         run_tasks(128);
         run_timers();
-        if (!_head)
+        if (_runq.empty())
             wait(true);
         else if ((++iter & 63) == 0)
             wait(false);
@@ -419,6 +463,8 @@ void Task::initialize(Element* owner, bool schedule) {
     if (!_owner)
         _owner = owner;
     _home_thread.store(owner->home_thread_id());
+    if (int t = owner->router() ? owner->router()->schedule_tickets(owner) : 0)
+        set_tickets(t);
     initialize(owner->router(), schedule);
 }
 
@@ -449,7 +495,7 @@ void Task::reschedule() {
     Master* m = _router->master();
     int where = _thread_id;
     if (tl_current == m->thread(where) && _home_thread.load(std::memory_order_relaxed) == where) {
-        if (!_in_list)
+        if (_rq_index < 0)
             m->thread(where)->add_to_list(this);
     } else
         m->thread(where)->add_pending(this);
@@ -462,7 +508,7 @@ void Task::unschedule() {
     Master* m = _router->master();
     int where = _thread_id;
     if (tl_current == m->thread(where)) {
-        if (_in_list)
+        if (_rq_index >= 0)
             m->thread(where)->remove_from_list(this);
     } else
         m->thread(where)->add_pending(this);
@@ -691,7 +737,7 @@ void Master::stop_router(Router* r) {
         th->_pending_head.store(keep);
     }
     for (Task* t : r->_tasks)
-        if (t->_in_list)
+        if (t->_rq_index >= 0)
             _threads[t->_thread_id]->remove_from_list(t);
     for (Timer* t : r->_timers) {
         RouterThread* th = _threads[t->_thread_id];

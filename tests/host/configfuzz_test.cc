@@ -16,7 +16,10 @@ TEST(ConfigFuzz, RandomConfigurationsFailCleanly) {
         "Idle", "Discard", "Counter", "Tee", "Queue", "Unqueue", "Null", "Paint(3)", "Print", "InfiniteSource",
         "InfiniteSource(LIMIT 3)", "Queue(5)", "Tee(2)", "Paint(999)", "StaticThreadSched(a 1)", "Nope",
         "a", "b", "c", "a ::", "b ::", "c ::", " -> ", " -> ", "[0]", "[1]", "[2]", "[-1]", "[99999999999]",
-        ";", ";", "\n", "(", ")", ",", "\"", "//", "/*", "*/", "require(package \"nope\")", "$X", "define($X 1)"};
+        ";", ";", "\n", "(", ")", ",", "\"", "//", "/*", "*/", "require(package \"nope\")", "$X", "define($X 1)",
+        "elementclass E { input -> Counter -> output }", "elementclass F { $a | input -> Paint($a) -> output || ",
+        "input -> t :: Tee -> output; t [1] -> [1] output }", "E", "F(1)", "F", "e :: E", "e/Counter@1", "{", "}",
+        "input", "output", "||", "|", "ScheduleInfo(e 2)"};
     std::mt19937 rng(20261207);
     Master m(1);
     int built = 0;

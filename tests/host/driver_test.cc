@@ -99,7 +99,7 @@ TEST(Driver, BadArgumentsAndQuitMode) {
 
 TEST(Driver, StopsOnSigterm) {
     std::string out, err;
-    int st = run("-e 'InfiniteSource -> c :: Counter -> Discard' -h c.class & sleep 0.3; kill -TERM $! ; wait $!", out,
+    int st = run("-e 'InfiniteSource -> c :: Counter -> Discard' -h c.class & sleep 1; kill -TERM $! ; wait $!", out,
                  err);
     (void) st;
     EXPECT_EQ(out, "Counter\n") << err;

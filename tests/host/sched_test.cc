@@ -354,3 +354,55 @@ TEST(Sched, PeriodicAndCancelledTimers) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(Notifier, DependentSignalsWakeWithTheirNotifier) {
+    Master m(1);
+    StringErrorHandler errh;
+    Router* r = Router::create("Idle -> Discard;", "t", {}, &errh, &m);
+    ASSERT_TRUE(r) << errh.text();
+    ActiveNotifier up, down;
+    ASSERT_EQ(up.initialize(Notifier::EMPTY_NOTIFIER, r), 0);
+    ASSERT_EQ(down.initialize(Notifier::EMPTY_NOTIFIER, r), 0);
+    NotifierSignal ds = down.signal();
+    NotifierSignal idle = NotifierSignal::idle_signal();
+    up.add_dependent_signal(&ds);
+    up.add_dependent_signal(&idle);
+    up.sleep();
+    down.sleep();
+    up.wake();
+    EXPECT_TRUE(down.active());
+    EXPECT_FALSE(idle.active());   // constant signals stay as they are
+    down.sleep();
+    up.wake();                     // already awake: nothing changes
+    EXPECT_FALSE(down.active());
+    up.sleep();
+    up.wake();
+    EXPECT_TRUE(down.active());
+    up.remove_dependent_signal(&ds);
+    up.sleep();
+    down.sleep();
+    up.wake();
+    EXPECT_FALSE(down.active());
+    delete r;
+}
+
+TEST(Sched, TasksRunInProportionToTheirTickets) {
+    Master m(1);
+    StringErrorHandler errh;
+    Router* r = Router::create("a :: InfiniteSource(LIMIT 4000, STOP true) -> ca :: Counter -> Discard;\n"
+                               "b :: InfiniteSource -> cb :: Counter -> Discard;\n"
+                               "c :: InfiniteSource -> cc :: Counter -> Discard; ScheduleInfo(b 2)",
+                               "t", {}, &errh, &m);
+    ASSERT_TRUE(r && r->initialize(&errh) == 0) << errh.text();
+    ASSERT_EQ(HandlerCall::call_write(r, "c.tickets", "256", &errh), 0) << errh.text();
+    m.run(r);
+    double b = std::stod(HandlerCall::call_read(r, "cb.count"));
+    double c = std::stod(HandlerCall::call_read(r, "cc.count"));
+    EXPECT_NEAR(b / 4000, 2.0, 0.05);
+    EXPECT_NEAR(c / 4000, 0.25, 0.02);
+    delete r;
+}
+
+}  // namespace

@@ -62,7 +62,8 @@ std::string cp_join_line(const std::vector<std::string>& fields);
 
 // Router configuration.
 struct ConfigElement {
-    std::string name;        // declared name, or "Class@N" for anonymous elements
+    std::string name;        // declared name, or "Class@N" for anonymous elements; "a/b/name"
+                             // inside compound elements a and a/b
     std::string class_name;
     std::string config;      // argument text with $NAME substituted, comments removed
     std::string landmark;    // "file:line" of the declaration
@@ -94,11 +95,16 @@ struct RouterConfig {
 //   a -> b [1] -> [2] c;     chains, "[n]" on either side of an element
 //   require(package "quilo") define($NAME value, $OTHER value)
 //   $NAME / ${NAME} in arguments, replaced by the definition
+//   elementclass Name { $a, KEY $b | input -> X($a) -> output || ... }
+//                            compound classes (see host/README.md); their
+//                            elements are expanded into "instance/inner"
+//                            elements, and `out` holds only primitive ones
 // `defines` (command line NAME=value; keys with or without '$') override or
-// add to define().  is_class tells a class name from an element name.
-// Every error is reported through errh with the landmark "filename:line";
+// add to define() at the top level.  is_class tells a primitive class name
+// from an element name.  Every error is reported through errh with the
+// landmark "filename:line" (inside a compound class, the line in its body);
 // parsing continues after errors.  Returns 0, or -EINVAL if any error.
-// `out` holds whatever was parsed in either case.
+// `out` is replaced by whatever was parsed in either case.
 int parse_router_config(const std::string& text, const std::string& filename,
                         const std::map<std::string, std::string>& defines,
                         const std::function<bool(const std::string&)>& is_class, RouterConfig& out,

@@ -245,7 +245,8 @@ class Element {
     // EtherAddress, Timestamp.  Writes parse with the Args parser of the
     // type and leave the variable unchanged on error.
     template <typename T> void add_data_handlers(const std::string& name, int flags, T* data);
-    // A task's "scheduled" read handler and "tickets"/"home_thread" reads.
+    // A task's "scheduled" and "home_thread" read handlers, and "tickets"
+    // (read and write, 1 to Task::MAX_TICKETS).
     void add_task_handlers(Task* task, const std::string& prefix = std::string());
 
     // Keyword reconfiguration: a write handler that replaces one keyword

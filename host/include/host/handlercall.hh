@@ -1,5 +1,8 @@
 // HandlerCall: calls handlers by "element.handler" text (or "handler" for
-// router handlers), from elements and from the driver.
+// router handlers), from elements and from the driver.  With a context
+// element, and in the Args parsers below, element names are looked up as
+// Router::find(name, context) does: inside a compound element, a sibling's
+// short name is enough.
 #ifndef QUILO_HOST_HANDLERCALL_HH
 #define QUILO_HOST_HANDLERCALL_HH
 

@@ -33,11 +33,14 @@ class NotifierSignal {
     bool overderived() const { return _value == &static_value && (_mask & overderived_mask); }
     bool initialized() const { return !(_value == &static_value && (_mask & uninitialized_mask)); }
 
-    void set_active(bool active) {
-        if (active)
-            _value->fetch_or(_mask, std::memory_order_acq_rel);
-        else
-            _value->fetch_and(~_mask, std::memory_order_acq_rel);
+    // Sets or clears the signal; returns whether it was active before.  The
+    // constant signals (idle, busy, ...) never change.
+    bool set_active(bool active) {
+        if (_value == &static_value)
+            return this->active();
+        uint32_t old = active ? _value->fetch_or(_mask, std::memory_order_acq_rel)
+                              : _value->fetch_and(~_mask, std::memory_order_acq_rel);
+        return (old & _mask) != 0;
     }
 
     // Combination: active if either is active.
@@ -72,16 +75,27 @@ class Notifier {
     const NotifierSignal& signal() const { return _signal; }
     SearchOp search_op() const { return _search_op; }
     bool active() const { return _signal.active(); }
-    void set_active(bool active) { _signal.set_active(active); }
+    // Becoming active also activates the dependent signals.
+    void set_active(bool active) {
+        if (!_signal.set_active(active) && active)
+            activate_dependents();
+    }
     void wake() { set_active(true); }
     void sleep() { set_active(false); }
 
     virtual int add_listener(Task* task);
     virtual void remove_listener(Task* task);
+    // A signal (another notifier's, typically) that this notifier sets
+    // active whenever it becomes active itself: an element that passes
+    // packets on from upstream notifiers keeps its own signal awake this
+    // way.  Register from configure or initialize; the signal must live as
+    // long as this notifier.
     virtual int add_dependent_signal(NotifierSignal* signal);
+    void remove_dependent_signal(NotifierSignal* signal);
 
     // Combined signal of the notifiers upstream of e's input `port`
-    // (searching through pull elements); registers `task` with each.
+    // (searching through pull elements); registers `task` with each, and
+    // the signal of `dependent_notifier` as a dependent signal of each.
     // Returns busy_signal() when some upstream path has no notifier.
     static NotifierSignal upstream_empty_signal(Element* e, int port, Task* task = nullptr,
                                                 Notifier* dependent_notifier = nullptr);
@@ -90,8 +104,11 @@ class Notifier {
                                                  Notifier* dependent_notifier = nullptr);
 
  protected:
+    void activate_dependents();
+
     NotifierSignal _signal;
     SearchOp _search_op;
+    std::vector<NotifierSignal*> _dependents;
 };
 
 // A notifier that wakes its listener tasks when it becomes active.
@@ -101,15 +118,17 @@ class ActiveNotifier : public Notifier {
 
     int add_listener(Task* task) override;
     void remove_listener(Task* task) override;
-    int add_dependent_signal(NotifierSignal* signal) override;
     void listeners(std::vector<Task*>& v) const { v = _listeners; }
 
-    // Becoming active reschedules every listener (when `schedule`).
+    // Becoming active activates the dependent signals and reschedules every
+    // listener (when `schedule`).
     void set_active(bool active, bool schedule = true) {
-        bool was = _signal.active();
-        _signal.set_active(active);
-        if (active && !was && schedule)
-            wake_listeners();
+        bool was = _signal.set_active(active);
+        if (active && !was) {
+            activate_dependents();
+            if (schedule)
+                wake_listeners();
+        }
     }
     void wake() { set_active(true, true); }
     void sleep() { set_active(false, false); }

@@ -67,6 +67,10 @@ class Router {
     const std::vector<Element*>& elements() const { return _elements; }
     // Element by name; null (and an error to errh, if given) when absent.
     Element* find(const std::string& name, ErrorHandler* errh = nullptr) const;
+    // The same, seen from `context`: an element inside a compound element
+    // finds its siblings by their short names ("rsp" from "peer2/comp" is
+    // "peer2/rsp"), then the names of the enclosing compounds, then the top
+    // level.
     Element* find(const std::string& name, const Element* context, ErrorHandler* errh = nullptr) const;
 
     // Connections: (from element, from port) -> (to element, to port).
@@ -91,7 +95,10 @@ class Router {
     // Handlers.  e == nullptr means a router (global) handler.
     static const Handler* handler(const Element* e, const std::string& hname);
     // Finds "element.handler" or "handler"; returns the element through e.
+    // With a context, the element name is looked up as find() does.
     const Handler* find_handler(const std::string& hdesc, Element** e, ErrorHandler* errh = nullptr) const;
+    const Handler* find_handler(const std::string& hdesc, const Element* context, Element** e,
+                                ErrorHandler* errh = nullptr) const;
     std::vector<const Handler*> handlers(const Element* e) const;
     void add_read_handler(const Element* e, const std::string& name, ReadHandlerCallback f, void* user_data,
                           uint32_t flags = 0);
@@ -119,6 +126,17 @@ class Router {
     };
     int add_select(Element* e, int fd, int mask);
     int remove_select(Element* e, int fd, int mask);
+
+    // Whether some element is inside a compound element of that name.
+    bool has_compound(const std::string& name) const;
+
+    // Task tickets asked for by ScheduleInfo: `param` times the default for
+    // the tasks of element `name`, and of every element inside it when it
+    // is a compound element.  Task::initialize(owner) applies them.
+    void set_schedule_param(const std::string& name, double param) { _schedule_params[name] = param; }
+    // Tickets for owner's tasks (the product of the params of its name and
+    // of the compounds around it), or 0 when nothing was asked.
+    int schedule_tickets(const Element* owner) const;
 
     // Requirements of the configuration ("package quilo" ...).
     const std::vector<std::string>& requirements() const { return _requirements; }
@@ -152,6 +170,7 @@ class Router {
     std::vector<Task*> _tasks;
     std::vector<Timer*> _timers;
     std::vector<Select> _selects;
+    std::map<std::string, double> _schedule_params;
     std::deque<std::atomic<uint32_t>> _notifier_words;
     int _notifier_bits = 0;
     friend class Master;

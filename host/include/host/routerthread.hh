@@ -1,6 +1,7 @@
 // Master and RouterThread: the threads that run routers.  A Master owns
 // `nthreads` RouterThreads; run() makes the calling thread thread 0 and
-// starts the others.  Each thread runs its scheduled tasks round-robin,
+// starts the others.  Each thread runs its scheduled tasks by their tickets
+// (stride scheduling, see task.hh),
 // fires expired timers (steady clock) and waits in epoll for file
 // descriptors and wake-ups when it has nothing to do.
 #ifndef QUILO_HOST_ROUTERTHREAD_HH
@@ -55,6 +56,8 @@ class RouterThread {
     void wait(bool block);
     void add_to_list(Task* t);
     void remove_from_list(Task* t);
+    void runq_up(int i);
+    void runq_down(int i);
     void add_pending(Task* t);
     void timer_insert(Timer* t);
     void timer_remove(Timer* t);
@@ -67,9 +70,10 @@ class RouterThread {
     int _wakefd = -1;
     std::atomic<bool> _sleeping{false};
     std::atomic<int> _ntasks{0};
-    // Run list (owner thread only).
-    Task* _head = nullptr;
-    Task* _tail = nullptr;
+    // Run queue (owner thread only): a min-heap on the tasks' pass; _pass is
+    // the pass of the task that ran last.
+    std::vector<Task*> _runq;
+    uint32_t _pass = 0;
     // Tasks handed over by other threads.
     std::mutex _pending_lock;
     std::atomic<Task*> _pending_head{nullptr};

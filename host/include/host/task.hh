@@ -1,6 +1,11 @@
 // Task: a unit of repeated work on a router thread.  A task runs when
 // scheduled; it is unscheduled just before it runs and stays scheduled only
 // if it calls fast_reschedule()/reschedule() (typically when it did work).
+//
+// Tickets (stride scheduling, as in Click): among the tasks scheduled on one
+// thread, each runs in proportion to its tickets; a task with 2048 runs
+// twice as often as one with the default 1024.  A task that wakes up after
+// sleeping does not get the turns it missed.
 #ifndef QUILO_HOST_TASK_HH
 #define QUILO_HOST_TASK_HH
 
@@ -25,7 +30,8 @@ class Task {
     Task& operator=(const Task&) = delete;
 
     // Attaches the task to its owner's router and home thread; schedules it
-    // if asked.  Tasks of a router that is not running yet (during
+    // if asked.  The owner form takes the tickets a ScheduleInfo element
+    // gives the owner.  Tasks of a router that is not running yet (during
     // initialize, or a router being hot-swapped in) start when it starts.
     void initialize(Element* owner, bool schedule);
     void initialize(Router* router, bool schedule);
@@ -55,10 +61,14 @@ class Task {
     TaskCallback callback() const { return _hook; }
     void* user_data() const { return _thunk; }
 
-    // Click's ticket scheduling is not used; kept for source compatibility.
-    int tickets() const { return 1024; }
-    void set_tickets(int) {}
-    void adjust_tickets(int) {}
+    static constexpr int DEFAULT_TICKETS = 1024;
+    static constexpr int MAX_TICKETS = 32768;
+    int tickets() const { return _tickets.load(std::memory_order_relaxed); }
+    // Any thread; clamped to 1..MAX_TICKETS; counts from the task's next run.
+    void set_tickets(int n) {
+        _tickets.store(n < 1 ? 1 : n > MAX_TICKETS ? MAX_TICKETS : n, std::memory_order_relaxed);
+    }
+    void adjust_tickets(int delta) { set_tickets(tickets() + delta); }
 
     // Runs the task's work once (on the calling thread).
     bool fire();
@@ -75,9 +85,9 @@ class Task {
     std::atomic<bool> _pending{false};        // in a thread's pending list
     std::atomic<int> _home_thread{0};         // where it should run
     std::atomic<int> _thread_id{0};           // where it sits now (changed by that thread only)
-    bool _in_list = false;                    // in _thread_id's run list
-    Task* _prev = nullptr;
-    Task* _next = nullptr;
+    std::atomic<int> _tickets{DEFAULT_TICKETS};
+    uint32_t _pass = 0;                       // its place in the run queue's virtual time
+    int _rq_index = -1;                       // in _thread_id's run queue (that thread only), or -1
     Task* _pending_next = nullptr;
     uint64_t _runs = 0;
     friend class RouterThread;

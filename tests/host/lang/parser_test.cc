@@ -154,7 +154,7 @@ TEST(Parser, SyntaxErrors) {
         {"a :: ;", "expected class name after '::'"},
         {"a, b :: Counter -> Discard", "a list of declarations cannot be connected"},
         {"a, b -> Discard", "'::' after a list of element names"},
-        {"elementclass Foo { input -> output }", "not supported"},
+        {"elementclass Foo { input -> output", "test.click:1: unterminated compound class"},
         {"Idle -> ) ", "syntax error near ')'"},
         {"define(LIMIT 5)", "bad definition 'LIMIT 5'"},
         {"require()", "'require' needs an argument"},
