@@ -162,6 +162,16 @@ void text_seeds() {
         in += std::string("\x00\x5b", 2);
     }
     seed("dpirules", "example", in);
+
+    // Route text: a configuration (a 2-byte length, then the text), then ctrl lines.
+    auto routes = [](const std::string& conf, const std::string& ctrl) {
+        return std::string(1, char(conf.size() >> 8)) + char(conf.size() & 0xFF) + conf + ctrl;
+    };
+    seed("route", "table", routes("10.0.0.0/8 0, 10.1.2.0/24 10.9.9.1 1, 10.1.2.3 2, 0.0.0.0/0 - 3, "
+                                  "192.168.0.0/255.255.0.0 3, 10.1.0.0/16 1, 10.1.2.0/24 10.9.9.2 1",
+                                  "add 172.16.0.0/12 10.0.0.254 2\nset 10.1.2.0/24 3\n"
+                                  "remove 10.1.2.3/32 2\nremove 192.168.0.0/16 -\n  \nadd 10.128.0.0/9 0\n"));
+    seed("route", "undone", routes("1.2.3.0/24 1", "add 1.2.4.0/24 1\nremove 1.2.3.0/24\nadd 1.2.4.0/24 2\n"));
 }
 
 void header_seeds() {
