@@ -24,6 +24,9 @@
 # --seeds regenerates tests/fuzz/corpus with fuzz_seeds from an ordinary
 # build (PLAIN_BUILD/bin/fuzz_seeds).
 set -euo pipefail
+# The whole script is read before it runs (braces below), so that editing it
+# during a long run does not change the run.
+{
 
 src=$(cd "$(dirname "$0")/.." && pwd)
 build=build-fuzz
@@ -51,6 +54,10 @@ while [ $# -gt 0 ]; do
 done
 
 bin="$build/bin"
+# Symbolized reports: Debian installs the symbolizer under a versioned name.
+if ! command -v llvm-symbolizer >/dev/null && [ -x /usr/lib/llvm-14/bin/llvm-symbolizer ]; then
+  export ASAN_SYMBOLIZER_PATH=/usr/lib/llvm-14/bin/llvm-symbolizer
+fi
 if [ ${#targets[@]} -eq 0 ]; then
   for f in "$bin"/fuzz_*; do
     [ -x "$f" ] && targets+=("${f##*/fuzz_}")
@@ -120,3 +127,4 @@ for t in "${targets[@]}"; do
   [ "$rc" -eq 0 ] || failed=1
 done
 exit $failed
+}
