@@ -7,6 +7,7 @@ PACKAGES=(
   g++ cmake ninja-build make pkg-config git
   zlib1g-dev liblz4-dev libzstd-dev libndpi-dev libevent-dev libpcap-dev
   libgtest-dev libgmock-dev libbenchmark-dev
+  clang libclang-rt-14-dev llvm-14
   iproute2 nftables tcpdump netcat-openbsd socat ethtool iputils-ping
   procps psmisc coreutils tar curl python3
   libndpi-bin nginx-light dnsmasq-base openssh-server openssh-client openssl

@@ -18,11 +18,11 @@
 // caller keeps its packets (back-pressure).
 #pragma once
 
+#include <sys/socket.h>   // mmsghdr: the vectors below need the whole type
+
 #include <cstdint>
 #include <string>
 #include <vector>
-
-struct mmsghdr;
 
 namespace pktsock {
 

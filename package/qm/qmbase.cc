@@ -125,7 +125,7 @@ void QMBase::add_qm_handlers(
                           return 0;
                       }));
     for (const auto& [name, counter] : counters)
-        add_read_handler(name, ReadHandlerFunction([counter] {
-                             return std::to_string(counter->load(std::memory_order_relaxed));
+        add_read_handler(name, ReadHandlerFunction([c = counter] {
+                             return std::to_string(c->load(std::memory_order_relaxed));
                          }));
 }

@@ -125,9 +125,10 @@ class FlowMap {
         Slot* a = &_slots[i];
         Slot* b = &_slots[(i + 1) & mask];
         uint32_t ida = load_id(a), idb = load_id(b);
-        bool ha = (ida != 0) & (load_addrs(a) == ka) & (load_ports(a) == kp);
-        bool hb = (ida != 0) & (idb != 0) & (load_addrs(b) == ka) & (load_ports(b) == kp);
-        unsigned found = unsigned(ha) | unsigned(hb);
+        unsigned ha = unsigned(ida != 0) & unsigned(load_addrs(a) == ka) & unsigned(load_ports(a) == kp);
+        unsigned hb = unsigned(ida != 0) & unsigned(idb != 0) & unsigned(load_addrs(b) == ka) &
+                      unsigned(load_ports(b) == kp);
+        unsigned found = ha | hb;
         asm("" : "+r"(found));  // one test of the union, not a branch per slot
         if (__builtin_expect(found, 1)) {
             // a when ha, else b, as arithmetic: a conditional here would
