@@ -55,6 +55,13 @@
 #       --wait-secs N       longest wait for the tunnel (60)
 #       --no-wait           up returns once the routers answer
 #       --keep              down keeps the state directory (logs)
+#       --supervise         run each appliance under quilo-supervisor
+#                           (fail-to-wire: lan0 and wan0 are joined in the
+#                           kernel while its router is down or hung, and the
+#                           router is restarted); "stop" then signals the
+#                           supervisor, and $STATE/a.router.pid holds the
+#                           router's own pid. QUILO_HANG_TIMEOUT and the
+#                           supervisor's other variables pass through
 #
 # Everything a pair creates is named after NAME, so pairs never collide;
 # its state (pids, logs, control sockets, peers files, datastores) is in
@@ -79,6 +86,7 @@ DS_SIZE=512
 WAIT_SECS=60
 NO_WAIT=0
 KEEP=0
+SUPERVISE=0
 CONF_GIVEN=0
 DEFS_BOTH=()
 DEFS_A=()
@@ -113,6 +121,7 @@ while [ $# -gt 0 ]; do
     --wait-secs) WAIT_SECS=$2; shift 2 ;;
     --no-wait) NO_WAIT=1; shift ;;
     --keep) KEEP=1; shift ;;
+    --supervise) SUPERVISE=1; shift ;;
     -h|--help) usage; exit 0 ;;
     --) shift; break ;;
     -*) die "unknown option $1 (see --help)" ;;
@@ -216,6 +225,18 @@ handler() {
 
 router_pid() { cat "$STATE/$1.pid" 2>/dev/null || true; }
 
+# The program that runs router $1: quilo-router itself, or for an appliance
+# of a pair that was brought up with --supervise, the supervisor around it.
+router_launcher() {
+  if [ "$1" != wan ] && [ -f "$STATE/supervise" ]; then
+    [ -x "$BUILD/bin/quilo-supervisor" ] || die "no $BUILD/bin/quilo-supervisor (build first)"
+    echo "$BUILD/bin/quilo-supervisor"; echo --router; echo "$BUILD/bin/quilo-router"
+    echo --router-pid-file; echo "$STATE/$1.router.pid"; echo --stop-timeout; echo 3; echo --
+  else
+    echo "$BUILD/bin/quilo-router"
+  fi
+}
+
 router_alive() {
   local pid; pid=$(router_pid "$1")
   [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null
@@ -255,7 +276,9 @@ start_router() {
   fi
   mapfile -d '' args <"$STATE/$r.args"
   echo "=== start $(date -u +%T.%N | cut -c1-12)" >>"$STATE/$r.log"
-  ip netns exec "$ns" "$BUILD/bin/quilo-router" -u "$(router_sock "$r")" "${args[@]}" \
+  local launcher; mapfile -t launcher < <(router_launcher "$r")
+  [ ${#launcher[@]} -gt 0 ] || exit 1
+  ip netns exec "$ns" "${launcher[@]}" -u "$(router_sock "$r")" "${args[@]}" \
     >>"$STATE/$r.log" 2>&1 </dev/null &
   echo $! >"$STATE/$r.pid"
   # Ready once the control socket answers.
@@ -373,6 +396,7 @@ do_up() {
   [ -x "$BUILD/bin/quilo-router" ] || die "no $BUILD/bin/quilo-router (build first, or give -B DIR)"
   ip netns list | grep -q "^$NAME-" && die "namespaces of pair '$NAME' exist already (pair.sh -n $NAME down)"
   mkdir -p "$STATE"
+  [ "$SUPERVISE" = 0 ] || touch "$STATE/supervise"
   # Whatever fails from here on takes the pair down with it.
   trap 'rc=$?; trap - EXIT INT TERM; do_down; exit $rc' EXIT
   trap 'exit 130' INT TERM

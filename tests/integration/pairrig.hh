@@ -17,6 +17,8 @@ struct PairOptions {
     std::string loss = "0";
     std::string reorder = "0";
     std::vector<std::string> defines, defines_a, defines_b;  // NAME=value
+    bool supervise = false;        // appliances under quilo-supervisor (pair.sh --supervise)
+    std::vector<std::string> env;  // NAME=value for pair.sh and the processes it starts
 };
 
 class PairRig {
