@@ -96,7 +96,7 @@ constexpr int kOutgoingTtl = 64;
 // others on its loop.
 constexpr int kRounds = 16;
 // Empty pipes a loop keeps for the next direction that needs one.
-constexpr size_t kPipePool = 4;
+constexpr size_t kPipePool = 64;
 constexpr int kMaxLoops = 64;
 
 struct Worker;
