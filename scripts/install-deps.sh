@@ -9,6 +9,7 @@ PACKAGES=(
   libgtest-dev libgmock-dev libbenchmark-dev
   iproute2 nftables tcpdump netcat-openbsd socat ethtool iputils-ping
   procps psmisc coreutils tar curl python3
+  libndpi-bin nginx-light dnsmasq-base openssh-server openssh-client openssl
 )
 
 missing=()

@@ -11,6 +11,20 @@
 # appliances' own tunnel addresses are 10.77.0.11 (A) and 10.77.0.12 (B);
 # each lists the other in its peers file.
 #
+# With -2 (--dual-wan) the sites are routed subnets joined by two paths,
+# each behind a gateway of its own and with its own WAN emulator (router
+# wan: path A, wanb: path B); the appliances run
+# conf/appliance-dualwan.click and move between the paths:
+#
+#   client --- A --- sa ---+--- gwa --- wan  (path A) ---+--- sb --- B --- server
+#                          +--- gwb --- wanb (path B) ---+
+#
+# sa and sb are switches (Linux bridges); the gateways gwa and gwb route
+# between 10.77.1.0/24 (client .1, A .11, gwa .254, gwb .253) and
+# 10.77.2.0/24 (server .2, B .12, gwa .254, gwb .253); the hosts' default
+# gateway is gwa. -d, -r, -l, -o and -q set both emulators;
+# "handler wan loss_ab.drop_prob 1" cuts path A from A to B.
+#
 # Usage: scripts/pair.sh [OPTIONS] COMMAND [ARGS]
 #
 # Commands:
@@ -24,9 +38,10 @@
 #                           teardown also happens on failure and Ctrl-C;
 #                           exits with CMD's status
 #   exec NODE CMD [ARGS]    run CMD in a node's namespace
-#                           (NODE: client, a, wan, b, server)
+#                           (NODE: client, a, wan, b, server; with -2 also
+#                           sa, gwa, gwb, wanb, sb)
 #   handler ROUTER NAME [VALUE]
-#                           read a handler of a router (a, b, wan) through
+#                           read a handler of a router (a, b, wan, wanb) through
 #                           its control socket, or write VALUE to it
 #                           (VALUE "-" reads the value from standard input)
 #   stop ROUTER [SIGNAL]    send SIGNAL (default TERM) to a router and wait
@@ -42,7 +57,10 @@
 #                           characters; default "qp" and the shell's pid for
 #                           up and run); also from $PAIR_NAME
 #   -B, --build DIR         build directory with bin/quilo-router (build)
-#   -c, --conf FILE         appliance configuration (conf/appliance.click)
+#   -c, --conf FILE         appliance configuration (conf/appliance.click,
+#                           with -2 conf/appliance-dualwan.click)
+#   -2, --dual-wan          two routed WAN paths (above); for up and run,
+#                           the pair's later commands know it
 #   -D, --define NAME=VAL   extra define for both appliances (repeatable)
 #       --define-a/--define-b NAME=VAL   for one appliance only
 #   -d, --delay TIME        one-way WAN delay, each direction (20ms)
@@ -88,6 +106,7 @@ NO_WAIT=0
 KEEP=0
 SUPERVISE=0
 CONF_GIVEN=0
+DUAL=0
 DEFS_BOTH=()
 DEFS_A=()
 DEFS_B=()
@@ -108,6 +127,7 @@ while [ $# -gt 0 ]; do
     -n|--name) NAME=$2; shift 2 ;;
     -B|--build) BUILD=$2; shift 2 ;;
     -c|--conf) CONF=$2; CONF_GIVEN=1; shift 2 ;;
+    -2|--dual-wan) DUAL=1; shift ;;
     -D|--define) DEFS_BOTH+=("$2"); shift 2 ;;
     --define-a) DEFS_A+=("$2"); shift 2 ;;
     --define-b) DEFS_B+=("$2"); shift 2 ;;
@@ -151,12 +171,25 @@ pick_name() {
 pick_name
 STATE=$RUNDIR/quilo-pair-$NAME
 NS_CLIENT=$NAME-client NS_A=$NAME-a NS_WAN=$NAME-wan NS_B=$NAME-b NS_SERVER=$NAME-server
+NS_SA=$NAME-sa NS_GWA=$NAME-gwa NS_GWB=$NAME-gwb NS_WANB=$NAME-wanb NS_SB=$NAME-sb
+# A dual-WAN pair stays one for the commands that follow "up".
+[ "$CMD" = up ] || [ "$CMD" = run ] || [ ! -f "$STATE/dual-wan" ] || DUAL=1
+if [ "$DUAL" = 1 ]; then
+  [ "$CONF_GIVEN" = 1 ] || CONF=$SRC_DIR/conf/appliance-dualwan.click
+  CLIENT_IP=10.77.1.1 SERVER_IP=10.77.2.2 A_IP=10.77.1.11 B_IP=10.77.2.12
+fi
 
 ns_of() {
   case $1 in
     client) echo "$NS_CLIENT" ;; a) echo "$NS_A" ;; wan) echo "$NS_WAN" ;;
     b) echo "$NS_B" ;; server) echo "$NS_SERVER" ;;
-    *) die "unknown node '$1' (client, a, wan, b, server)" ;;
+    sa|gwa|gwb|wanb|sb)
+      [ "$DUAL" = 1 ] || die "node '$1' exists only in a dual-WAN pair (-2)"
+      case $1 in
+        sa) echo "$NS_SA" ;; gwa) echo "$NS_GWA" ;; gwb) echo "$NS_GWB" ;;
+        wanb) echo "$NS_WANB" ;; sb) echo "$NS_SB" ;;
+      esac ;;
+    *) die "unknown node '$1' (client, a, wan, b, server; sa, gwa, gwb, wanb, sb)" ;;
   esac
 }
 
@@ -211,7 +244,7 @@ router_sock() { echo "$STATE/$1.sock"; }
 
 handler() {
   local r=$1 h=$2
-  case $r in a|b|wan) ;; *) die "unknown router '$r' (a, b, wan)" ;; esac
+  case $r in a|b|wan|wanb) ;; *) die "unknown router '$r' (a, b, wan, wanb)" ;; esac
   if [ $# -ge 3 ]; then
     local v=$3
     [ "$v" = "-" ] && v=$(cat)
@@ -251,10 +284,10 @@ start_router() {
   # The settings a router was started with are kept, so "start" after
   # "stop" brings back the same router; "-c FILE start a" changes an
   # appliance's configuration (say from conf/bridge.click to the appliance).
-  [ "$CONF_GIVEN" = 0 ] || [ "$r" = wan ] || rm -f "$STATE/$r.args"
+  [ "$CONF_GIVEN" = 0 ] || [ "${r#wan}" != "$r" ] || rm -f "$STATE/$r.args"
   if [ ! -f "$STATE/$r.args" ]; then
     case $r in
-      wan)
+      wan|wanb)
         local bw=$RATE
         [ "$bw" = 0 ] && bw=100Gbps
         args=("$WAN_CONF" DEV_A=wa DEV_B=wb "DELAY_AB=$DELAY" "DELAY_BA=$DELAY" "BW_AB=$bw" "BW_BA=$bw"
@@ -267,6 +300,8 @@ start_router() {
           ip=$B_IP mac=$B_MAC peer_ip=$A_IP peer_mac=$A_MAC mode=server extra=(${DEFS_B[@]+"${DEFS_B[@]}"})
         fi
         [ -f "$STATE/peers-$r" ] || echo "$peer_ip, 1, , ${peer_mac//:/-}" >"$STATE/peers-$r"
+        # Each site's gateways: .254 (path A) and .253 (path B) of its subnet.
+        [ "$DUAL" = 0 ] || extra=("PRIMARY_GW=${ip%.*}.254" "SECONDARY_GW=${ip%.*}.253" ${extra[@]+"${extra[@]}"})
         mkdir -p "$STATE/ds-$r"
         args=(-j "$THREADS" "$CONF" LAN_DEV=lan0 WAN_DEV=wan0 "LOCAL_IP=$ip" "MAC=$mac"
               "PEERS_FILE=$STATE/peers-$r" "DS_DIR=$STATE/ds-$r" "DS_SIZE=$DS_SIZE" "HOSTNAME=$NAME-$r" "RSP_MODE=$mode"
@@ -322,7 +357,9 @@ tunnel_open() {
   for r in a b; do
     [ "$(handler "$r" ph.done 2>/dev/null)" = true ] || return 1
     [ "$(handler "$r" bypass.bypass 2>/dev/null)" = false ] || return 1
-    [ "$(handler "$r" comp1.active_method 2>/dev/null)" = Streaming ] || return 1
+    # The single- or the multi-threaded compressor, whichever RSP drives.
+    [ "$(handler "$r" comp1.active_method 2>/dev/null)" = Streaming ] ||
+      [ "$(handler "$r" mtcomp1.active_method 2>/dev/null)" = Streaming ] || return 1
   done
 }
 
@@ -372,16 +409,58 @@ topology_up() {
   ip -n "$NS_SERVER" addr add "$SERVER_IP/24" dev eth0
 }
 
+# The dual-WAN topology: two switches, two gateways, one emulator per path.
+topology_up_dual() {
+  local ns sw dev
+  for ns in "$NS_CLIENT" "$NS_A" "$NS_SA" "$NS_GWA" "$NS_GWB" "$NS_WAN" "$NS_WANB" "$NS_SB" "$NS_B" "$NS_SERVER"; do
+    ip netns add "$ns"
+    ip -n "$ns" link set lo up
+    ip netns exec "$ns" sysctl -qw net.ipv6.conf.all.disable_ipv6=1 net.ipv6.conf.default.disable_ipv6=1
+  done
+  for ns in "$NS_GWA" "$NS_GWB"; do
+    ip netns exec "$ns" sysctl -qw net.ipv4.ip_forward=1 net.ipv4.conf.all.rp_filter=0 \
+      net.ipv4.conf.default.rp_filter=0 net.ipv4.conf.all.send_redirects=0 net.ipv4.conf.default.send_redirects=0
+  done
+  link "$NS_CLIENT" eth0 "$NS_A" lan0
+  link "$NS_A" wan0 "$NS_SA" pa "$A_MAC"
+  link "$NS_GWA" a0 "$NS_SA" pgwa 02:77:00:01:0a:fe
+  link "$NS_GWB" a0 "$NS_SA" pgwb 02:77:00:01:0b:fd
+  link "$NS_GWA" b0 "$NS_WAN" wa 02:77:00:02:0a:fe
+  link "$NS_GWB" b0 "$NS_WANB" wa 02:77:00:02:0b:fd
+  link "$NS_WAN" wb "$NS_SB" pwan
+  link "$NS_WANB" wb "$NS_SB" pwanb
+  link "$NS_B" wan0 "$NS_SB" pb "$B_MAC"
+  link "$NS_B" lan0 "$NS_SERVER" eth0
+  for sw in "$NS_SA" "$NS_SB"; do
+    ip -n "$sw" link add br0 type bridge
+    ip -n "$sw" link set br0 up
+  done
+  for dev in pa pgwa pgwb; do ip -n "$NS_SA" link set "$dev" master br0; prepare_dev "$NS_SA" "$dev"; done
+  for dev in pb pwan pwanb; do ip -n "$NS_SB" link set "$dev" master br0; prepare_dev "$NS_SB" "$dev"; done
+  prepare_dev "$NS_CLIENT" eth0
+  prepare_dev "$NS_A" lan0; prepare_dev "$NS_A" wan0
+  for ns in "$NS_GWA" "$NS_GWB"; do prepare_dev "$ns" a0; prepare_dev "$ns" b0; done
+  for ns in "$NS_WAN" "$NS_WANB"; do prepare_dev "$ns" wa; prepare_dev "$ns" wb; done
+  prepare_dev "$NS_B" wan0; prepare_dev "$NS_B" lan0
+  prepare_dev "$NS_SERVER" eth0
+  ip -n "$NS_GWA" addr add 10.77.1.254/24 dev a0; ip -n "$NS_GWA" addr add 10.77.2.254/24 dev b0
+  ip -n "$NS_GWB" addr add 10.77.1.253/24 dev a0; ip -n "$NS_GWB" addr add 10.77.2.253/24 dev b0
+  ip -n "$NS_CLIENT" addr add "$CLIENT_IP/24" dev eth0
+  ip -n "$NS_CLIENT" route add default via 10.77.1.254
+  ip -n "$NS_SERVER" addr add "$SERVER_IP/24" dev eth0
+  ip -n "$NS_SERVER" route add default via 10.77.2.254
+}
+
 topology_down() {
   local ns
-  for ns in "$NS_CLIENT" "$NS_A" "$NS_WAN" "$NS_B" "$NS_SERVER"; do
+  for ns in "$NS_CLIENT" "$NS_A" "$NS_WAN" "$NS_B" "$NS_SERVER" "$NS_SA" "$NS_GWA" "$NS_GWB" "$NS_WANB" "$NS_SB"; do
     ip netns del "$ns" 2>/dev/null || true
   done
 }
 
 do_down() {
   local r
-  for r in a b wan; do stop_router "$r"; done
+  for r in a b wan wanb; do stop_router "$r"; done
   topology_down
   if [ "$KEEP" = 1 ]; then
     echo "pair.sh: logs kept in $STATE" >&2
@@ -400,7 +479,13 @@ do_up() {
   # Whatever fails from here on takes the pair down with it.
   trap 'rc=$?; trap - EXIT INT TERM; do_down; exit $rc' EXIT
   trap 'exit 130' INT TERM
-  topology_up
+  if [ "$DUAL" = 1 ]; then
+    touch "$STATE/dual-wan"
+    topology_up_dual
+    start_router wanb
+  else
+    topology_up
+  fi
   start_router wan
   start_router a
   start_router b
@@ -440,7 +525,9 @@ case $CMD in
   wait)
     wait_tunnel ;;
   status)
-    for r in a wan b; do
+    routers="a wan b"
+    [ "$DUAL" = 0 ] || routers="a wan wanb b"
+    for r in $routers; do
       if router_alive "$r"; then echo "$r: running, pid $(router_pid "$r")"; else echo "$r: stopped"; fi
     done
     if tunnel_open; then echo "tunnel: open"; else echo "tunnel: not open"; fi ;;

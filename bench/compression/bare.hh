@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "compression/compressor_engine.hh"
+#include "compression/shim_packet.hh"
 #include "corpus.hh"
 
 namespace bench {
@@ -194,6 +195,20 @@ class BareDecoder {
     ZSTD_DStream* _dstream;
     z_stream _zs{}, _zl{};
 };
+
+// IPv4 + TCP (20 bytes) + payload.
+inline std::vector<uint8_t> tcp_packet(const std::vector<uint8_t>& payload) {
+    std::vector<uint8_t> b(40 + payload.size(), 0);
+    b[0] = 0x45;
+    b[8] = 64;
+    b[9] = 6;
+    uint8_t a[8] = {10, 0, 0, 1, 192, 168, 0, 1};
+    std::memcpy(&b[12], a, 8);
+    b[32] = 0x50;
+    std::memcpy(&b[40], payload.data(), payload.size());
+    set_ip_total(b.data(), uint32_t(b.size()));
+    return b;
+}
 
 inline std::vector<std::vector<uint8_t>> payloads(const corpus::Sample& s) {
     auto pkts = corpus::packets(s.data, PAYLOAD);

@@ -54,20 +54,6 @@ struct Engine {
 };
 const Engine kEngines[] = {{ENGINE_LZ4, "lz4", 1}, {ENGINE_LZ4HC, "lz4hc", 1}, {ENGINE_ZSTD, "zstd", 3}, {ENGINE_ZLIB, "zlib", 6}};
 
-// IPv4 + TCP (20 bytes) + payload.
-std::vector<uint8_t> tcp_packet(const std::vector<uint8_t>& payload) {
-    std::vector<uint8_t> b(40 + payload.size(), 0);
-    b[0] = 0x45;
-    b[8] = 64;
-    b[9] = 6;
-    uint8_t a[8] = {10, 0, 0, 1, 192, 168, 0, 1};
-    std::memcpy(&b[12], a, 8);
-    b[32] = 0x50;
-    std::memcpy(&b[40], payload.data(), payload.size());
-    set_ip_total(b.data(), uint32_t(b.size()));
-    return b;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {

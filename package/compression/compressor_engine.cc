@@ -57,6 +57,8 @@ void CompressorEngine::swap(CompressorEngine& o) noexcept {
     // a running stream intact.
     std::swap(_compressor, o._compressor);
     std::swap(_level, o._level);
+    std::swap(_level_pending, o._level_pending);
+    std::swap(_stream_used, o._stream_used);
     std::swap(_max_payload, o._max_payload);
     std::swap(_out, o._out);
     std::swap(_ring, o._ring);
@@ -99,6 +101,7 @@ int CompressorEngine::init(int compressor, int level) {
     _err[0] = 0;
     _compressor = compressor;
     _level = level;
+    _level_pending = _stream_used = false;
     if (compressor < ENGINE_LZ4 || compressor > ENGINE_ZLIB) {
         _compressor = ENGINE_NONE;
         return 0;
@@ -204,6 +207,7 @@ void CompressorEngine::cleanup() {
 
 int CompressorEngine::reset_stream() {
     _err[0] = 0;
+    _stream_used = false;
     switch (_compressor) {
     case ENGINE_LZ4:
         LZ4_initStream(_lz4, sizeof(*_lz4));
@@ -215,6 +219,7 @@ int CompressorEngine::reset_stream() {
         _ring_pos = 0;
         return 0;
     case ENGINE_ZSTD: {
+        _level_pending = false;
         size_t r = ZSTD_initCStream(_zstd_stream, _level);
         if (ZSTD_isError(r))
             return fail("unable to initialize compressor %i: %s", _compressor, ZSTD_getErrorName(r));
@@ -224,12 +229,42 @@ int CompressorEngine::reset_stream() {
         int r = deflateReset(_zlib_stream);
         if (r != Z_OK)
             return fail("unable to reset compressor %i: %i", _compressor, r);
+        if (_level_pending) {
+            r = deflateParams(_zlib_stream, _level, Z_DEFAULT_STRATEGY);
+            if (r != Z_OK)
+                return fail("unable to reset compressor %i: %i", _compressor, r);
+            _level_pending = false;
+        }
         return 0;
     }
     default:
         return 0;
     }
 }
+
+int CompressorEngine::set_level(int level) {
+    if (_compressor == ENGINE_ZSTD) {
+        if (level == 0 || level < ZSTD_minCLevel() || level > ZSTD_maxCLevel())
+            return -1;
+    } else if (_compressor == ENGINE_ZLIB) {
+        if (level < 1 || level > 9)
+            return -1;
+        // The stateless deflater is reset after every packet: nothing pending.
+        if (level != _level && deflateParams(_zlib_stateless, level, Z_DEFAULT_STRATEGY) != Z_OK)
+            return -1;
+    } else {
+        return -1;
+    }
+    if (level != _level) {
+        _level = level;
+        _level_pending = true;
+    }
+    return 0;
+}
+
+// Room kept in the output buffer for what a level change adds in front of a
+// packet (the end of a zstd frame and the next frame's header).
+static constexpr size_t LEVEL_CHANGE_ROOM = 32;
 
 int CompressorEngine::compress(const uint8_t* src, size_t len, bool streaming) {
     if (_compressor == ENGINE_NONE || len == 0 || len > _max_payload)
@@ -300,6 +335,23 @@ int CompressorEngine::compress_zstd(const uint8_t* src, size_t len, bool streami
     }
     ZSTD_inBuffer in = {src, len, 0};
     ZSTD_outBuffer out = {_out, OUT_SIZE, 0};
+    if (_level_pending && len + LEVEL_CHANGE_ROOM <= _max_payload) {
+        // A new level needs a new frame. The packets so far were flushed, so
+        // ending the frame adds only its last (empty) block, which goes out
+        // in front of this packet's frame.
+        if (_stream_used) {
+            size_t r = ZSTD_endStream(_zstd_stream, &out);
+            if (ZSTD_isError(r))
+                return fail("compressor stream flush error - %s", ZSTD_getErrorName(r));
+            if (r != 0)
+                return fail("compressor stream flush error - output buffer full");
+        }
+        size_t r = ZSTD_initCStream(_zstd_stream, _level);
+        if (ZSTD_isError(r))
+            return fail("compressor stream compress error - %s", ZSTD_getErrorName(r));
+        _level_pending = false;
+    }
+    _stream_used = true;
     while (in.pos < in.size) {
         size_t before = in.pos;
         size_t r = ZSTD_compressStream(_zstd_stream, &out, &in);
@@ -322,10 +374,20 @@ int CompressorEngine::compress_zstd(const uint8_t* src, size_t len, bool streami
 
 int CompressorEngine::compress_zlib(const uint8_t* src, size_t len, bool streaming) {
     z_stream* s = streaming ? _zlib_stream : _zlib_stateless;
-    s->next_in = const_cast<Bytef*>(src);
-    s->avail_in = uInt(len);
     s->next_out = _out;
     s->avail_out = uInt(OUT_SIZE);
+    if (streaming && _level_pending && len + LEVEL_CHANGE_ROOM <= _max_payload) {
+        // The stream goes on with the new parameters; whatever deflateParams
+        // still had to write goes in front of this packet's bytes.
+        s->next_in = Z_NULL;
+        s->avail_in = 0;
+        int r = deflateParams(s, _level, Z_DEFAULT_STRATEGY);
+        if (r != Z_OK)
+            return fail("compressor stream error - zlib %i", r);
+        _level_pending = false;
+    }
+    s->next_in = const_cast<Bytef*>(src);
+    s->avail_in = uInt(len);
     int r = deflate(s, streaming ? Z_SYNC_FLUSH : Z_FINISH);
     size_t produced = OUT_SIZE - s->avail_out;
     if (!streaming) {

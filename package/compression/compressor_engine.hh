@@ -78,6 +78,15 @@ class CompressorEngine {
     // "unable to reset compressor 5: <code>" (zlib).
     int reset_stream();
 
+    // Changes the level of zstd (any level the library knows but 0) or zlib
+    // (1 to 9); -1 for other engines or a bad level. Stateless packets use it
+    // at once. A running stream changes at its next packet that leaves room
+    // in the output buffer: a zstd stream ends its frame there (the epilogue
+    // goes in front of the packet's bytes) and starts a new frame within the
+    // same stream; zlib changes the parameters of the running deflate
+    // stream. The peer's decoder reads either as it is.
+    int set_level(int level);
+
     // Largest payload this engine compresses; longer ones go uncompressed.
     size_t max_payload() const { return _max_payload; }
 
@@ -96,6 +105,8 @@ class CompressorEngine {
 
     int _compressor = ENGINE_NONE;
     int _level = 0;
+    bool _level_pending = false;  // the streaming context still runs an older level
+    bool _stream_used = false;    // the streaming context has compressed since its start
     size_t _max_payload = 0;
     uint8_t* _out = nullptr;
     uint8_t* _ring = nullptr;

@@ -10,22 +10,11 @@
 #include "common/shim.hh"
 #include "common/wlogger.hh"
 #include "compression/shim_packet.hh"
+#include "rsp/rsp.hh"
 
-namespace {
-
-int ip_offset(const Packet* p) {
-    if (p->has_network_header()) {
-        int off = p->network_header_offset();
-        if (off >= 0 && uint32_t(off) < p->length())
-            return off;
-    }
-    return 0;
-}
-
-}  // namespace
-
-int PacketDecompressor::initialize(const std::string& name, ErrorHandler* errh) {
+int PacketDecompressor::initialize(const std::string& name, ErrorHandler* errh, const std::string& suffix) {
     _name = name;
+    _suffix = suffix;
     if (_engine.init() < 0)
         return errh->error("%s", _engine.error());
     return 0;
@@ -60,7 +49,7 @@ PacketDecompressor::Result PacketDecompressor::uncompressed(Packet* p, int ip_of
     WritablePacket* q = p->uniqueify();
     if (!q) {
         _errors.fetch_add(1, std::memory_order_relaxed);
-        WLogger::error("%s out of memory.", _name.c_str());
+        WLogger::error("%s out of memory%s", _name.c_str(), _suffix.empty() ? "." : _suffix.c_str());
         return r;
     }
     uint8_t* ip = q->data() + ip_off;
@@ -78,7 +67,7 @@ PacketDecompressor::Result PacketDecompressor::uncompressed(Packet* p, int ip_of
 }
 
 PacketDecompressor::Result PacketDecompressor::process(Packet* p, const ShimConfig& c) {
-    int ip_off = ip_offset(p);
+    int ip_off = packet_ip_offset(p);
     ShimLayout l;
     if (!parse_shim_layout(p->data() + ip_off, p->length() - uint32_t(ip_off), c, l) || l.shim_off == 0) {
         _passed.fetch_add(1, std::memory_order_relaxed);
@@ -96,8 +85,8 @@ PacketDecompressor::Result PacketDecompressor::process(Packet* p, const ShimConf
     // Compressed data runs from the transport header to the 2-byte check
     // value at the end; a packet too short to hold both is a failure.
     if (!l.transport_ok || l.payload_len < 3) {
-        WLogger::error("%s error decompressing packet %i %i", _name.c_str(),
-                       l.transport_ok ? int(l.payload_len) - 2 : -1, int(l.total));
+        WLogger::error("%s error decompressing packet %i %i%s", _name.c_str(),
+                       l.transport_ok ? int(l.payload_len) - 2 : -1, int(l.total), _suffix.c_str());
         return fail(p, stream);
     }
     uint32_t data_len = l.payload_len - 2;
@@ -107,22 +96,23 @@ PacketDecompressor::Result PacketDecompressor::process(Packet* p, const ShimConf
 
     _lock.acquire();
     if (s->control & WSHIM_START_STREAM) {
-        WLogger::info("%s reset decompressor stream", _name.c_str());
+        WLogger::info("%s reset decompressor stream%s", _name.c_str(), _suffix.c_str());
         if (_engine.reset_stream() < 0)
-            WLogger::error("%s %s", _name.c_str(), _engine.error());
+            WLogger::error("%s %s%s", _name.c_str(), _engine.error(), _suffix.c_str());
     }
     int n = _engine.decompress(flags, data, data_len);
     if (n < 1) {
         _lock.release();
         if (_engine.error()[0])
-            WLogger::error("%s %s", _name.c_str(), _engine.error());
-        WLogger::error("%s error decompressing packet %i %i", _name.c_str(), n, int(l.total));
+            WLogger::error("%s %s%s", _name.c_str(), _engine.error(), _suffix.c_str());
+        WLogger::error("%s error decompressing packet %i %i%s", _name.c_str(), n, int(l.total), _suffix.c_str());
         return fail(p, stream);
     }
     uint16_t computed = click_in_cksum(_engine.out(), n);
     if (computed != check) {
         _lock.release();
-        WLogger::error("%s checksum does not match %u %u", _name.c_str(), unsigned(check), unsigned(computed));
+        WLogger::error("%s checksum does not match %u %u%s", _name.c_str(), unsigned(check), unsigned(computed),
+                       _suffix.c_str());
         return fail(p, stream);
     }
 
@@ -135,7 +125,7 @@ PacketDecompressor::Result PacketDecompressor::process(Packet* p, const ShimConf
     if (!q) {
         _lock.release();
         _errors.fetch_add(1, std::memory_order_relaxed);
-        WLogger::error("%s out of memory.", _name.c_str());
+        WLogger::error("%s out of memory%s", _name.c_str(), _suffix.empty() ? "." : _suffix.c_str());
         return Result{};
     }
     uint8_t* wip = q->data() + ip_off;
@@ -152,4 +142,14 @@ PacketDecompressor::Result PacketDecompressor::process(Packet* p, const ShimConf
     _decompressed.fetch_add(1, std::memory_order_relaxed);
     r.packet = q;
     return r;
+}
+
+Packet* PacketDecompressor::deliver(Result r, Element* owner, RSP* rsp) {
+    if (r.stream_failed)
+        rsp->stream_failed();
+    if (r.packet && r.port == 1) {
+        owner->checked_output_push(1, r.packet);
+        return nullptr;
+    }
+    return r.packet;
 }

@@ -1,5 +1,7 @@
 #include "compression/shim_packet.hh"
 
+#include <host/packet.hh>
+
 #include <arpa/inet.h>
 
 #include <cstring>
@@ -181,4 +183,13 @@ uint32_t shim_write_decompressed(uint8_t* ip, const ShimLayout& l, const uint8_t
     }
     set_ip_total(ip, total);
     return total;
+}
+
+int packet_ip_offset(const Packet* p) {
+    if (p->has_network_header()) {
+        int off = p->network_header_offset();
+        if (off >= 0 && uint32_t(off) < p->length())
+            return off;
+    }
+    return 0;
 }

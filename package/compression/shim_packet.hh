@@ -9,6 +9,12 @@
 
 #include "common/shim.hh"
 
+class Packet;
+
+// Offset of a host packet's IP header from its data: its network header
+// when that lies within the packet, else 0.
+int packet_ip_offset(const Packet* p);
+
 struct ShimLayout {
     uint32_t ihl = 0;            // IP header bytes
     uint32_t total = 0;          // IP total length (bytes after it are link padding)

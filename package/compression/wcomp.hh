@@ -2,22 +2,37 @@
 // peer and marks every TCP/UDP packet with the shim header.
 //
 //   WComp([MIN_DATA_LEN n] [, COMPRESSOR 0-5] [, METHOD streaming|stateless]
-//         [, FORCE_STATELESS bool] [, LEVEL n])
+//         [, FORCE_STATELESS bool] [, LEVEL n]
+//         [, ADAPTIVE bool] [, ADAPTIVE_MIN n] [, ADAPTIVE_MAX n])
 //
 // Port count 1/1, agnostic. The packet's IP header is at its network header
 // when one is set, else at the start of its data. Streaming packets depend
 // on every earlier streaming packet and carry WSHIM_STREAM; RSP controls the
-// method through WCompBase. Handlers: "active_method" ("Streaming" or
-// "Stateless"); counters "compressed", "uncompressed", "passed", "errors".
+// method through WCompBase.
+//
+// COMPRESSOR: 0 none (shim only), 1 deprecated (becomes 4), 2 LZ4, 3 LZ4
+// high-compression, 4 zstd (default), 5 zlib. LEVEL 0 (default) leaves
+// payloads uncompressed.
+//
+// ADAPTIVE (false): the level follows the bottleneck of the tunnel, between
+// ADAPTIVE_MIN and ADAPTIVE_MAX (zstd -5 to 9, zlib 1 to 9 by default),
+// starting at LEVEL: up while the WAN is the limit and the compressing thread
+// has time to spare, down while that thread is saturated (see
+// adaptive_level.hh). zstd and zlib only; the RSP element that names this
+// compressor in WCOMP supplies the WAN figures.
+//
+// Handlers: "active_method" ("Streaming" or "Stateless"); "level" (the
+// level in use); "adaptive" ("off", or the adaptive level's state);
+// counters "compressed", "uncompressed", "passed", "errors".
 #pragma once
 
 #include <atomic>
 
 #include "common/wbase.hh"
-#include "compression/compressor_engine.hh"
+#include "compression/adaptive_level.hh"
+#include "compression/comp_settings.hh"
+#include "compression/packet_compressor.hh"
 #include "compression/wcompbase.hh"
-
-struct ShimConfig;
 
 class WComp : public WBase, public WCompBase {
   public:
@@ -48,15 +63,15 @@ class WComp : public WBase, public WCompBase {
 
     // For tests and handlers.
     bool new_stream() const { return _new_stream; }
-    uint64_t compressed_count() const { return _compressed.load(std::memory_order_relaxed); }
-    uint64_t uncompressed_count() const { return _uncompressed.load(std::memory_order_relaxed); }
-    uint64_t passed_count() const { return _passed.load(std::memory_order_relaxed); }
-    uint64_t error_count() const { return _errors.load(std::memory_order_relaxed); }
+    uint64_t compressed_count() const { return _pc.compressed_count(); }
+    uint64_t uncompressed_count() const { return _pc.uncompressed_count(); }
+    uint64_t passed_count() const { return _pc.passed_count(); }
+    uint64_t error_count() const { return _pc.error_count(); }
 
   private:
-    Packet* skip_compression(Packet* p, int ip_off, struct ShimLayout& l, const ShimConfig& c);
-
+    CompSettings _settings;
     bool _new_stream = true;  // the next streaming packet starts a new stream
-    CompressorEngine _engine;
-    std::atomic<uint64_t> _compressed{0}, _uncompressed{0}, _passed{0}, _errors{0};
+    PacketCompressor _pc;
+    LevelAdapter _adapter;
+    std::atomic<int> _tid{0};  // kernel id of the thread that compresses (adaptive level)
 };

@@ -55,14 +55,7 @@ void WDeComp::add_handlers() {
 }
 
 Packet* WDeComp::simple_action(Packet* p) {
-    PacketDecompressor::Result r = _dec.process(p, _wconf->shim_config());
-    if (r.stream_failed)
-        _rsp->stream_failed();  // takes the RSP lock; we hold none
-    if (r.packet && r.port == 1) {
-        checked_output_push(1, r.packet);
-        return nullptr;
-    }
-    return r.packet;
+    return PacketDecompressor::deliver(_dec.process(p, _wconf->shim_config()), this, _rsp);
 }
 
 QUILO_REGISTER_ELEMENT(WDeComp);

@@ -54,7 +54,7 @@ void WRTTProtocol::timer_hook() {
             p->set_network_header(p->data(), 20);
             set_dst_ip_anno(p, _peer.addr());
             if (_path_link > 0)
-                p->set_anno_u8(anno::PATH.offset, _path_link);
+                set_path_anno(p, _path_link);
             p->set_timestamp_anno(Timestamp::now());
             out = p;
         }
@@ -79,9 +79,20 @@ void WRTTProtocol::handle_packet(Packet* p, uint8_t*, const peerinfo::View& v) {
             WLogger::error("%s Insufficient memory to allocate WRTT packet", _e->name().c_str());
             return;
         }
-        peerinfo::make_rtt_response(w->data() + nh_off, v);
-        // The answer goes back to the peer that asked.
+        // The answer leaves as an IP packet, like the requests built here:
+        // the link header it arrived with (and any padding after the IP
+        // datagram) would otherwise end up inside the next one put in front.
+        w->pull(uint32_t(nh_off));
+        if (w->length() > v.ip_len)
+            w->take(w->length() - uint32_t(v.ip_len));
+        w->set_network_header(w->data(), uint32_t(v.ip_hlen));
+        peerinfo::make_rtt_response(w->data(), v);
+        // The answer goes back to the peer that asked, over the path the
+        // request probes: a path selector sends it through that path's
+        // gateway, so each path's probes and answers share one path.
         set_dst_ip_anno(w, v.src_net);
+        if (_path_link > 0)
+            set_path_anno(w, _path_link);
         _e->output(2).push(w);
         return;
     }

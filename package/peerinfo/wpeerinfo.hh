@@ -7,6 +7,12 @@
 // Input 0: packets from the peer. Output 0: everything that is not peer
 // information, unchanged. Output 1: requests built here. Output 2: responses.
 // Output 3: peer-information packets of another path link.
+//
+// With PATH_LINK above 0 the RTT requests and the answers to the peer's RTT
+// requests carry PATH_ANNO = PATH_LINK, so that a path selector
+// (PathRedirect) sends both through that path's gateway. A PATH_LINK above 1
+// only takes packets marked with its own path link; put it in front of the
+// PATH_LINK 1 element and feed that from its output 3.
 #pragma once
 
 #include <host/element.hh>
@@ -95,6 +101,9 @@ class WPeerInfo : public WBase, public PeerDiscoveryListener, public PeerInfoNot
     void push(int port, Packet* p) override;
 
     void peer_discovered_notify(const IPAddress& peer) override;
+
+    // One RTT probe round now, as the timer runs it every interval (tests).
+    void run_rtt_probe() { _rtt.timer_hook(); }
 
     // Figures for path selection; take the element lock.
     uint16_t rtt_average();

@@ -705,6 +705,9 @@ void RSP::run_retransmit_timer() {
     Packet* tail = nullptr;
     uint32_t sent = 0;
     lock_acquire();
+    // Holes whose reordering window ran out since the last acknowledgement.
+    if (_dup_ack_fast_retransmit && _state == OPEN && seq_diff(_highest_ack, _snd_una) >= 0)
+        process_fast_retransmit();
     if (!_tx.empty() && _tx_retransmit_burst) {
         uint32_t now = click_jiffies();
         uint32_t r = retransmit_delay(true);
@@ -789,13 +792,22 @@ void RSP::reset_after_max_retransmits(const Packet* p) {
 
 void RSP::process_fast_retransmit() {
     uint32_t now = click_jiffies();
+    const rtt_info_t& ri = _rtt.info();
+    int32_t min_rtt = ri.window_rtt_min ? ri.window_rtt_min
+                      : ri.prev_window_rtt_min ? ri.prev_window_rtt_min
+                                               : ri.weighted_rtt;
+    uint32_t wnd = rsp::LossDetector::window(min_rtt);
+    // The latest sample follows a growing queue sooner than the average.
+    int32_t rtt = std::max(ri.weighted_rtt, ri.last_rtt);
     for (size_t i = 0; i < _tx.slots(); ++i) {
         auto& n = _tx.at(i);
         if (seq_diff(n.seq, _highest_ack) >= 0)
             break;
-        if (!n.live || n.retransmit_count > 0)
+        // The retransmit timer resets the connection after too many.
+        if (!n.live || n.retransmit_count >= _max_retransmit_count ||
+            !_loss.lost(n.tx_jiffies, now, wnd, rtt, n.retransmit_count > 0))
             continue;
-        if (!mark_retransmit(n))
+        if (n.retransmit_count == 0 && !mark_retransmit(n))
             continue;
         if (_debug) {
             print_packet(n.pkt, "Fast Retransmit");
@@ -816,8 +828,9 @@ void RSP::process_fast_retransmit() {
 
 void RSP::flush_tx_queue(const uint8_t* ip, const View& v, const Timestamp& ts) {
     auto kill = [](Packet* p) { p->kill(); };
-    uint32_t last_tx = 0;
-    if (_tx.ack_cumulative(v.ack, &last_tx, kill)) {
+    uint32_t last_tx = 0, latest = 0;
+    if (_tx.ack_cumulative(v.ack, &last_tx, kill, &latest)) {
+        _loss.acked(latest);
         // The packet timestamp and click_jiffies read the same clock.
         int32_t sample = int32_t(uint32_t(ts.msecval()) - last_tx);
         if (ts.is_zero() || !_rtt.sample(sample))
@@ -827,7 +840,8 @@ void RSP::flush_tx_queue(const uint8_t* ip, const View& v, const Timestamp& ts) 
         rsp_eack_range r = v.eack(ip, i);
         if (seq_diff(r.last, _highest_ack) > 0)
             _highest_ack = r.last;
-        _tx.ack_range(r.first, r.last, kill);
+        if (_tx.ack_range(r.first, r.last, kill, &latest))
+            _loss.acked(latest);
     }
     if (_tx.empty() && _state == OPEN) {
         _comp->_lock.acquire();
@@ -1048,6 +1062,9 @@ void RSP::process_rx_open(Packet* p, const uint8_t* ip, const View& v) {
                 }
             }
         }
+        // The peer holds packets beyond a hole: resend what is lost at once.
+        if (_dup_ack_fast_retransmit && seq_diff(_highest_ack, _snd_una) >= 0)
+            process_fast_retransmit();
     }
     if (v.payload_len == 0) {
         p->kill();
@@ -1056,12 +1073,18 @@ void RSP::process_rx_open(Packet* p, const uint8_t* ip, const View& v) {
     uint16_t s = v.seq;
     uint16_t cur = _rx.cur();
     if (s == uint16_t(cur + 1)) {
+        // Packets waiting behind this one: it fills a hole, and the sender
+        // learns so at once rather than after the delayed acknowledgement.
+        bool filled = !_rx.empty();
         enqueue_rx(p, v);
         flush_rx_queue();
-        if (_delayed_ack_ms == 0)
+        if (_delayed_ack_ms == 0 || filled) {
+            if (_delayed_ack_ms)
+                _delayed_ack_timer.unschedule();
             send_empty_ack();
-        else if (!_delayed_ack_timer.scheduled())
+        } else if (!_delayed_ack_timer.scheduled()) {
             _delayed_ack_timer.schedule_after_msec(_delayed_ack_ms);
+        }
     } else if (seq_diff(s, cur) <= 0) {
         p->kill();
         ++_c.rx_old_retransmit;

@@ -28,6 +28,7 @@
 #include "common/shim.hh"
 #include "common/wbase.hh"
 #include "rsp/rsp_queues.hh"
+#include "rsp/rsp_recovery.hh"
 #include "rsp/rsp_rtt.hh"
 #include "rsp/rsp_wire.hh"
 #include "sessions/peernotifiers.hh"
@@ -83,6 +84,8 @@ class RSP : public WBase, public PeerDiscoveryListener, public PeerBootNotifier 
     rsp_congestion_info congestion_info() const { return _congestion.info(); }
 
     IPAddress peer_ip() const { return _peer; }
+    // The compression element this RSP drives (WCOMP).
+    WCompBase* compressor() const { return _comp; }
     uint16_t snd_nxt() const { return _snd_nxt; }
     uint16_t snd_una() const { return _snd_una; }
     uint16_t snd_max() const { return _snd_max; }
@@ -201,6 +204,7 @@ class RSP : public WBase, public PeerDiscoveryListener, public PeerBootNotifier 
     rsp::TxQueue<Packet*> _tx;
     rsp::RxWindow<Packet*> _rx;
     rsp::RttEstimator _rtt;
+    rsp::LossDetector _loss;
     rsp::CongestionReport _congestion;
     Counters _c;
 

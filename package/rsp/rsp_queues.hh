@@ -62,14 +62,16 @@ class TxQueue {
     }
 
     // Removes every node at or below `ack` (serial order). Returns how many
-    // were removed; *last_tx gets the tx jiffies of the last one removed.
+    // were removed; *last_tx gets the tx jiffies of the last one removed, and
+    // *latest_tx (when given) the latest tx jiffies of any removed.
     template <class Free>
-    size_t ack_cumulative(uint16_t ack, uint32_t* last_tx, Free&& free) {
+    size_t ack_cumulative(uint16_t ack, uint32_t* last_tx, Free&& free, uint32_t* latest_tx = nullptr) {
         size_t removed = 0;
         while (used_ && seq_leq(at(0).seq, ack)) {
             Node& n = at(0);
             if (n.live) {
                 *last_tx = n.tx_jiffies;
+                note_latest(latest_tx, removed, n.tx_jiffies);
                 free(n.pkt);
                 n.live = false;
                 --live_;
@@ -81,9 +83,10 @@ class TxQueue {
         return removed;
     }
 
-    // Removes every node with first <= seq <= last (serial order).
+    // Removes every node with first <= seq <= last (serial order); *latest_tx
+    // (when given) gets the latest tx jiffies of any removed.
     template <class Free>
-    size_t ack_range(uint16_t first, uint16_t last, Free&& free) {
+    size_t ack_range(uint16_t first, uint16_t last, Free&& free, uint32_t* latest_tx = nullptr) {
         if (!used_ || seq_lt(last, first))
             return 0;
         size_t removed = 0;
@@ -92,6 +95,7 @@ class TxQueue {
             if (seq_gt(n.seq, last))
                 break;
             if (n.live) {
+                note_latest(latest_tx, removed, n.tx_jiffies);
                 free(n.pkt);
                 n.pkt = P{};
                 n.live = false;
@@ -114,6 +118,10 @@ class TxQueue {
     }
 
   private:
+    static void note_latest(uint32_t* latest, size_t removed, uint32_t tx) {
+        if (latest && (removed == 0 || int32_t(tx - *latest) > 0))
+            *latest = tx;
+    }
     // First slot whose seq is not below `s`; slots ascend in serial order.
     size_t lower_bound(uint16_t s) const {
         size_t lo = 0, hi = used_;

@@ -261,8 +261,12 @@ TEST(PairHotSwap, ConfigurationSwappedMidTransferKeepsState) {
     conf.replace(at, 18, "$DELAYED_ACK_MS 20");
 
     bool ok = false;
+    uint64_t rx0 = r.host_rx_bytes("client");
     std::thread t([&] { ok = r.download(tmp.file("random"), tmp.file("down"), 7500, 90); });
-    std::this_thread::sleep_for(std::chrono::milliseconds(700));
+    // The swap comes once a quarter of the file has arrived: before the
+    // session is optimised it would test nothing.
+    for (int i = 0; i < 400 && r.host_rx_bytes("client") < rx0 + (1 << 20); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
     uint64_t sessions = r.count("a", "ft.peer_count");
     EXPECT_TRUE(r.write("a", "hotconfig", conf));
     t.join();

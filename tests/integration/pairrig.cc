@@ -2,12 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -53,7 +56,7 @@ PairRig::PairRig(PairOptions o) : o_(std::move(o)) {
     script_ = source_dir() + "/scripts/pair.sh";
     build_ = build_dir();
     if (o_.conf.empty())
-        o_.conf = source_dir() + "/conf/appliance.click";
+        o_.conf = source_dir() + (o_.dual_wan ? "/conf/appliance-dualwan.click" : "/conf/appliance.click");
 }
 
 PairRig::~PairRig() {
@@ -71,7 +74,8 @@ int PairRig::script(const std::string& args, std::string* out) {
 
 bool PairRig::up() {
     std::string args = "-c " + quote(o_.conf) + " -r " + o_.rate + " -d " + o_.delay + " -l " + o_.loss +
-                       " -o " + o_.reorder + " --wait-secs 60";
+                       " -o " + o_.reorder + " -j " + std::to_string(o_.threads) + " --wait-secs 60" +
+                       (o_.dual_wan ? " -2" : "");
     for (auto& d : o_.defines)
         args += " -D " + quote(d);
     for (auto& d : o_.defines_a)
@@ -93,10 +97,57 @@ bool PairRig::up() {
     return up_;
 }
 
+// Handler calls go straight to the router's control socket
+// (state_dir()/ROUTER.sock): a few system calls, where pair.sh would start a
+// shell and a Python per call, which tests that poll cannot afford on a
+// loaded machine. Returns the value read (or "" for a write) and whether the
+// router answered 200.
+std::pair<bool, std::string> PairRig::control(const std::string& router, const std::string& request) {
+    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un a{};
+    a.sun_family = AF_UNIX;
+    std::string path = state_dir() + "/" + router + ".sock";
+    strncpy(a.sun_path, path.c_str(), sizeof a.sun_path - 1);
+    timeval tv{10, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    std::string buf, l, out;
+    auto receive = [&]() {
+        char chunk[512];
+        ssize_t n = recv(fd, chunk, sizeof chunk, 0);
+        if (n > 0)
+            buf.append(chunk, size_t(n));
+        return n > 0;
+    };
+    auto line = [&](std::string& text) {
+        while (buf.find('\n') == std::string::npos && receive())
+            ;
+        size_t nl = buf.find('\n');
+        if (nl == std::string::npos)
+            return false;
+        text = buf.substr(0, nl);
+        buf.erase(0, nl + 1);
+        return true;
+    };
+    bool ok = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 && line(l) &&
+              send(fd, request.data(), request.size(), MSG_NOSIGNAL) == ssize_t(request.size());
+    // Status lines "NNN-text" continue, "NNN text" ends; a read then has
+    // "DATA n" and n bytes.
+    while (ok && (ok = line(l)) && l.size() > 3 && l[3] == '-')
+        ;
+    ok = ok && l.compare(0, 3, "200") == 0;
+    if (ok && request.compare(0, 5, "READ ") == 0) {
+        ok = line(l) && l.compare(0, 5, "DATA ") == 0;
+        size_t n = ok ? std::strtoul(l.c_str() + 5, nullptr, 10) : 0;
+        while (buf.size() < n && receive())
+            ;
+        out = buf.substr(0, n);
+    }
+    close(fd);
+    return {ok, out};
+}
+
 std::string PairRig::read(const std::string& router, const std::string& handler) {
-    std::string out;
-    if (script("handler " + router + " " + quote(handler), &out) != 0)
-        return "";
+    std::string out = control(router, "READ " + handler + "\n").second;
     while (!out.empty() && (out.back() == '\n' || out.back() == '\r'))
         out.pop_back();
     return out;
@@ -108,8 +159,7 @@ uint64_t PairRig::count(const std::string& router, const std::string& handler) {
 }
 
 bool PairRig::write(const std::string& router, const std::string& handler, const std::string& value) {
-    return run("printf %s " + quote(value) + " | PAIR_NAME= " + quote(script_) + " -n " + name_ + " handler " +
-               router + " " + quote(handler) + " -") == 0;
+    return control(router, "WRITEDATA " + handler + " " + std::to_string(value.size()) + "\n" + value).first;
 }
 
 bool PairRig::stop(const std::string& router, const std::string& sig) {
@@ -139,15 +189,15 @@ bool PairRig::server_listening(int port, bool udp) {
     return run(wait_listening(port, udp) + "test $i -lt 200") == 0;
 }
 
-// One connection from the client (10.77.0.1) to the server (10.77.0.2): the
+// One connection from the client to the server (server_ip()): the
 // listener runs in the background and the client connects once it listens.
 // A connection attempt refused before that would still leave a session in
 // the appliances' flow tables (the client's retry is only a fallback).
 bool PairRig::download(const std::string& src, const std::string& dst, int port, int timeout_s) {
     std::string t = std::to_string(timeout_s), p = std::to_string(port);
     std::string cmd = "ip netns exec " + ns("server") + " timeout " + t + " socat -u OPEN:" + quote(src) +
-                      ",rdonly TCP-LISTEN:" + p + ",reuseaddr,bind=10.77.0.2 & L=$!; " + wait_listening(port) +
-                      "ip netns exec " + ns("client") + " timeout " + t + " socat -u TCP:10.77.0.2:" + p +
+                      ",rdonly TCP-LISTEN:" + p + ",reuseaddr,bind=" + server_ip() + " & L=$!; " + wait_listening(port) +
+                      "ip netns exec " + ns("client") + " timeout " + t + " socat -u TCP:" + server_ip() + ":" + p +
                       ",retry=50,interval=0.1 CREATE:" + quote(dst) + "; C=$?; wait $L; S=$?; " +
                       "test $C = 0 && test $S = 0";
     return run(cmd) == 0;
@@ -156,9 +206,9 @@ bool PairRig::download(const std::string& src, const std::string& dst, int port,
 bool PairRig::upload(const std::string& src, const std::string& dst, int port, int timeout_s) {
     std::string t = std::to_string(timeout_s), p = std::to_string(port);
     std::string cmd = "ip netns exec " + ns("server") + " timeout " + t + " socat -u TCP-LISTEN:" + p +
-                      ",reuseaddr,bind=10.77.0.2 CREATE:" + quote(dst) + " & L=$!; " + wait_listening(port) +
+                      ",reuseaddr,bind=" + server_ip() + " CREATE:" + quote(dst) + " & L=$!; " + wait_listening(port) +
                       "ip netns exec " + ns("client") + " timeout " + t + " socat -u OPEN:" + quote(src) +
-                      ",rdonly TCP:10.77.0.2:" + p + ",retry=50,interval=0.1; C=$?; wait $L; S=$?; " +
+                      ",rdonly TCP:" + server_ip() + ":" + p + ",retry=50,interval=0.1; C=$?; wait $L; S=$?; " +
                       "test $C = 0 && test $S = 0";
     return run(cmd) == 0;
 }

@@ -6,19 +6,23 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace pairtest {
 
 struct PairOptions {
-    std::string conf;             // appliance configuration (default conf/appliance.click)
+    std::string conf;             // appliance configuration (default conf/appliance.click,
+                                  // or conf/appliance-dualwan.click for dual_wan)
     std::string rate = "20Mbps";  // WAN rate each way ("0": unlimited)
     std::string delay = "5ms";    // one-way WAN delay
     std::string loss = "0";
     std::string reorder = "0";
     std::vector<std::string> defines, defines_a, defines_b;  // NAME=value
-    bool supervise = false;        // appliances under quilo-supervisor (pair.sh --supervise)
-    std::vector<std::string> env;  // NAME=value for pair.sh and the processes it starts
+    int threads = 1;              // router threads of each appliance (-j)
+    bool dual_wan = false;        // two routed paths (pair.sh -2)
+    bool supervise = false;       // appliances under quilo-supervisor (pair.sh --supervise)
+    std::vector<std::string> env; // NAME=value for pair.sh and the processes it starts
 };
 
 class PairRig {
@@ -34,6 +38,7 @@ class PairRig {
     const std::string& error() const { return err_; }
     const std::string& name() const { return name_; }
     std::string state_dir() const { return "/tmp/quilo-pair-" + name_; }
+    std::string server_ip() const { return o_.dual_wan ? "10.77.2.2" : "10.77.0.2"; }
 
     // Handlers of router "a", "b" or "wan" (read: value without the
     // trailing newline; empty on failure).
@@ -68,6 +73,7 @@ class PairRig {
 
   private:
     int script(const std::string& args, std::string* out = nullptr);
+    std::pair<bool, std::string> control(const std::string& router, const std::string& request);
     std::string wait_listening(int port, bool udp = false) const;
 
     PairOptions o_;

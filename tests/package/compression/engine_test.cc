@@ -162,6 +162,46 @@ TEST(Engine, ResetStartsNewStream) {
     }
 }
 
+// The adaptive level changes the level between packets of a running stream:
+// zstd ends its frame and starts another (the next packet begins with the
+// old frame's last block and the new frame's magic number), zlib carries on
+// in the same deflate stream. The existing decoder reads every packet, and
+// stateless packets in between use the new level at once.
+TEST(Engine, LevelChangesWithinTheStream) {
+    auto pkts = corpus::packets(samples()[0].data, 1400, 120);
+    for (int engine : {ENGINE_ZSTD, ENGINE_ZLIB}) {
+        CompressorEngine c;
+        DecompressorEngine d;
+        ASSERT_EQ(c.init(engine, 3), 0);
+        ASSERT_EQ(d.init(), 0);
+        EXPECT_EQ(c.set_level(0), -1);
+        EXPECT_EQ(c.set_level(engine == ENGINE_ZSTD ? 23 : 10), -1);
+        const int levels[] = {9, engine == ENGINE_ZSTD ? -3 : 1, 6};
+        bool changed = false;
+        for (size_t i = 0; i < pkts.size(); ++i) {
+            if (i % 30 == 0 && i > 0) {
+                ASSERT_EQ(c.set_level(levels[i / 30 - 1]), 0);
+                changed = true;
+            }
+            bool streaming = i % 10 != 9;
+            int n = c.compress(pkts[i].data(), pkts[i].size(), streaming);
+            ASSERT_GT(n, 7) << engine << " packet " << i << ": " << c.error();
+            if (streaming && changed && engine == ENGINE_ZSTD) {
+                EXPECT_EQ(std::memcmp(c.out() + 3, "\x28\xb5\x2f\xfd", 4), 0) << "packet " << i;
+            }
+            changed = changed && !streaming;
+            std::vector<uint8_t> wire(c.out(), c.out() + n);
+            int m = d.decompress(flags_for(engine, streaming), wire.data(), wire.size());
+            ASSERT_EQ(m, int(pkts[i].size())) << engine << " packet " << i << ": " << d.error();
+            EXPECT_EQ(std::memcmp(d.out(), pkts[i].data(), pkts[i].size()), 0) << engine << " packet " << i;
+        }
+        EXPECT_EQ(c.level(), 6);
+    }
+    CompressorEngine lz4;
+    ASSERT_EQ(lz4.init(ENGINE_LZ4, 1), 0);
+    EXPECT_EQ(lz4.set_level(2), -1);
+}
+
 // The sync flush trailer is stripped on the wire; the first packet of every
 // stream starts with a zlib header, later ones are raw continuation.
 TEST(Engine, ZlibStreamFraming) {

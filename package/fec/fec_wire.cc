@@ -1,0 +1,45 @@
+#include "fec/fec_wire.hh"
+
+#include <cstring>
+
+#include "common/shim.hh"
+
+namespace fec {
+
+void xor_into(uint8_t* dst, const uint8_t* src, size_t n) {
+    size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        uint64_t a, b;
+        std::memcpy(&a, dst + i, 8);
+        std::memcpy(&b, src + i, 8);
+        a ^= b;
+        std::memcpy(dst + i, &a, 8);
+    }
+    for (; i < n; ++i)
+        dst[i] ^= src[i];
+}
+
+bool parse(const uint8_t* ip, size_t avail, size_t shim_off, View* v) {
+    if (avail < 4)
+        return false;
+    size_t ip_len = size_t(ip[2]) << 8 | ip[3];
+    size_t seq_off = shim_off + WSHIM_LEN;
+    if (ip_len > avail || ip_len < seq_off + 2)
+        return false;
+    v->end_seq = uint16_t(ip[seq_off] << 8 | ip[seq_off + 1]);
+    v->parity = ip + seq_off + 2;
+    v->parity_len = ip_len - seq_off - 2;
+    return true;
+}
+
+size_t rebuilt_len(const uint8_t* buf, size_t len) {
+    if (len < 20 || (buf[0] >> 4) != 4)
+        return 0;
+    size_t hl = size_t(buf[0] & 0x0F) * 4;
+    size_t tot = size_t(buf[2]) << 8 | buf[3];
+    if (hl < 20 || tot < hl || tot > len)
+        return 0;
+    return tot;
+}
+
+}  // namespace fec

@@ -1,0 +1,32 @@
+// FEC parity packets on the wire and the XOR they carry: IPv4 header, [UDP
+// header], shim with protocol 203, the 2-byte RSP sequence number of the
+// group's last packet, then the parity. The one place where FEC packets are
+// parsed; nothing here reads outside the bytes it is given.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace fec {
+
+// XORs `n` bytes of `src` into `dst`.
+void xor_into(uint8_t* dst, const uint8_t* src, size_t n);
+
+struct View {
+    uint16_t end_seq = 0;            // sequence number of the group's last packet
+    const uint8_t* parity = nullptr;
+    size_t parity_len = 0;
+};
+
+// Reads the FEC packet at `ip` (`avail` bytes from the IP header on) whose
+// shim lies at `shim_off`. False when its IP total length exceeds `avail` or
+// does not reach past the sequence number.
+bool parse(const uint8_t* ip, size_t avail, size_t shim_off, View* v);
+
+// The length of the packet rebuilt into `buf` (`len` bytes of parity XOR the
+// group's other packets), or 0 when it does not start with a sound IPv4
+// header: version 4, header length of at least 20 within a total length
+// that fits `len`.
+size_t rebuilt_len(const uint8_t* buf, size_t len);
+
+}  // namespace fec
