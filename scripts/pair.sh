@@ -261,7 +261,7 @@ router_pid() { cat "$STATE/$1.pid" 2>/dev/null || true; }
 # The program that runs router $1: quilo-router itself, or for an appliance
 # of a pair that was brought up with --supervise, the supervisor around it.
 router_launcher() {
-  if [ "$1" != wan ] && [ -f "$STATE/supervise" ]; then
+  if [ "${1#wan}" = "$1" ] && [ -f "$STATE/supervise" ]; then
     [ -x "$BUILD/bin/quilo-supervisor" ] || die "no $BUILD/bin/quilo-supervisor (build first)"
     echo "$BUILD/bin/quilo-supervisor"; echo --router; echo "$BUILD/bin/quilo-router"
     echo --router-pid-file; echo "$STATE/$1.router.pid"; echo --stop-timeout; echo 3; echo --
