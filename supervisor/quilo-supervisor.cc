@@ -653,6 +653,11 @@ int main(int argc, char** argv) {
         s.wan = router_define(s.router_args, "WAN_DEV");
     if (s.lan.empty() || s.wan.empty() || s.lan == s.wan)
         die("%s", "give two different interfaces (--lan, --wan, or LAN_DEV= and WAN_DEV= for the router)");
+    // The driver serves one control socket, and a TCP one would win over
+    // the "-u" the supervisor watches.
+    for (auto& a : s.router_args)
+        if (a == "-p" || a == "--port")
+            die("%s", "the router's control socket is a Unix one under the supervisor (-u or --socket, not -p)");
     for (size_t k = 0; k + 1 < s.router_args.size(); ++k)
         if (s.router_args[k] == "-u" || s.router_args[k] == "--unix-socket") {
             if (s.socket.empty())
