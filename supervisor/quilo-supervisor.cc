@@ -145,34 +145,37 @@ double seconds_arg(const char* name, const std::string& v) {
     return d;
 }
 
+// Starts `argv` (a path, or a name looked up in $PATH) with the given file
+// actions; the child does not inherit our blocked signals.  0 or an errno.
+int spawn_process(pid_t* pid, const std::vector<std::string>& argv, const posix_spawn_file_actions_t* fa) {
+    std::vector<char*> a;
+    for (auto& s : argv)
+        a.push_back(const_cast<char*>(s.c_str()));
+    a.push_back(nullptr);
+    posix_spawnattr_t at;
+    posix_spawnattr_init(&at);
+    sigset_t none;
+    sigemptyset(&none);
+    posix_spawnattr_setsigmask(&at, &none);
+    posix_spawnattr_setflags(&at, POSIX_SPAWN_SETSIGMASK);
+    int rc = posix_spawnp(pid, a[0], fa, &at, a.data(), environ);
+    posix_spawnattr_destroy(&at);
+    return rc;
+}
+
 // Runs commands side by side (their output dropped, error messages kept
 // unless quiet); true when every one exits with status 0.
 bool run_all(const std::vector<std::vector<std::string>>& cmds, bool quiet = true) {
     std::vector<pid_t> pids;
     for (auto& argv : cmds) {
-        std::vector<char*> a;
-        for (auto& s : argv)
-            a.push_back(const_cast<char*>(s.c_str()));
-        a.push_back(nullptr);
         posix_spawn_file_actions_t fa;
         posix_spawn_file_actions_init(&fa);
         posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
         if (quiet)
             posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
-        // The child must not inherit our blocked signals.
-        posix_spawnattr_t at;
-        posix_spawnattr_init(&at);
-        sigset_t none;
-        sigemptyset(&none);
-        posix_spawnattr_setsigmask(&at, &none);
-        posix_spawnattr_setflags(&at, POSIX_SPAWN_SETSIGMASK);
         pid_t pid;
-        if (posix_spawnp(&pid, a[0], &fa, &at, a.data(), environ) == 0)
-            pids.push_back(pid);
-        else
-            pids.push_back(-1);
+        pids.push_back(spawn_process(&pid, argv, &fa) == 0 ? pid : -1);
         posix_spawn_file_actions_destroy(&fa);
-        posix_spawnattr_destroy(&at);
     }
     bool ok = true;
     for (pid_t pid : pids) {
@@ -360,18 +363,7 @@ class Supervisor {
     void spawn() {
         std::vector<std::string> argv{_s.router};
         argv.insert(argv.end(), _s.router_args.begin(), _s.router_args.end());
-        std::vector<char*> a;
-        for (auto& x : argv)
-            a.push_back(const_cast<char*>(x.c_str()));
-        a.push_back(nullptr);
-        posix_spawnattr_t at;
-        posix_spawnattr_init(&at);
-        sigset_t none;
-        sigemptyset(&none);
-        posix_spawnattr_setsigmask(&at, &none);
-        posix_spawnattr_setflags(&at, POSIX_SPAWN_SETSIGMASK);
-        int rc = posix_spawn(&_pid, a[0], nullptr, &at, a.data(), environ);
-        posix_spawnattr_destroy(&at);
+        int rc = spawn_process(&_pid, argv, nullptr);
         _started = now();
         _next_probe = _started + std::min(_s.probe_interval, kStartingProbe);
         if (rc != 0) {

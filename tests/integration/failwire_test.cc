@@ -4,11 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <map>
 #include <sstream>
@@ -76,6 +78,15 @@ double outage_after(const std::string& ping, double t) {
         prev = seq;
     }
     return end - t;
+}
+
+// Gone, or a zombie that nobody has reaped yet.
+bool gone(pid_t pid) {
+    std::ifstream f("/proc/" + std::to_string(pid) + "/stat");
+    std::string stat;
+    std::getline(f, stat);
+    size_t p = stat.rfind(')');
+    return !f || p == std::string::npos || stat.compare(p, 3, ") Z") == 0;
 }
 
 }  // namespace
@@ -171,4 +182,52 @@ TEST(FailToWire, KillAndHangOpenTheKernelPathUntilANewRouterAnswers) {
     r.exec("a", "grep -c 'stopped answering on its control socket' " + r.state_dir() + "/a.log", &log);
     EXPECT_EQ(log, "1\n");
     EXPECT_GE(wait_until([&] { return router_pid(r) != second && router_pid(r) > 0 && !kernel_path(r); }, 30), 0);
+}
+
+// As a service manager runs it: the kernel path holds until the router
+// answers (here a router that takes a second to start), and SIGTERM stops
+// the router and leaves the interfaces as they were found.
+TEST(FailToWire, SigtermStopsTheRouterAndTidiesTheInterfaces) {
+    SKIP_UNLESS_PAIR_POSSIBLE();
+    const std::string ns = "qsv" + std::to_string(getpid()), in = "ip netns exec " + ns + " ";
+    ASSERT_EQ(run("ip netns add " + ns + " && " + in + "ip link add l0 type veth peer name w0 && " + in +
+                  "ip link set l0 up && " + in + "ip link set w0 up"),
+              0);
+    TempDir dir;
+    const std::string slow = dir.file("slow-router"), pid_file = dir.file("router.pid");
+    {
+        std::ofstream f(slow);
+        f << "#!/bin/sh\nsleep 1\nexec " << build_dir() << "/bin/quilo-router \"$@\"\n";
+    }
+    chmod(slow.c_str(), 0755);
+    std::string pid;
+    ASSERT_EQ(run(in + "env QUILO_ROUTER=" + slow + " QUILO_ROUTER_PID_FILE=" + pid_file + " " + build_dir() +
+                      "/bin/quilo-supervisor --lan l0 --wan w0 --socket " + dir.file("ctl.sock") +
+                      " -- -e 'Idle -> Discard;' >" + dir.file("log") + " 2>&1 & echo $!",
+                  &pid),
+              0);
+    const pid_t supervisor = std::atoi(pid.c_str());
+    auto filters = [&] {
+        std::string out;
+        run(in + "tc filter show dev l0 ingress; " + in + "tc filter show dev w0 ingress", &out);
+        return out;
+    };
+    EXPECT_GE(wait_until([&] { return filters().find("mirred") != std::string::npos; }, 10), 0);
+    EXPECT_GE(wait_until([&] { return filters().find("mirred") == std::string::npos; }, 20), 0);
+    std::ifstream pf(pid_file);
+    pid_t router = 0;
+    pf >> router;
+    EXPECT_GT(router, 0);
+
+    ASSERT_EQ(kill(supervisor, SIGTERM), 0);
+    EXPECT_GE(wait_until([&] { return gone(supervisor); }, 20), 0);
+    std::string links, qdiscs, log;
+    run(in + "ip -o link show; " + in + "tc qdisc show", &links);
+    run("cat " + dir.file("log"), &log);
+    EXPECT_EQ(links.find("PROMISC"), std::string::npos) << links;
+    EXPECT_EQ(links.find("clsact"), std::string::npos) << links;
+    EXPECT_TRUE(router <= 0 || gone(router)) << "the router outlives its supervisor";
+    EXPECT_NE(access(pid_file.c_str(), F_OK), 0);
+    EXPECT_NE(log.find("stopped; kernel path removed"), std::string::npos) << log;
+    run("ip netns del " + ns);
 }
