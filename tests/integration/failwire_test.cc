@@ -99,8 +99,10 @@ TEST(FailToWire, KillAndHangOpenTheKernelPathUntilANewRouterAnswers) {
     SKIP_UNLESS_PAIR_POSSIBLE();
     PairOptions o;
     o.supervise = true;
-    // The first restart waits 2 s: until then only the kernel path can carry frames.
-    o.env = {"QUILO_HANG_TIMEOUT=1", "QUILO_RESTART_DELAY=2"};
+    // The first restart waits 2 s: until then only the kernel path can carry
+    // frames. A hang timeout of 3 s: a router starved of CPU on a loaded
+    // machine must not count as hung.
+    o.env = {"QUILO_HANG_TIMEOUT=3", "QUILO_RESTART_DELAY=2"};
     PairRig r(o);
     ASSERT_TRUE(r.up()) << r.error();
     pid_t first = router_pid(r);
@@ -118,7 +120,7 @@ TEST(FailToWire, KillAndHangOpenTheKernelPathUntilANewRouterAnswers) {
     std::string pings;
     std::thread shorts([&] {
         r.exec("client", "i=0; while [ $i -lt 60 ]; do t=$(date +%s.%N); "
-                         "o=$(timeout 5 socat -t 2 - TCP:10.77.0.2:7100,connect-timeout=4 </dev/null 2>/dev/null); "
+                         "o=$(timeout 15 socat -t 5 - TCP:10.77.0.2:7100,connect-timeout=10 </dev/null 2>/dev/null); "
                          "echo \"$t $o\" >>" + conns_file + "; i=$((i+1)); sleep 0.05; done");
     });
     auto completed = [&] {
@@ -127,14 +129,18 @@ TEST(FailToWire, KillAndHangOpenTheKernelPathUntilANewRouterAnswers) {
         return std::atoi(n.c_str());
     };
     EXPECT_GE(wait_until([&] { return completed() >= 3; }, 30), 0);
-    std::thread ping([&] { r.exec("client", "ping -D -n -i 0.005 -c 600 -W 1 10.77.0.2", &pings); });
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    const std::string ping_file = r.state_dir() + "/ping";
+    std::thread ping([&] { r.exec("client", "ping -D -n -i 0.005 -c 800 -W 1 10.77.0.2 >" + ping_file); });
+    EXPECT_GE(wait_until([&] { return r.exec("client", "test $(grep -c ' bytes from' " + ping_file + ") -ge 50") == 0; },
+                         30),
+              0);
     const double killed = wall_now();
     ASSERT_EQ(kill(first, SIGKILL), 0);
     ping.join();
     shorts.join();
     std::string conns;
     r.exec("client", "cat " + conns_file, &conns);
+    r.exec("client", "cat " + ping_file, &pings);
 
     const double outage = outage_after(pings, killed);
     printf("fail-to-wire outage, kill to the first frame across: %.0f ms\n", outage * 1000);
@@ -169,14 +175,14 @@ TEST(FailToWire, KillAndHangOpenTheKernelPathUntilANewRouterAnswers) {
     EXPECT_GT(r.count("a", "dec1.decompressed") + r.count("a", "dec1.uncompressed"), 10u);
 
     // A hang: the supervisor gives up on the stopped router within its
-    // timeout (1 s, probes every 0.2 s; the rest is slack for a loaded
+    // timeout (3 s, probes every 0.2 s; the rest is slack for a loaded
     // machine), and frames cross again.
     pid_t second = router_pid(r);
     ASSERT_EQ(kill(second, SIGSTOP), 0);
     double detected = wait_until([&] { return kernel_path(r); }, 10);
     printf("SIGSTOP to kernel path: %.0f ms\n", detected * 1000);
-    EXPECT_GE(detected, 0.8);
-    EXPECT_LT(detected, 2.5);
+    EXPECT_GE(detected, 2.8);
+    EXPECT_LT(detected, 5);
     EXPECT_EQ(r.exec("client", "ping -n -c 3 -i 0.2 -W 2 10.77.0.2 >/dev/null"), 0);
     std::string log;
     r.exec("a", "grep -c 'stopped answering on its control socket' " + r.state_dir() + "/a.log", &log);
