@@ -78,6 +78,13 @@
 #                           and /metrics) against both appliances, listening
 #                           on HOST:PORT (port 0: any free port), and print
 #                           PAIR_STATS=http://HOST:PORT/; down stops it
+#       --supervise         run each appliance under quilo-supervisor
+#                           (fail-to-wire: lan0 and wan0 are joined in the
+#                           kernel while its router is down or hung, and the
+#                           router is restarted); "stop" then signals the
+#                           supervisor, and $STATE/a.router.pid holds the
+#                           router's own pid. QUILO_HANG_TIMEOUT and the
+#                           supervisor's other variables pass through
 #
 # Everything a pair creates is named after NAME, so pairs never collide;
 # its state (pids, logs, control sockets, peers files, datastores) is in
@@ -103,6 +110,7 @@ WAIT_SECS=60
 NO_WAIT=0
 KEEP=0
 STATS_LISTEN=
+SUPERVISE=0
 CONF_GIVEN=0
 DUAL=0
 DEFS_BOTH=()
@@ -140,6 +148,7 @@ while [ $# -gt 0 ]; do
     --no-wait) NO_WAIT=1; shift ;;
     --keep) KEEP=1; shift ;;
     --stats) STATS_LISTEN=$2; shift 2 ;;
+    --supervise) SUPERVISE=1; shift ;;
     -h|--help) usage; exit 0 ;;
     --) shift; break ;;
     -*) die "unknown option $1 (see --help)" ;;
@@ -256,6 +265,18 @@ handler() {
 
 router_pid() { cat "$STATE/$1.pid" 2>/dev/null || true; }
 
+# The program that runs router $1: quilo-router itself, or for an appliance
+# of a pair that was brought up with --supervise, the supervisor around it.
+router_launcher() {
+  if [ "${1#wan}" = "$1" ] && [ -f "$STATE/supervise" ]; then
+    [ -x "$BUILD/bin/quilo-supervisor" ] || die "no $BUILD/bin/quilo-supervisor (build first)"
+    echo "$BUILD/bin/quilo-supervisor"; echo --router; echo "$BUILD/bin/quilo-router"
+    echo --router-pid-file; echo "$STATE/$1.router.pid"; echo --stop-timeout; echo 3; echo --
+  else
+    echo "$BUILD/bin/quilo-router"
+  fi
+}
+
 router_alive() {
   local pid; pid=$(router_pid "$1")
   [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null
@@ -297,7 +318,9 @@ start_router() {
   fi
   mapfile -d '' args <"$STATE/$r.args"
   echo "=== start $(date -u +%T.%N | cut -c1-12)" >>"$STATE/$r.log"
-  ip netns exec "$ns" "$BUILD/bin/quilo-router" -u "$(router_sock "$r")" "${args[@]}" \
+  local launcher; mapfile -t launcher < <(router_launcher "$r")
+  [ ${#launcher[@]} -gt 0 ] || exit 1
+  ip netns exec "$ns" "${launcher[@]}" -u "$(router_sock "$r")" "${args[@]}" \
     >>"$STATE/$r.log" 2>&1 </dev/null &
   echo $! >"$STATE/$r.pid"
   # Ready once the control socket answers.
@@ -488,6 +511,7 @@ do_up() {
   [ -x "$BUILD/bin/quilo-router" ] || die "no $BUILD/bin/quilo-router (build first, or give -B DIR)"
   ip netns list | grep -q "^$NAME-" && die "namespaces of pair '$NAME' exist already (pair.sh -n $NAME down)"
   mkdir -p "$STATE"
+  [ "$SUPERVISE" = 0 ] || touch "$STATE/supervise"
   # Whatever fails from here on takes the pair down with it.
   trap 'rc=$?; trap - EXIT INT TERM; do_down; exit $rc' EXIT
   trap 'exit 130' INT TERM

@@ -6,11 +6,17 @@
 //   socat      client -> socat forwarder on the relay host -> server
 //
 // Measures single-connection and 100-connection throughput, then sockbridge's
-// resident memory with 10,000 idle relayed connections.  Needs root.  Every
+// resident memory with as many idle relayed connections as its descriptor
+// limit allows (10,000 at most by default), and then 100 busy connections
+// echoing data through it beside the idle ones, every byte checked.  Needs
+// root.  Every
 // phase is bounded in time and count; namespaces and processes are removed
 // at the end.
 //
-// Usage: relay_bench [seconds per throughput run, default 3] [idle connections, default 10000]
+// Usage: relay_bench [seconds per throughput run, default 3] [idle connections, default 10000] [memory]
+// ("memory" skips the throughput runs).  RELAY_BENCH_BASELINE=PATH measures
+// another sockbridge binary's throughput in the same run as well.
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -38,6 +44,7 @@ namespace {
 constexpr int kRelayedPort = 9000;  // diverted to sockbridge
 constexpr int kDirectPort = 9001;   // not diverted
 constexpr int kSocatPort = 5000;    // socat's listening port on the relay host
+constexpr int kBusy = 100;          // busy connections beside the idle ones
 
 double seconds_since(Clock::time_point t) {
     return std::chrono::duration<double>(Clock::now() - t).count();
@@ -172,21 +179,45 @@ std::string socat_path() {
     return "";
 }
 
+int fd_count(pid_t pid) {
+    std::string dir = "/proc/" + std::to_string(pid) + "/fd";
+    DIR* d = opendir(dir.c_str());
+    if (d == nullptr)
+        return -1;
+    int n = 0;
+    while (dirent* e = readdir(d))
+        n += e->d_name[0] != '.';
+    closedir(d);
+    return n;
+}
+
 // Resident memory of sockbridge with `n` idle relayed connections, in KB
-// per connection pair; negative on failure.  The server ends are held by a
-// child process so that neither process needs more than `n` descriptors.
-double idle_memory(const Topology& topo, int n, long* base_kb, long* loaded_kb) {
+// per connection pair (negative on failure); then `busy` more connections
+// that move data both ways while the idle ones stay open, every byte
+// checked.  The server ends of the idle connections are held by a child
+// process so that no process needs more descriptors than the limit.
+double idle_and_busy(const Topology& topo, int n, int busy, long* base_kb, long* loaded_kb) {
     RelayProcess relay({.netns = topo.relay(), .args = {"-p", std::to_string(kRelayPort)}});
     if (!relay.wait_started()) {
         fprintf(stderr, "sockbridge did not start: %s\n", relay.err().c_str());
         return -1;
     }
     int lfd = tcp_listen(topo.server(), kServerIp, kRelayedPort);
-    if (lfd < 0) {
+    int busy_l = tcp_listen(topo.server(), kServerIp, kDirectPort + 1);
+    if (lfd < 0 || busy_l < 0) {
         perror("server socket");
         return -1;
     }
     *base_kb = relay.rss_kb();
+    // Two descriptors a pair, within the relay's limit: whatever it holds
+    // already stays, and busy directions may hold pipes (or copy without).
+    rlimit lim;
+    getrlimit(RLIMIT_NOFILE, &lim);
+    const int room = (static_cast<int>(lim.rlim_max) - fd_count(relay.pid()) - 8) / 2 - busy;
+    if (n > room) {
+        printf("note: the relay's descriptors allow %d idle pairs beside %d busy ones, not %d\n", room, busy, n);
+        n = room;
+    }
 
     int ready[2];
     if (pipe(ready) != 0)
@@ -236,17 +267,39 @@ double idle_memory(const Topology& topo, int n, long* base_kb, long* loaded_kb) 
     }
     usleep(500000);
     *loaded_kb = relay.rss_kb();
+    const double per_pair = static_cast<double>(*loaded_kb - *base_kb) / n;
+    printf("idle memory: %d pairs, RSS %ld KB -> %ld KB, %.2f KB per pair (goal < 16 KB)\n", n, *base_kb,
+           *loaded_kb, per_pair);
+
+    if (busy > 0) {
+        const size_t bytes = 4 << 20;
+        std::thread echo([&] { echo_server(busy_l, busy, 150000); });
+        double secs = 0;
+        int intact = echo_intact(topo.client(), kServerIp, kDirectPort + 1, busy, bytes, &secs);
+        echo.join();
+        int still = 0;
+        for (int fd : clients) {
+            pollfd p{fd, POLLIN, 0};
+            still += poll(&p, 1, 0) == 0;   // nothing arrived, not closed
+        }
+        printf("busy beside idle: %d of %d connections echoed %zu MB each intact in %.1f s (%.2f Gbit/s each way); "
+               "%d of %d idle pairs still open\n",
+               intact, busy, bytes >> 20, secs, static_cast<double>(bytes) * intact * 8 / secs / 1e9, still, n);
+        if (intact != busy || still != n)
+            accepted = -1;
+    }
     for (int fd : clients)
         close(fd);
     kill(holder, SIGKILL);
     waitpid(holder, nullptr, 0);
     close(lfd);
+    close(busy_l);
     relay.stop(SIGTERM, 10000);
     if (accepted != n || answered != n) {
-        fprintf(stderr, "only %d of %d idle connections were set up (%d answered)\n", accepted, n, answered);
+        fprintf(stderr, "failed: %d of %d idle connections were set up (%d answered)\n", accepted, n, answered);
         return -1;
     }
-    return static_cast<double>(*loaded_kb - *base_kb) / n;
+    return per_pair;
 }
 
 }  // namespace
@@ -359,6 +412,22 @@ int main(int argc, char** argv) {
     fflush(stdout);
 
     relay.stop(SIGTERM);
+    // Another sockbridge build (say the one of an earlier commit) in the
+    // same topology, for a before-and-after figure.
+    if (const char* other = getenv("RELAY_BENCH_BASELINE")) {
+        RelayProcess base({.netns = topo.relay(), .program = other, .args = {"-p", std::to_string(kRelayPort)}});
+        if (base.wait_started()) {
+            double b[2];
+            for (int c = 0; c < 2; ++c)
+                b[c] = throughput(topo, relayed_l, kServerIp, kRelayedPort, c == 0 ? 1 : 100, seconds).gbps;
+            printf("%-12s %14.2f %16.2f   (%s)\n", "baseline", b[0], b[1], other);
+            printf("sockbridge/baseline: 1 conn %.2f, 100 conn %.2f\n", b[0] > 0 ? results[1][0] / b[0] : 0.0,
+                   b[1] > 0 ? results[1][1] / b[1] : 0.0);
+            base.stop(SIGTERM);
+        } else {
+            fprintf(stderr, "baseline %s did not start: %s\n", other, base.err().c_str());
+        }
+    }
     socat_proc.reset();
     close(relayed_l);
     close(direct_l);
@@ -366,12 +435,10 @@ int main(int argc, char** argv) {
 
 memory:
     long base_kb = 0, loaded_kb = 0;
-    double per_pair = idle_memory(topo, idle, &base_kb, &loaded_kb);
+    double per_pair = idle_and_busy(topo, idle, kBusy, &base_kb, &loaded_kb);
     if (per_pair < 0) {
-        printf("idle memory: failed\n");
+        printf("idle and busy: failed\n");
         return 1;
     }
-    printf("idle memory: %d pairs, RSS %ld KB -> %ld KB, %.2f KB per pair (goal < 16 KB)\n", idle, base_kb,
-           loaded_kb, per_pair);
     return 0;
 }

@@ -1,11 +1,14 @@
 // quilo-router: builds a router from a configuration and runs it.
 //
-//   quilo-router [-j THREADS] [-p PORT | -u SOCKET] [-h ELEMENT.HANDLER]...
-//                [-l PACKAGE.so]... [-q] (-e TEXT | FILE) [NAME=value]...
+//   quilo-router [-j THREADS] [-p PORT | -u SOCKET] [--allow-tcp-writes]
+//                [-h ELEMENT.HANDLER]... [-l PACKAGE.so]... [-q]
+//                (-e TEXT | FILE) [NAME=value]...
 //
 // Runs until SIGINT/SIGTERM, a write to the "stop" handler, or a source that
 // asks to stop; then prints the -h handlers, cleans up and exits 0.
-// Configuration errors exit 1.
+// Configuration errors exit 1.  TCP control sockets (-p, ControlSocket(TCP,
+// ...)) are read-only unless --allow-tcp-writes is given; a Unix control
+// socket (-u) is mode 0600 and takes writes (<host/controlsocket.hh>).
 #include <host/controlsocket.hh>
 #include <host/errorhandler.hh>
 #include <host/handlercall.hh>
@@ -36,12 +39,17 @@ void on_signal(int) {
 
 void usage(FILE* f) {
     fprintf(f,
-            "Usage: quilo-router [-j THREADS] [-p PORT | -u SOCKET] [-h ELEMENT.HANDLER]...\n"
-            "                    [-l PACKAGE.so]... [-q] (-e TEXT | FILE) [NAME=value]...\n"
+            "Usage: quilo-router [-j THREADS] [-p PORT | -u SOCKET] [--allow-tcp-writes]\n"
+            "                    [-h ELEMENT.HANDLER]... [-l PACKAGE.so]... [-q]\n"
+            "                    (-e TEXT | FILE) [NAME=value]...\n"
             "\n"
             "  -j THREADS          run THREADS router threads (default 1)\n"
-            "  -p PORT             control socket on TCP port PORT (loopback)\n"
-            "  -u SOCKET           control socket on Unix socket SOCKET\n"
+            "  -p PORT             control socket on TCP port PORT (loopback); read-only:\n"
+            "                      every local user can connect to it\n"
+            "  -u SOCKET           control socket on Unix socket SOCKET, mode 0600, writable\n"
+            "  --allow-tcp-writes  let TCP control sockets (-p, ControlSocket(TCP, ...))\n"
+            "                      write handlers and hotconfig too; any local user can\n"
+            "                      then change the router\n"
             "  -h ELEMENT.HANDLER  print this read handler's value when the router stops\n"
             "  -l PACKAGE.so       load an element package\n"
             "  -q                  build and initialize the router, print handlers, do not run\n"
@@ -101,6 +109,8 @@ int main(int argc, char** argv) {
             port = need("-p");
         else if (a == "-u" || a == "--unix-socket")
             unix_path = need("-u");
+        else if (a == "--allow-tcp-writes")
+            ControlSocketServer::allow_tcp_writes(true);
         else if (a == "-h" || a == "--handler")
             handlers.push_back(need("-h"));
         else if (a == "-l" || a == "--load")
@@ -147,6 +157,16 @@ int main(int argc, char** argv) {
 
     Master master(nthreads);
     the_master = &master;
+    // Handlers first: a SIGTERM while the router is being built (a
+    // supervisor giving up on a slow start) stops it in order; run() then
+    // returns at once.
+    struct sigaction sa;
+    memset(&sa, 0, sizeof(sa));
+    sa.sa_handler = on_signal;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+    signal(SIGPIPE, SIG_IGN);
 
     int before = errh->nerrors();
     for (auto& p : packages)
@@ -173,14 +193,6 @@ int main(int argc, char** argv) {
             return 1;
         }
     }
-
-    struct sigaction sa;
-    memset(&sa, 0, sizeof(sa));
-    sa.sa_handler = on_signal;
-    sigemptyset(&sa.sa_mask);
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
-    signal(SIGPIPE, SIG_IGN);
 
     if (!quit)
         master.run(router);

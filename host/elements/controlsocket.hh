@@ -1,6 +1,9 @@
 // ControlSocket(TYPE, PORT or PATH): serves the control socket protocol
 // (ControlSocketServer, <host/controlsocket.hh>) from an element. TYPE "TCP"
-// listens on PORT (loopback) or ADDRESS:PORT; TYPE "UNIX" listens on PATH.
+// listens on PORT (loopback) or ADDRESS:PORT and is read-only unless the
+// driver runs with --allow-tcp-writes (writes answer "530 Permission
+// denied"); TYPE "UNIX" listens on PATH, a socket of mode 0600 that takes
+// writes.
 // Served on thread 0. On a hot swap to a configuration with the same
 // ControlSocket, the new element takes over the listening socket.
 // Keywords: TYPE (TCP or UNIX, mandatory), PORT (port, ADDRESS:PORT or path,

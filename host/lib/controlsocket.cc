@@ -7,15 +7,20 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 
 namespace {
 
 const char greeting[] = "Click::ControlSocket/1.3\r\n";
+const char permission_denied[] = "530 Permission denied\r\n";
+
+std::atomic<bool> tcp_writes{false};
 
 void set_nonblock(int fd) {
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
@@ -65,6 +70,14 @@ std::vector<std::string> message_lines(const StringErrorHandler& e) {
 
 ControlSocketServer::ControlSocketServer(Master* master) : _master(master) {}
 
+void ControlSocketServer::allow_tcp_writes(bool allow) {
+    tcp_writes.store(allow);
+}
+
+bool ControlSocketServer::tcp_writes_allowed() {
+    return tcp_writes.load();
+}
+
 ControlSocketServer::~ControlSocketServer() {
     RouterThread* t0 = _master->thread(0);
     std::vector<int> fds;
@@ -109,6 +122,7 @@ int ControlSocketServer::listen_tcp(const std::string& where, ErrorHandler* errh
     socklen_t len = sizeof(sin);
     getsockname(fd, reinterpret_cast<sockaddr*>(&sin), &len);
     _port = ntohs(sin.sin_port);
+    _writable = tcp_writes_allowed();
     return start_listening(fd, errh);
 }
 
@@ -122,12 +136,22 @@ int ControlSocketServer::listen_unix(const std::string& path, ErrorHandler* errh
     if (fd < 0)
         return errh->error("control socket: %s", strerror(errno));
     unlink(path.c_str());
-    if (bind(fd, reinterpret_cast<sockaddr*>(&sun), sizeof(sun)) < 0) {
+    // Linux creates the socket file with the socket's own mode less the
+    // umask: 0600 before bind leaves no moment in which others may connect;
+    // the chmod after it makes the mode exactly 0600 whatever the umask.
+    if (fchmod(fd, S_IRUSR | S_IWUSR) < 0 || bind(fd, reinterpret_cast<sockaddr*>(&sun), sizeof(sun)) < 0) {
         int err = errno;
         close(fd);
         return errh->error("control socket: bind %s: %s", path.c_str(), strerror(err));
     }
+    if (chmod(path.c_str(), S_IRUSR | S_IWUSR) < 0) {
+        int err = errno;
+        close(fd);
+        unlink(path.c_str());
+        return errh->error("control socket: chmod %s: %s", path.c_str(), strerror(err));
+    }
     _unix_path = path;
+    _writable = true;
     return start_listening(fd, errh);
 }
 
@@ -239,7 +263,10 @@ void ControlSocketServer::run_commands(Conn& c) {
             std::string value = c.in.substr(0, c.want_data);
             c.in.erase(0, c.want_data);
             c.in_data = false;
-            do_write(c, c.data_handler, value);
+            if (c.data_handler.empty())
+                c.out += permission_denied;
+            else
+                do_write(c, c.data_handler, value);
             continue;
         }
         size_t nl = c.in.find('\n');
@@ -276,6 +303,8 @@ void ControlSocketServer::command(Conn& c, const std::string& line) {
         std::string h = shift_word(rest);
         if (h.empty())
             c.out += "500 Syntax error: WRITE needs a handler\r\n";
+        else if (!_writable)
+            c.out += permission_denied;
         else
             do_write(c, h, rest);
     } else if (cmd == "WRITEDATA") {
@@ -289,14 +318,18 @@ void ControlSocketServer::command(Conn& c, const std::string& line) {
             c.out += "521 Data too big\r\n";
             c.closing = true;
         } else {
+            // A refused write still reads its data, which must not be taken
+            // for commands; the refusal follows the data.
             c.in_data = true;
             c.want_data = size_t(len);
-            c.data_handler = h;
+            c.data_handler = _writable ? h : std::string();
         }
     } else if (cmd == "CHECKREAD" || cmd == "CHECKWRITE") {
         std::string h = shift_word(rest);
         if (h.empty())
             c.out += "500 Syntax error: " + cmd + " needs a handler\r\n";
+        else if (cmd == "CHECKWRITE" && !_writable)
+            c.out += permission_denied;
         else
             do_check(c, h, cmd == "CHECKWRITE");
     } else

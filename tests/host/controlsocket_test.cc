@@ -1,4 +1,5 @@
-// Control socket round trips on loopback, hot swap through hotconfig.
+// Control socket round trips on loopback, hot swap through hotconfig, and
+// the read-only TCP socket.
 #include <host/controlsocket.hh>
 #include <host/errorhandler.hh>
 #include <host/handlercall.hh>
@@ -89,18 +90,25 @@ class Client {
     std::string buf;
 };
 
+// Allows writes over TCP for one scope (the setting is process-wide).
+struct TcpWrites {
+    explicit TcpWrites(bool allow) { ControlSocketServer::allow_tcp_writes(allow); }
+    ~TcpWrites() { ControlSocketServer::allow_tcp_writes(false); }
+};
+
 struct Running {
     Master m{2};
     Router* r = nullptr;
     ControlSocketServer server{&m};
     std::thread th;
-    explicit Running(const std::string& text) {
+    explicit Running(const std::string& text, bool tcp_writes = true) {
         StringErrorHandler errh;
         r = Router::create(text, "cs.click", {}, &errh, &m);
         EXPECT_TRUE(r) << errh.text();
         if (!r)
             return;
         EXPECT_EQ(r->initialize(&errh), 0) << errh.text();
+        TcpWrites allow(tcp_writes);
         EXPECT_EQ(server.listen_tcp("0", &errh), 0) << errh.text();
         th = std::thread([this] { m.run(r); });
         while (!m.running())
@@ -149,6 +157,29 @@ TEST(ControlSocket, LineProtocolRoundTrip) {
     EXPECT_EQ(c.reply(), "200 Read handler 'list' OK\r\nDATA 35\r\n6\ns\nc\nDiscard@3\nIdle@4\nk\nDiscard@6\n");
     c.send("QUIT\r\n");
     EXPECT_EQ(c.reply(), "200 Goodbye!\r\n");
+}
+
+// Without --allow-tcp-writes a TCP socket reads but changes nothing: a
+// refused WRITEDATA still consumes its data, which must not run as commands.
+TEST(ControlSocket, TcpIsReadOnlyUnlessWritesAreAllowed) {
+    Running run("Idle -> k :: Paint(3) -> Discard;", false);
+    ASSERT_TRUE(run.r);
+    EXPECT_FALSE(run.server.writable());
+    Client c(run.server.port());
+    ASSERT_TRUE(c.ok);
+    c.reply();
+    c.send("WRITE k.color 9\r\n");
+    EXPECT_EQ(c.reply(), "530 Permission denied\r\n");
+    c.send("CHECKWRITE k.color\r\n");
+    EXPECT_EQ(c.reply(), "530 Permission denied\r\n");
+    const std::string smuggled = "WRITE stop\nWRITE k.color 7\n";
+    c.send("WRITEDATA hotconfig " + std::to_string(smuggled.size()) + "\r\n" + smuggled);
+    EXPECT_EQ(c.reply(), "530 Permission denied\r\n");
+    c.send("WRITEDATA k.color 1\r\n4READ k.color\r\n");
+    EXPECT_EQ(c.reply(), "530 Permission denied\r\n");
+    EXPECT_EQ(c.reply(), "200 Read handler 'k.color' OK\r\nDATA 1\r\n3");
+    EXPECT_EQ(run.m.router(), run.r);
+    EXPECT_TRUE(run.m.running());
 }
 
 TEST(ControlSocket, RandomInputNeverCrashes) {
@@ -215,6 +246,7 @@ TEST(ControlSocket, HotSwapTakesStateAndFailureKeepsOldRouter) {
 namespace {
 
 TEST(ControlSocket, ElementSurvivesHotSwap) {
+    TcpWrites allow(true);
     Master m(1);
     StringErrorHandler errh;
     const std::string conf = "cs :: ControlSocket(TCP, 0); InfiniteSource(LIMIT 5) -> c :: Counter -> Discard;";

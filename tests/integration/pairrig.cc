@@ -82,7 +82,13 @@ bool PairRig::up() {
         args += " --define-a " + quote(d);
     for (auto& d : o_.defines_b)
         args += " --define-b " + quote(d);
-    up_ = script(args + " up", &err_) == 0;
+    if (o_.supervise)
+        args += " --supervise";
+    std::string env = "env ";
+    for (auto& e : o_.env)
+        env += quote(e) + " ";
+    up_ = run(env + "PAIR_NAME= " + quote(script_) + " -n " + name_ + " -B " + quote(build_) + " " + args + " up",
+              &err_) == 0;
     if (!up_) {
         std::string logs;
         run("tail -n 20 /tmp/quilo-pair-" + name_ + "/*.log", &logs);

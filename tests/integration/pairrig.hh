@@ -21,6 +21,8 @@ struct PairOptions {
     std::vector<std::string> defines, defines_a, defines_b;  // NAME=value
     int threads = 1;              // router threads of each appliance (-j)
     bool dual_wan = false;        // two routed paths (pair.sh -2)
+    bool supervise = false;       // appliances under quilo-supervisor (pair.sh --supervise)
+    std::vector<std::string> env; // NAME=value for pair.sh and the processes it starts
 };
 
 class PairRig {

@@ -14,12 +14,14 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <fstream>
 #include <sstream>
 #include <string_view>
 #include <thread>
+#include <vector>
 
 namespace relaytest {
 
@@ -250,6 +252,105 @@ std::string pattern(size_t n, unsigned seed) {
         s[i] = static_cast<char>(x);
     }
     return s;
+}
+
+void echo_server(int lfd, int n, int timeout_ms) {
+    long deadline = now_ms() + timeout_ms;
+    std::vector<pollfd> fds{{lfd, POLLIN, 0}};
+    std::vector<std::string> pending(1);
+    std::vector<char> buf(1 << 16);
+    int ended = 0;
+    while (ended < n && now_ms() < deadline) {
+        if (poll(fds.data(), fds.size(), 100) <= 0)
+            continue;
+        for (size_t i = 0; i < fds.size(); ++i) {
+            pollfd& f = fds[i];
+            if (f.fd < 0 || !f.revents)
+                continue;
+            if (i == 0) {
+                int fd = accept_within(lfd, 0);
+                if (fd >= 0) {
+                    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+                    fds.push_back({fd, POLLIN, 0});
+                    pending.emplace_back();
+                }
+                continue;
+            }
+            std::string& out = pending[i];
+            if (f.revents & POLLIN) {
+                ssize_t got = recv(f.fd, buf.data(), buf.size(), 0);
+                if (got > 0)
+                    out.append(buf.data(), static_cast<size_t>(got));
+                else if (got == 0 || errno != EAGAIN) {
+                    close(f.fd);
+                    f.fd = -1;
+                    ++ended;
+                    continue;
+                }
+            }
+            if (!out.empty()) {
+                ssize_t put = send(f.fd, out.data(), out.size(), MSG_NOSIGNAL);
+                if (put > 0)
+                    out.erase(0, static_cast<size_t>(put));
+            }
+            // Read no more while much is waiting to go back: bounded memory.
+            f.events = static_cast<short>((out.size() < (1 << 20) ? POLLIN : 0) | (out.empty() ? 0 : POLLOUT));
+        }
+    }
+    for (size_t i = 1; i < fds.size(); ++i)
+        if (fds[i].fd >= 0)
+            close(fds[i].fd);
+}
+
+int echo_intact(const std::string& ns, const char* ip, int port, int n, size_t bytes, double* seconds) {
+    std::vector<int> fds;
+    for (int i = 0; i < n; ++i) {
+        int fd = tcp_connect(ns, ip, port, 5000);
+        if (fd < 0)
+            break;
+        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+        fds.push_back(fd);
+    }
+    std::vector<std::string> data;
+    std::vector<size_t> sent(fds.size()), got(fds.size());
+    std::vector<bool> bad(fds.size());
+    for (size_t i = 0; i < fds.size(); ++i)
+        data.push_back(pattern(bytes, static_cast<unsigned>(1000 + i)));
+    std::vector<char> buf(1 << 16);
+    const long start = now_ms(), deadline = start + 120000;
+    size_t done = 0;
+    while (done < fds.size() && now_ms() < deadline) {
+        std::vector<pollfd> p;
+        for (size_t i = 0; i < fds.size(); ++i)
+            p.push_back({fds[i], static_cast<short>(got[i] < bytes && !bad[i] ? POLLIN | (sent[i] < bytes ? POLLOUT : 0) : 0), 0});
+        if (poll(p.data(), p.size(), 200) <= 0)
+            continue;
+        for (size_t i = 0; i < fds.size(); ++i) {
+            if (p[i].revents & POLLOUT) {
+                ssize_t put = send(fds[i], data[i].data() + sent[i], std::min<size_t>(1 << 16, bytes - sent[i]), MSG_NOSIGNAL);
+                if (put > 0)
+                    sent[i] += static_cast<size_t>(put);
+            }
+            if (p[i].revents & (POLLIN | POLLHUP | POLLERR)) {
+                ssize_t r = recv(fds[i], buf.data(), buf.size(), 0);
+                if (r > 0) {
+                    bad[i] = bad[i] || memcmp(buf.data(), data[i].data() + got[i], static_cast<size_t>(r)) != 0;
+                    got[i] += static_cast<size_t>(r);
+                } else if (r == 0 || errno != EAGAIN) {
+                    bad[i] = true;
+                }
+                if (got[i] == bytes || bad[i])
+                    ++done;
+            }
+        }
+    }
+    *seconds = static_cast<double>(now_ms() - start) / 1000;
+    int intact = 0;
+    for (size_t i = 0; i < fds.size(); ++i) {
+        intact += got[i] == bytes && !bad[i];
+        close(fds[i]);
+    }
+    return intact;
 }
 
 RelayProcess::RelayProcess(const RelayOptions& opts) {

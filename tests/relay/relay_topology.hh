@@ -68,6 +68,14 @@ std::string recv_all(int fd, int timeout_ms = 10000, size_t max = size_t(1) << 3
 std::string recv_exact(int fd, size_t n, int timeout_ms = 10000);
 // Deterministic test payload.
 std::string pattern(size_t n, unsigned seed);
+// Echoes every connection accepted on `listen_fd` until `n` have ended or
+// `timeout_ms` has passed, holding at most about 1 MB per connection.
+void echo_server(int listen_fd, int n, int timeout_ms);
+// Opens `n` connections from `ns` to an echo server at ip:port; each sends
+// `bytes` of its own pattern and checks every byte that comes back (two
+// minutes at most).  Returns how many came back whole and intact; the time
+// it took in *seconds.
+int echo_intact(const std::string& ns, const char* ip, int port, int n, size_t bytes, double* seconds);
 std::string addr_text(const sockaddr_in& a);
 
 // A sockbridge process, optionally inside a namespace.

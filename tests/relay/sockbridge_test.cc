@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -419,6 +420,46 @@ TEST_F(Interception, StopWithLivePairsClosesThemAndExitsZero) {
     close(sfd);
     close(cfd);
     close(lfd);
+}
+
+// Every loop relays: idle pairs stay open and keep working while busy ones
+// echo data both ways through the loops at once, every byte intact.
+TEST_F(Interception, IdleAndBusyPairsOnEveryLoopStayIntact) {
+    relay_ = std::make_unique<RelayProcess>(RelayOptions{.netns = topo_->relay(), .args = {"-p", std::to_string(kRelayPort)}});
+    ASSERT_TRUE(relay_->wait_started()) << relay_->err();
+    cpu_set_t cpus;
+    ASSERT_EQ(sched_getaffinity(0, sizeof cpus, &cpus), 0);
+    EXPECT_EQ(sh("test $(ls /proc/" + std::to_string(relay_->pid()) + "/task | wc -l) -eq " +
+                 std::to_string(CPU_COUNT(&cpus))),
+              true)
+        << "one event loop per core";
+
+    int lfd = tcp_listen(topo_->server(), kServerIp, kServerPort);
+    int echo_l = tcp_listen(topo_->server(), kServerIp, kServerPort + 1);
+    ASSERT_GE(lfd, 0);
+    ASSERT_GE(echo_l, 0);
+    constexpr int kIdle = 200, kBusy = 40;
+    std::vector<std::pair<int, int>> idle;  // client end, server end
+    for (int i = 0; i < kIdle; ++i) {
+        int cfd = connect_client();
+        ASSERT_GE(cfd, 0) << i;
+        int sfd = accept_within(lfd, 3000);
+        ASSERT_GE(sfd, 0) << i;
+        idle.emplace_back(cfd, sfd);
+    }
+    std::thread echo([&] { echo_server(echo_l, kBusy, 60000); });
+    double seconds = 0;
+    EXPECT_EQ(echo_intact(topo_->client(), kServerIp, kServerPort + 1, kBusy, 1 << 20, &seconds), kBusy);
+    echo.join();
+    int working = 0;
+    for (auto [cfd, sfd] : idle) {
+        working += send_all(cfd, "z") && recv_exact(sfd, 1, 3000) == "z";
+        close(cfd);
+        close(sfd);
+    }
+    EXPECT_EQ(working, kIdle);
+    close(lfd);
+    close(echo_l);
 }
 
 // The relay raises its soft limit to the hard one: 48 descriptors carry

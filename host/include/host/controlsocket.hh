@@ -11,6 +11,16 @@
 // Codes: 200 OK, 220 OK with messages, 500 syntax error, 501 unknown
 // command, 510 no such element, 511 no such handler, 520 handler error,
 // 521 data too big, 530 permission denied, 540 no router.
+//
+// Who may change the router.  The driver runs as root, and a write (above
+// all to "hotconfig") can make the router write files anywhere or forward
+// differently.  A Unix socket is created mode 0600 whatever the umask, so
+// only its owner (and root) can connect, and it accepts writes.  A TCP
+// socket accepts connections from every local user and is therefore
+// read-only unless writes over TCP were allowed for the whole process
+// (allow_tcp_writes, the driver's --allow-tcp-writes): WRITE, WRITEDATA and
+// CHECKWRITE answer "530 Permission denied" and change nothing.  The data of
+// a refused WRITEDATA is read and dropped.
 #ifndef QUILO_HOST_CONTROLSOCKET_HH
 #define QUILO_HOST_CONTROLSOCKET_HH
 
@@ -31,8 +41,16 @@ class ControlSocketServer {
     ControlSocketServer& operator=(const ControlSocketServer&) = delete;
 
     // "PORT" (loopback) or "ADDRESS:PORT"; port 0 picks a free port.
+    // Read-only unless allow_tcp_writes(true) was called before.
     int listen_tcp(const std::string& port, ErrorHandler* errh);
+    // Mode 0600, writes allowed.
     int listen_unix(const std::string& path, ErrorHandler* errh);
+    // Process-wide: whether TCP control sockets opened from now on accept
+    // writes (off by default).
+    static void allow_tcp_writes(bool allow);
+    static bool tcp_writes_allowed();
+    // Whether this server accepts writes.
+    bool writable() const { return _writable; }
     // The bound TCP port (after listen_tcp), or 0.
     int port() const { return _port; }
     const std::string& unix_path() const { return _unix_path; }
@@ -48,7 +66,7 @@ class ControlSocketServer {
         std::string out;
         size_t want_data = 0;      // bytes still expected after WRITEDATA
         bool in_data = false;
-        std::string data_handler;
+        std::string data_handler;   // empty: the data of a refused WRITEDATA
         bool closing = false;
     };
     int start_listening(int fd, ErrorHandler* errh);
@@ -68,6 +86,7 @@ class ControlSocketServer {
     int _listen_fd = -1;
     int _port = 0;
     std::string _unix_path;
+    bool _writable = false;
     std::map<int, Conn> _conns;
 };
 

@@ -89,6 +89,7 @@ class RouterProcess {
   public:
     RouterProcess(const std::string& ns, const std::vector<std::string>& args) {
         _log = "/tmp/quilo-hostelem-live-" + std::to_string(getpid()) + "-" + std::to_string(counter++) + ".log";
+        _sock = _log.substr(0, _log.size() - 4) + ".sock";
         _pid = fork();
         if (_pid == 0) {
             FILE* f = freopen(_log.c_str(), "w", stdout);
@@ -96,7 +97,7 @@ class RouterProcess {
             dup2(1, 2);
             // Raised priority: the latency figures should not depend on
             // whatever else the machine is compiling meanwhile.
-            std::vector<std::string> all = {"ip", "netns", "exec", ns, "nice", "-n", "-10", router_path()};
+            std::vector<std::string> all = {"ip", "netns", "exec", ns, "nice", "-n", "-10", router_path(), "-u", _sock};
             all.insert(all.end(), args.begin(), args.end());
             std::vector<char*> argv;
             for (auto& a : all)
@@ -109,6 +110,7 @@ class RouterProcess {
     ~RouterProcess() {
         stop();
         std::remove(_log.c_str());
+        std::remove(_sock.c_str());
     }
     // Stops the router and returns its output.
     std::string stop() {
@@ -134,11 +136,18 @@ class RouterProcess {
             _pid = -1;   // exited (configuration error, ...)
         return _pid > 0;
     }
+    // Waits (20 s at most) until the router runs: its control socket
+    // appears once the router is built and its devices are open.
+    bool ready() {
+        for (int i = 0; i < 2000 && alive() && access(_sock.c_str(), F_OK) != 0; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        return alive() && access(_sock.c_str(), F_OK) == 0;
+    }
 
   private:
     static inline int counter = 0;
     pid_t _pid = -1;
-    std::string _log;
+    std::string _log, _sock;
 };
 
 #define SKIP_UNLESS_ROOT_AND_NETNS()                                                        \
@@ -176,8 +185,7 @@ TEST(HostElementsLive, UserLevelBridgeCarriesPingAndTcp) {
                            "fa :: FromDevice(" + t.b0 + ", PROMISC true) -> Queue -> ToDevice(" + t.b1 + ");"
                            "fb :: FromDevice(" + t.b1 + ", PROMISC true) -> Queue -> ToDevice(" + t.b0 + ");",
                            "-h", "fa.count", "-h", "fa.oversize"});
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    ASSERT_TRUE(r.alive()) << r.stop();
+    ASSERT_TRUE(r.ready()) << r.stop();
     std::string ping = sh_out("ip netns exec " + t.a + " ping -c 5 -i 0.2 -W 2 10.77.0.2");
     EXPECT_NE(ping.find(" 0% packet loss"), std::string::npos) << ping;
 
@@ -221,8 +229,7 @@ TEST(HostElementsLive, ArpAnsweredAndAskedOverVeth) {
         "FlowSource(PROTO udp, FLOWS 1, LENGTH 32, ETHER false, SRC 10.78.0.2, DST 10.78.0.1, LIMIT 3)"
         " -> [0] q -> out;";
     RouterProcess r(y, {"-e", cfg, "-h", "q.responses", "-h", "arpt.table", "-h", "arpr.replies"});
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    ASSERT_TRUE(r.alive()) << r.stop();
+    ASSERT_TRUE(r.ready()) << r.stop();
     sh("ip netns exec " + x + " ping -c 2 -i 0.2 -W 1 10.78.0.2");   // the kernel asks for 10.78.0.2
     std::string neigh = sh_out("ip netns exec " + x + " ip neigh show 10.78.0.2");
     EXPECT_NE(neigh.find("02:00:00:00:78:02"), std::string::npos) << neigh;
@@ -244,8 +251,7 @@ TEST(HostElementsLive, WanEmulatorDelayAndLoss) {
     RouterProcess r(t.br, {source_path("conf/wan-emulator.click"), "DEV_A=" + t.b0, "DEV_B=" + t.b1, "DELAY_AB=20ms",
                            "DELAY_BA=20ms", "LOSS_AB=0.01", "LOSS_BA=0.01", "-h", "loss_ab.drops", "-h",
                            "loss_ba.drops", "-h", "link_ab.count"});
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    ASSERT_TRUE(r.alive()) << r.stop();
+    ASSERT_TRUE(r.ready()) << r.stop();
     // Neighbours first: a lost ARP request costs a one-second retry, and
     // the pings queued behind it would swamp the delay being measured.
     sh("ip netns exec " + t.a + " ping -c 3 -i 0.2 -W 1 10.77.0.2");
