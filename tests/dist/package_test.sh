@@ -16,7 +16,7 @@ fail() { echo "FAIL: $*" >&2; exit 1; }
 cpack --config "$BUILD/CPackConfig.cmake" -B "$W/pkg" >"$W/cpack.log" 2>&1 || { cat "$W/cpack.log"; fail "cpack"; }
 deb=$(ls "$W"/pkg/quilo_*.deb)
 dpkg-deb -c "$deb" | awk '{print $6}' | sed 's|^\./|/|' >"$W/contents"
-for f in /usr/bin/quilo-router /usr/bin/sockbridge /usr/bin/quilo-stats /usr/share/quilo/conf/appliance.click \
+for f in /usr/bin/quilo-router /usr/bin/sockbridge /usr/bin/quilo-supervisor /usr/bin/quilo-stats /usr/share/quilo/conf/appliance.click \
          /usr/lib/systemd/system/quilo-appliance@.service /usr/libexec/quilo/quilo-appliance /etc/quilo/appliance.env; do
   grep -qx "$f" "$W/contents" || fail "$f not in the package"
 done
