@@ -1,12 +1,16 @@
 # make run   - install missing dependencies, build, run the demonstration
 # make check - install missing dependencies, build, run every test (plain and sanitizer builds)
+#              and a short soak of the appliance pair
+# make soak  - soak of the appliance pair under faults (SOAK_SECONDS, default 600; SOAK_SEED)
 
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
 JOBS       ?= $(shell nproc)
+SOAK_SECONDS       ?= 600
+SOAK_SHORT_SECONDS ?= 120
 CMAKE_GEN  := -G Ninja
 
-.PHONY: all deps build build-asan run check test test-asan bench clean
+.PHONY: all deps build build-asan run check test test-asan soak soak-short bench clean
 
 all: build
 
@@ -37,7 +41,16 @@ test-asan: build-asan
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --output-on-failure -j $(JOBS) -LE no_sanitizer
 
-check: test test-asan
+check: test test-asan soak-short
+
+soak: build
+	scripts/soak.py --build $(BUILD) --seconds $(SOAK_SECONDS)
+
+# The short soak of make check; without root it is skipped, as the
+# integration tests are.
+soak-short: build
+	@if [ "$$(id -u)" -ne 0 ]; then echo "soak: skipped (needs root for network namespaces)"; \
+	else scripts/soak.py --build $(BUILD) --seconds $(SOAK_SHORT_SECONDS); fi
 
 bench: build
 	@scripts/bench.sh $(BUILD)
