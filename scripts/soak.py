@@ -346,11 +346,15 @@ FAULT_COST = {"loss": 15, "reorder": 15, "swap": 20, "kill": 35, "term": 35, "ds
 OUTAGE_SECS = 30
 
 
-def plan(seconds, rnd):
-    """[(start offset, kind, side)] for a run of `seconds`."""
+def plan(seconds, rnd, only=None):
+    """[(start offset, kind, side)] for a run of `seconds`; `only`: the
+    faults to take ("kind" or "kind:side", in order of priority)."""
     s1, s2 = rnd.sample("ab", 2)
     wanted = [("loss", None), ("reorder", None), ("swap", s1), ("kill", s2), ("term", s1), ("outage", None),
               ("dsdel", s2), ("swap", s2), ("kill", s1), ("term", s2), ("loss", None), ("reorder", None)]
+    if only:
+        wanted = [(k.split(":")[0], (k.split(":") + [rnd.choice("ab")])[1] if k.split(":")[0] in
+                   ("swap", "kill", "term", "dsdel") else None) for k in only.split(",")]
     warmup = min(60.0, seconds / 8)
     budget = seconds - warmup - 20
     chosen = []
@@ -386,6 +390,9 @@ class Soak:
         self.children = []
         self.stop_monitor = False
         self.swapped = {"a": False, "b": False}
+        self.log_pos = {}
+        self.fallback = {"a": False, "b": False}
+        self.resets = []      # (time, router, log line)
 
     def pair(self, *cmd, check=True, **kw):
         return subprocess.run([PAIR_SH, "-n", self.name, "-B", self.a.build] + list(cmd), check=check,
@@ -401,17 +408,42 @@ class Soak:
             return None
 
     def tunnel_open(self):
+        """Probes on, bypass off, RSP open and the compressor streaming;
+        an end whose RSP reset too often within a few minutes holds its
+        compressor stateless (master fallback) by design, and counts as open
+        with its connection."""
         for r in "ab":
             if ctl(self.sock(r), "READ", "ph.done") != "true" or \
                ctl(self.sock(r), "READ", "bypass.bypass") != "false" or \
-               ctl(self.sock(r), "READ", "comp1.active_method") != "Streaming":
+               ctl(self.sock(r), "READ", "rsp1.connection_state") != "OPEN" or \
+               (ctl(self.sock(r), "READ", "comp1.active_method") != "Streaming" and not self.fallback[r]):
                 return False
         return True
 
     # -- monitoring: router liveness and resident memory, once a second
+    def watch_logs(self, t):
+        """Prints RSP's resets and fallbacks as the routers log them."""
+        for r in ("a", "b"):
+            try:
+                with open(os.path.join(self.state, r + ".log"), errors="replace") as f:
+                    f.seek(self.log_pos.get(r, 0))
+                    text = f.read()
+                    self.log_pos[r] = f.tell()
+            except OSError:
+                continue
+            for line in text.splitlines():
+                if line.startswith("=== start"):
+                    self.fallback[r] = False
+                if "setting master fallback" in line and "rsp1" in line:
+                    self.fallback[r] = True
+                if "maximum retransmit" in line or "master fallback" in line:
+                    self.resets.append((t - self.t0, r, line))
+                    print("soak: %6.1fs    %s: %s" % (t - self.t0, r, line.strip()), flush=True)
+
     def monitor(self):
         while not self.stop_monitor:
             t = now()
+            self.watch_logs(t)
             for r in ("a", "b", "wan"):
                 pid = self.pid(r)
                 with self.lock:
@@ -550,7 +582,7 @@ class Soak:
         seed = a.seed if a.seed is not None else random.SystemRandom().randrange(1 << 31)
         print("soak: seed %d (SOAK_SEED=%d replays this schedule), %d s" % (seed, seed, a.seconds), flush=True)
         self.rnd = random.Random(seed)
-        schedule = plan(a.seconds, self.rnd)
+        schedule = plan(a.seconds, self.rnd, a.faults)
         for at, kind, side in schedule:
             print("soak:   at %6.1fs %s%s" % (at, kind, " " + side if side else ""))
         try:
@@ -572,6 +604,7 @@ class Soak:
             except subprocess.TimeoutExpired:
                 self.problems.append("the client's loops did not end")
             self.t_end = now()
+            self.final_open = self.wait_open(promised_recovery())
             self.stop_monitor = True
             mon.join()
             self.logs = self.collect_logs()
@@ -641,6 +674,8 @@ class Soak:
                     limit, f["kind"], " " + f["side"] if f["side"] else "",
                     "never" if f["recovery"] is None else "%.1f s" % f["recovery"]))
 
+        if self.final_open is None:
+            self.problems.append("the tunnel is not open at the end of the run")
         print("\nsoak summary (seed %d, %d s)" % (seed, self.a.seconds))
         print("%-14s %8s %8s %14s" % ("traffic", "done", "failed", "bytes"))
         for k, label in (("download", "downloads"), ("short", "short conns"), ("interactive", "interactive"),
@@ -659,6 +694,10 @@ class Soak:
             print("%-8s %-5s %7.1fs %7.1fs %10s" % (f["kind"], f["side"] or "-", f["start"] - self.t0,
                   f["end"] - f["start"], "%.1fs" % f["recovery"] if f["recovery"] is not None else "NEVER"))
         print("(recovery: from the end of the fault until the tunnel is open again; promised %.0f s)" % limit)
+        print("RSP resets after too many retransmissions: a %d, b %d; master fallbacks: %d" % (
+            sum(1 for _, r, l in self.resets if r == "a" and "retransmits reached" in l),
+            sum(1 for _, r, l in self.resets if r == "b" and "retransmits reached" in l),
+            sum(1 for _, r, l in self.resets if "setting master fallback" in l and "rsp" in l)))
         print("\n%-6s %7s %8s %10s %10s %7s" % ("router", "pid", "lived", "RSS q1", "RSS last", "growth"))
         for line in mem:
             print(line)
@@ -701,10 +740,11 @@ def main():
     ap.add_argument("--build", default=os.environ.get("SOAK_BUILD", os.path.join(SRC, "build")))
     ap.add_argument("--keep", action="store_true", help="keep the work directory and the pair's logs")
     ap.add_argument("--corpus-mb", type=int, default=None, help="corpus size (4 MB, 2 MB under 5 minutes)")
-    ap.add_argument("--ds-size", type=int, default=16, help="datastore size of each appliance in MB (16)")
+    ap.add_argument("--ds-size", type=int, default=8, help="datastore size of each appliance in MB (8)")
     ap.add_argument("--wan-rate", default="20Mbps")
     ap.add_argument("--rate", default="1500k", help="each download's rate limit (curl --limit-rate)")
     ap.add_argument("--short-period", type=float, default=0.5, help="seconds between short connections, per loop")
+    ap.add_argument("--faults", help="the faults to inject, e.g. outage,kill:a (default: as many kinds as fit)")
     ap.add_argument("--work")
     ap.add_argument("--manifest")
     ap.add_argument("--events")
