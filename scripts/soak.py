@@ -374,6 +374,13 @@ def plan(seconds, rnd, only=None):
     return out
 
 
+def failure_cause(e, windows):
+    """The fault that excuses a failed connection: one whose window
+    [start, end] (the appliance down until the tunnel reopened, the WAN cut)
+    the connection was alive across; None when no such fault was there."""
+    return next((c for s, t, c in windows if e["start"] <= t and e["end"] >= s), None)
+
+
 class Soak:
     def __init__(self, args):
         self.a = args
@@ -650,7 +657,7 @@ class Soak:
                 st["bytes"] += e["bytes"]
             else:
                 st["failed"] += 1
-                cause = next((c for s, t, c in windows if e["start"] <= t and e["end"] >= s), None)
+                cause = failure_cause(e, windows)
                 key = (e["kind"], cause or "UNEXPLAINED")
                 failures.setdefault(key, []).append(e)
                 if not cause:
