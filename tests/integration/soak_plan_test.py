@@ -5,6 +5,8 @@ import random
 import sys
 import unittest
 
+sys.dont_write_bytecode = True  # no __pycache__ in the source tree
+
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts"))
 import soak  # noqa: E402
 
