@@ -1,12 +1,15 @@
 # make run   - install missing dependencies, build, run the demonstration
 # make check - install missing dependencies, build, run every test (plain and sanitizer builds)
-#              and every fuzz target for FUZZ_CI_SECONDS on its seeds
+#              every fuzz target for FUZZ_CI_SECONDS on its seeds, and a short soak of the pair
 # make fuzz  - build the libFuzzer targets with clang and run each for FUZZ_SECONDS
 #              (FUZZ_TARGETS="rsp dedup" picks some, FUZZ_JOBS how many run at once)
+# make soak  - soak of the appliance pair under faults (SOAK_SECONDS, default 600; SOAK_SEED)
 
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
 JOBS       ?= $(shell nproc)
+SOAK_SECONDS       ?= 600
+SOAK_SHORT_SECONDS ?= 120
 CMAKE_GEN  := -G Ninja
 FUZZ_BUILD      ?= build-fuzz
 FUZZ_SECONDS    ?= 300
@@ -14,7 +17,7 @@ FUZZ_CI_SECONDS ?= 20
 FUZZ_JOBS       ?= 1
 FUZZ_TARGETS    ?=
 
-.PHONY: all deps build build-asan build-fuzz run check test test-asan fuzz fuzz-check bench clean
+.PHONY: all deps build build-asan build-fuzz run check test test-asan fuzz fuzz-check soak soak-short bench clean
 
 all: build
 
@@ -59,10 +62,19 @@ test-asan: build-asan
 fuzz-check: build-fuzz
 	scripts/fuzz.sh --ci -b $(FUZZ_BUILD) -t $(FUZZ_CI_SECONDS) -j 2
 
-check: test test-asan fuzz-check
+check: test test-asan fuzz-check soak-short
 
 fuzz: build-fuzz
 	scripts/fuzz.sh -b $(FUZZ_BUILD) -t $(FUZZ_SECONDS) -j $(FUZZ_JOBS) $(FUZZ_TARGETS)
+
+soak: build
+	scripts/soak.py --build $(BUILD) --seconds $(SOAK_SECONDS)
+
+# The short soak of make check; without root it is skipped, as the
+# integration tests are.
+soak-short: build
+	@if [ "$$(id -u)" -ne 0 ]; then echo "soak: skipped (needs root for network namespaces)"; \
+	else scripts/soak.py --build $(BUILD) --seconds $(SOAK_SHORT_SECONDS); fi
 
 bench: build
 	@scripts/bench.sh $(BUILD)

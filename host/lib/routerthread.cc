@@ -7,6 +7,7 @@
 #include <host/task.hh>
 #include <host/timer.hh>
 
+#include <malloc.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -823,6 +824,12 @@ void Master::collect_garbage() {
     g.swap(_garbage);
     for (Router* r : g)
         delete r;
+    // A replaced router frees its elements' tables, queues and codec contexts
+    // at once; handing the free pages back keeps a router that is swapped
+    // again and again at the size of one configuration, rather than at the
+    // peak of two side by side.
+    if (!g.empty())
+        malloc_trim(0);
 }
 
 void Master::call_on_thread0(const std::function<void()>& f) {
