@@ -11,6 +11,8 @@
 
 #include <string>
 
+#include <unistd.h>
+
 namespace {
 
 const std::string peer_class =
@@ -37,7 +39,11 @@ TEST(CompoundRun, HandlersByPathTicketsAndHotSwap) {
     Master m(1);
     Router* r1 = run(m, peer_class + "peer1 :: Peer(10, STOP false) -> Idle; peer2 :: Peer(30, STOP true) -> Idle; ScheduleInfo(peer2 1.5)");
     ASSERT_TRUE(r1);
+    // A Unix control socket takes writes (the WRITE below); TCP ones would not.
     ControlSocketServer cs(&m);
+    StringErrorHandler errh;
+    std::string sock = "/tmp/quilo-compound-run-" + std::to_string(getpid()) + ".sock";
+    ASSERT_EQ(cs.listen_unix(sock, &errh), 0) << errh.text();
     EXPECT_EQ(cs.process("READ peer2/c.count\n"), "200 Read handler 'peer2/c.count' OK\r\nDATA 3\r\n30\n");
     EXPECT_EQ(cs.process("READ peer1/q.length\n"), "200 Read handler 'peer1/q.length' OK\r\nDATA 3\r\n10\n");
     EXPECT_EQ(cs.process("READ peer1/src.tickets\n"), "200 Read handler 'peer1/src.tickets' OK\r\nDATA 4\r\n2048");
