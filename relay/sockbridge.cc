@@ -148,6 +148,10 @@ struct Relay {
     in_port_t listen_port = 0;  // network order, from the bound listening socket
     std::vector<std::unique_ptr<Worker>> workers;
     std::atomic<bool> exhaustion_reported{false};
+    // Loops whose accepting is paused for lack of descriptors. While there
+    // is one, no loop keeps empty pipes: their descriptors go to waiting
+    // connections instead.
+    std::atomic<int> paused_loops{0};
     bool stopping = false;  // the loops have ended: nothing to resume
 };
 
@@ -201,12 +205,24 @@ bool take_pipe(Worker* w, Side* s) {
     return true;
 }
 
+void drop_pipe_pool(Worker* w) {
+    for (auto [r, wr] : w->pipes) {
+        close(r);
+        close(wr);
+    }
+    w->pipes.clear();
+}
+
 // An empty pipe goes back to the pool; one that still holds bytes (its
-// receiver is gone) is closed with them.
+// receiver is gone) is closed with them. While some loop waits for
+// descriptors, every loop closes its empty pipes instead of pooling them.
 void release_pipe(Worker* w, Side* s) {
     if (s->pipe_r < 0)
         return;
-    if (s->queued == 0 && w->pipes.size() < kPipePool) {
+    const bool scarce = g.paused_loops.load(std::memory_order_relaxed) > 0;
+    if (scarce)
+        drop_pipe_pool(w);
+    if (!scarce && s->queued == 0 && w->pipes.size() < kPipePool) {
         w->pipes.emplace_back(s->pipe_r, s->pipe_w);
     } else {
         close(s->pipe_r);
@@ -214,14 +230,6 @@ void release_pipe(Worker* w, Side* s) {
     }
     s->pipe_r = s->pipe_w = -1;
     s->queued = 0;
-}
-
-void drop_pipe_pool(Worker* w) {
-    for (auto [r, wr] : w->pipes) {
-        close(r);
-        close(wr);
-    }
-    w->pipes.clear();
 }
 
 // ---------------------------------------------------------------- accepting
@@ -239,6 +247,7 @@ void pause_accepting(Worker* w, int err) {
     if (!w->accept_paused) {
         evconnlistener_disable(w->listener);
         w->accept_paused = true;
+        g.paused_loops.fetch_add(1, std::memory_order_relaxed);
     }
     drop_pipe_pool(w);
     if (!g.exhaustion_reported.exchange(true))
@@ -260,6 +269,7 @@ void resume_cb(evutil_socket_t, short, void* arg) {
         return;
     }
     w->accept_paused = false;
+    g.paused_loops.fetch_sub(1, std::memory_order_relaxed);
     evconnlistener_enable(w->listener);
     if (g.verbose)
         puts("Accepting resumed");
