@@ -71,8 +71,12 @@ trap 'rc=$?; trap - EXIT INT TERM; cleanup; exit $rc' EXIT
 trap 'exit 130' INT TERM
 
 pair() { "$PAIR_SH" -n "$NAME" -B "$BUILD" "$@"; }
+# Servers run in a session of their own, so that stopping one also stops the
+# server pair.sh started in the namespace: one left behind would hold the
+# benchmark lock, whose descriptor it inherited, until killed by hand.
+start_server() { setsid "$PAIR_SH" -n "$NAME" -B "$BUILD" exec server "$@" & SERVER_PID=$!; }
 stop_server() {
-  [ -z "$SERVER_PID" ] || { kill "$SERVER_PID" 2>/dev/null || true; wait "$SERVER_PID" 2>/dev/null || true; }
+  [ -z "$SERVER_PID" ] || { kill -- -"$SERVER_PID" 2>/dev/null || true; wait "$SERVER_PID" 2>/dev/null || true; }
   SERVER_PID=
 }
 # up CONF LOSS DEFINES... (ROUTES=1: UDP routes between client and server)
@@ -118,8 +122,7 @@ lossy() {
         fec1) up "$SRC_DIR/conf/appliance.click" "$loss" FEC=1 ;;
         *) echo "loss_bench: unknown lossy case $kase" >&2; return 1 ;;
       esac
-      pair exec server python3 "$SRC_DIR/scripts/serve.py" -b 10.77.0.2 -p 8080 -d "$WORK/www" >/dev/null 2>&1 &
-      SERVER_PID=$!
+      start_server python3 "$SRC_DIR/scripts/serve.py" -b 10.77.0.2 -p 8080 -d "$WORK/www" >/dev/null 2>&1
       for _ in $(seq 1 50); do
         pair exec client curl -s -o /dev/null --max-time 2 http://10.77.0.2:8080/ 2>/dev/null && break
         sleep 0.2
@@ -157,8 +160,7 @@ fec() {
   echo
   echo "fec: 1% loss; 20 MB of random bytes, then 200 x 20 KB fetches on one connection"
   up "$SRC_DIR/conf/appliance.click" 0.01 FEC=1 ${FEC_DEFS[@]+"${FEC_DEFS[@]}"}
-  pair exec server python3 "$TOOL" serve 10.77.0.2 9000 &
-  SERVER_PID=$!
+  start_server python3 "$TOOL" serve 10.77.0.2 9000
   sleep 1
   printf '  %-6s %9s %7s %12s %5s   %s\n' parity "20 MB" rtx "WAN bytes" "" "fetches: median p95 max (ms)"
   local fec r0 w0 bulk fetch seed=1
@@ -199,8 +201,7 @@ stack() {
     # The sink first sends one datagram on each flow: B learns each flow's
     # Ethernet addresses from its own LAN side, and unstacked packets get
     # them back.
-    pair exec server python3 "$TOOL" udpsink 10.77.0.2 7500 10 3 10.77.0.1 >"$WORK/sink" &
-    SERVER_PID=$!
+    start_server python3 "$TOOL" udpsink 10.77.0.2 7500 10 3 10.77.0.1 >"$WORK/sink"
     sleep 1
     lan0=$(pair exec client cat /sys/class/net/eth0/statistics/tx_packets) wan0=$(h wan bytes_ab.count)
     pair exec client python3 "$TOOL" udpsend 10.77.0.2 7500 10 50 160 "$STACK_SECS"

@@ -4,6 +4,7 @@
 #include <host/errorhandler.hh>
 #include <host/router.hh>
 
+#include <algorithm>
 #include <cstring>
 
 #include "common/annotations.hh"
@@ -36,6 +37,7 @@ int WFEC::configure(std::vector<std::string>& conf, ErrorHandler* errh) {
     uint8_t group = 5;
     int max_rx = 20;
     bool debug = false;
+    int mtu = 1500;
     if (Args(conf, this, errh)
             .read_m("LOCAL_IP", local_ip)
             .read_m("NOTIFIER", WordArg(), notifier_name)
@@ -44,6 +46,7 @@ int WFEC::configure(std::vector<std::string>& conf, ErrorHandler* errh) {
             .read("GROUP_SIZE", group)
             .read("MAX_RX_QUEUE_SIZE", max_rx)
             .read("DEBUG", debug)
+            .read("MTU", mtu)
             .complete() < 0)
         return -EINVAL;
     if (group < 1)
@@ -54,7 +57,11 @@ int WFEC::configure(std::vector<std::string>& conf, ErrorHandler* errh) {
         return -EINVAL;
     _shim = _wconf->shim_config();
     _hdr = ownpacket::header_len(_shim);
-    _max_len = FEC_BUFFER_LEN - _hdr - 2;
+    // An FEC packet is as long as the longest packet of its group plus its
+    // own headers and must not grow past the WAN's MTU.
+    if (mtu < int(_hdr + 2 + 20) || mtu > 65535)
+        return errh->error("MTU must be between %d and 65535", int(_hdr + 2 + 20));
+    _max_len = std::min(FEC_BUFFER_LEN, size_t(mtu)) - _hdr - 2;
     _local_ip = local_ip;
     _group_size = group;
     _max_rx_queue = uint32_t(max_rx);

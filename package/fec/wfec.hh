@@ -3,7 +3,7 @@
 // round trip for RSP's retransmission.
 //
 //   WFEC(LOCAL_IP ADDR, NOTIFIER ELEMENT, PEER_OUTPUT_PORT N, MODE TX|RX
-//        [, GROUP_SIZE 5] [, MAX_RX_QUEUE_SIZE 20] [, DEBUG false])
+//        [, GROUP_SIZE 5] [, MAX_RX_QUEUE_SIZE 20] [, MTU 1500] [, DEBUG false])
 //
 // Keywords:
 //   LOCAL_IP           source address of FEC packets (mandatory)
@@ -14,6 +14,8 @@
 //   GROUP_SIZE         stream packets per parity packet, 1 to 255 (default 5)
 //   MAX_RX_QUEUE_SIZE  stream packets RX keeps for rebuilding (default 20,
 //                      at least 2 x GROUP_SIZE)
+//   MTU                longest FEC packet, in bytes (TX; default 1500, the
+//                      WAN's MTU)
 //   DEBUG              debug lines for groups and rebuilt packets
 //
 // Ports 1/2, push. Until a peer is announced every packet passes on output 0.
@@ -28,8 +30,9 @@
 // its IP header, zero-padded to the longest. FEC packets carry the peer in
 // the destination annotation and need an Ethernet header (ARPQuerier). A gap
 // or reordering in the sequence numbers abandons the group; so does a packet
-// too long for the 1620-byte parity buffer (longer than 1594 bytes, 1586 with
-// the UDP shim), which itself passes unprotected. Parity is sent only for
+// too long for its FEC packet to stay within MTU and the 1620-byte parity
+// buffer (longer than MTU minus 26 bytes, 34 with the UDP shim: 1474 and
+// 1466 by default), which itself passes unprotected. Parity is sent only for
 // whole groups: the last packets before a pause wait for later ones.
 //
 // RX: every packet except FEC packets leaves on output 0; stream packets are
@@ -109,7 +112,7 @@ class WFEC : public WPeerBound {
     bool _debug = false;
     ShimConfig _shim;
     size_t _hdr = 24;         // IP [+ UDP] + shim
-    size_t _max_len = 1594;   // longest packet the parity area holds
+    size_t _max_len = 1474;   // longest packet a group may hold (MTU, parity buffer)
 
     // TX: one group at a time, guarded by the lock (RSP may send from
     // several threads).

@@ -71,13 +71,19 @@ int FlowTable::configure(std::vector<std::string>& conf, ErrorHandler* errh) {
 
     Element* notifier = nullptr;
     std::string path = "/tce/etc/quilo/peers";
+    int udp_max_len = -1;
     if (Args(rest, this, errh)
             .read_m("NOTIFIER", ElementArg(), notifier)
             .read("PEERS_FILE_PATH", StringArg(), path)
+            .read("UDP_MAX_LEN", udp_max_len)
             .complete() < 0)
         return -1;
     if (WBase::configure(conf, errh) < 0)
         return -1;
+    if (udp_max_len < 0)
+        udp_max_len = _wconf->mss() + 40;
+    if (udp_max_len < 28 || udp_max_len > 65535)
+        return errh->error("UDP_MAX_LEN must be between 28 and 65535");
     auto* sn = static_cast<SessionNotifier*>(notifier->cast("SessionNotifier"));
     if (!sn)
         return errh->error("%s is not a SessionNotifier", notifier->name().c_str());
@@ -132,6 +138,7 @@ int FlowTable::configure(std::vector<std::string>& conf, ErrorHandler* errh) {
     _boot_notifiers = std::move(boots);
     _max_peers = max_peers;
     _max_flows = _wconf->max_flows();
+    _udp_max_len = size_t(udp_max_len);
     _peers_file = path;
     _peers = std::move(peers);
     _port_bits = std::move(bits);
@@ -282,6 +289,11 @@ PeerLookup FlowTable::get_peer_output_port(Packet* p, SessionNotifier::PacketDir
             return r;
         if (v.ip_proto == 17) {
             udp_route(v.daddr());
+            if (r.port && v.len > _udp_max_len) {
+                // Too long for the tunnel's headers to fit the MTU: plain.
+                _udp_too_long.fetch_add(1, std::memory_order_relaxed);
+                r = PeerLookup();
+            }
             return r;
         }
         uint32_t sid = session_id_anno(p);
@@ -704,6 +716,7 @@ void FlowTable::add_handlers() {
     add_read_handler("tcp_map", read_handler, reinterpret_cast<void*>(intptr_t(H_TCP_MAP)));
     add_read_handler("peer_count", read_handler, reinterpret_cast<void*>(intptr_t(H_PEER_COUNT)));
     add_read_handler("ports_available", read_handler, reinterpret_cast<void*>(intptr_t(H_PORTS_AVAILABLE)));
+    add_read_handler("udp_too_long", ReadHandlerFunction([this] { return std::to_string(_udp_too_long.load()); }));
 }
 
 QUILO_REGISTER_ELEMENT(FlowTable);

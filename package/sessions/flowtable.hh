@@ -1,4 +1,5 @@
-// FlowTable(NOTIFIER sm [, PEERS_FILE_PATH path] [, UDP_ROUTE ADDR/MASK PEER_IP ...]):
+// FlowTable(NOTIFIER sm [, PEERS_FILE_PATH path] [, UDP_MAX_LEN N]
+//           [, UDP_ROUTE ADDR/MASK PEER_IP ...]):
 // decides which peer appliance, if any, carries each packet.
 //
 // Keeps the peer table (peer address -> output port 1..MAX_PEERS, host name,
@@ -7,8 +8,16 @@
 // records whether a peer carries it; and static UDP routes. A session is
 // carried by a peer once both appliances have probed it (state 3).
 //
+// The tunnel's headers (shim, RSP header, compression framing, then parity
+// and stacker packets around it) must still fit the WAN's MTU: the tunnel
+// carries no IP packet longer than a full TCP segment, which MSSAdjust
+// holds to WConf's MSS. A UDP datagram longer than UDP_MAX_LEN bytes (IP
+// total length; default WConf's MSS + 40) is not routed to its peer: it
+// crosses the WAN as it is, whole, and is counted in udp_too_long.
+//
 // No ports; configured last (phase 2000). Read handlers: peers ("addr port"
-// per line), tcp_map ("tcp map size: N"), peer_count, ports_available.
+// per line), tcp_map ("tcp map size: N"), peer_count, ports_available,
+// udp_too_long.
 // cast: "FlowTable", "PeerDiscoveryNotifier".
 //
 // Locks: the peer-flow lock is always taken before the peers lock. The peers
@@ -142,6 +151,8 @@ class FlowTable : public WBase,
     std::vector<bool> _port_bits;                           // peers lock
     int _max_peers = 0;
     int _max_flows = 0;
+    size_t _udp_max_len = 1360;                             // fixed after configure
+    std::atomic<uint64_t> _udp_too_long{0};
     std::atomic<bool> _ports_available{false};
     std::string _peers_file = "/tce/etc/quilo/peers";
 

@@ -112,20 +112,29 @@ uint32_t SessionManager::allocate_id() {
     }
 }
 
-inline uint32_t SessionManager::track_packet(const SessionPacket& sp, int direction, const Timestamp& ts,
-                                            const uint8_t* mac, uint16_t vlan) {
+inline uint32_t SessionManager::find_and_update(const SessionPacket& sp, int direction, const Timestamp& ts) {
     // The key's words straight from the packet's fields, wide-area side first.
     FlowMap::Words kw = direction == WAN_IN ? FlowMap::words(sp.saddr, sp.daddr, sp.sport, sp.dport)
                                             : FlowMap::words(sp.daddr, sp.saddr, sp.dport, sp.sport);
     Table& t = sp.proto == 6 ? _tcp : _udp;
-    {
-        WReadLock r(_lock);
-        if (FlowMap::Slot* rec = t.map.find(kw)) {
-            update_record(rec, sp, direction, ts);
-            return rec->session_id;
-        }
+    WReadLock r(_lock);
+    if (FlowMap::Slot* rec = t.map.find(kw)) {
+        update_record(rec, sp, direction, ts);
+        return rec->session_id;
     }
+    return 0;
+}
+
+inline uint32_t SessionManager::track_packet(const SessionPacket& sp, int direction, const Timestamp& ts,
+                                            const uint8_t* mac, uint16_t vlan) {
+    if (uint32_t id = find_and_update(sp, direction, ts))
+        return id;
+    Table& t = sp.proto == 6 ? _tcp : _udp;
     return create_session(t, session_key(sp, direction), sp, direction, ts, mac, vlan);
+}
+
+uint32_t SessionManager::refresh(const SessionPacket& sp, int direction, const Timestamp& ts) {
+    return find_and_update(sp, direction, ts);
 }
 
 uint32_t SessionManager::track(const SessionPacket& sp, int direction, const Timestamp& ts, const uint8_t* mac,

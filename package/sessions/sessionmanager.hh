@@ -64,6 +64,12 @@ class SessionManager : public WBase, public SessionNotifier {
     // Ethernet destination then source address (12 bytes) or is null.
     uint32_t track(const SessionPacket& sp, int direction, const Timestamp& ts, const uint8_t* mac, uint16_t vlan);
 
+    // Marks the existing session of `sp` as seen in `direction` at `ts`, as
+    // push does, and returns its id; never creates one (0: no session). For
+    // packets that reach the appliance inside another packet (stacked ones),
+    // which carry no Ethernet header of their own to create a session from.
+    uint32_t refresh(const SessionPacket& sp, int direction, const Timestamp& ts);
+
     // Copies the record of `flow` (TCP table for proto 6, else UDP) into *out.
     bool lookup_session(const IPFlowID& flow, unsigned char proto, WSessionInfo* out);
 
@@ -97,6 +103,10 @@ class SessionManager : public WBase, public SessionNotifier {
     // only inline functions are inlined across the exported class's members.
     __attribute__((always_inline)) inline uint32_t track_packet(const SessionPacket& sp, int direction, const Timestamp& ts, const uint8_t* mac,
                                  uint16_t vlan);
+    // The shared-side part of track: the session's id after updating its
+    // record, 0 when there is none.
+    __attribute__((always_inline)) inline uint32_t find_and_update(const SessionPacket& sp, int direction,
+                                                                   const Timestamp& ts);
     uint32_t allocate_id();
     // The rare part of track: a session not found under the shared side.
     __attribute__((noinline)) uint32_t create_session(Table& t, const IPFlowID& key, const SessionPacket& sp,

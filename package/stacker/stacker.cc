@@ -3,6 +3,7 @@
 #include <host/args.hh>
 #include <host/errorhandler.hh>
 #include <host/glue.hh>
+#include <host/handlercall.hh>
 #include <host/router.hh>
 
 #include <cstring>
@@ -14,6 +15,8 @@
 #include "common/wconf.hh"
 #include "common/wlogger.hh"
 #include "rsp/rsp_wire.hh"
+#include "sessions/sessionmanager.hh"
+#include "sessions/sessionpacket.hh"
 #include "stacker/stacker_wire.hh"
 
 namespace {
@@ -36,6 +39,7 @@ int Stacker::configure(std::vector<std::string>& conf, ErrorHandler* errh) {
     int wait_ms = 50, mtu = 1500;
     uint32_t send_when = 1450;
     bool debug = false;
+    Element* sessions = nullptr;
     if (Args(conf, this, errh)
             .read_m("LOCAL_IP", local_ip)
             .read_m("NOTIFIER", WordArg(), notifier_name)
@@ -45,8 +49,18 @@ int Stacker::configure(std::vector<std::string>& conf, ErrorHandler* errh) {
             .read("MTU", mtu)
             .read("SEND_WHEN_LEN", send_when)
             .read("DEBUG", debug)
+            .read("SESSIONS", ElementArg(), sessions)
             .complete() < 0)
         return -EINVAL;
+    if (sessions) {
+        _sessions = static_cast<SessionManager*>(sessions->cast("SessionManager"));
+        if (!_sessions)
+            return errh->error("SESSIONS: %s is not a SessionManager", sessions->name().c_str());
+    } else {
+        for (Element* e : router()->elements())
+            if ((_sessions = static_cast<SessionManager*>(e->cast("SessionManager"))))
+                break;
+    }
     if (wait_ms < 0)
         return errh->error("WAIT_TIME_MS must not be negative");
     if (configure_peer(mode, notifier_name, port, errh) < 0)
@@ -165,6 +179,19 @@ void Stacker::timer_hook(Timer*, void* self) {
         s->output(1).push(q);
 }
 
+void Stacker::refresh_session(Packet* q, const uint8_t* inner, size_t n) {
+    SessionPacket sp;
+    if (!_sessions || !parse_session_packet(inner, n, _shim, &sp))
+        return;
+    Timestamp ts = q->timestamp_anno();
+    if (!ts)
+        ts = Timestamp::now();
+    if (uint32_t id = _sessions->refresh(sp, WAN_IN, ts)) {
+        set_session_direction_anno(q, uint8_t(WAN_IN));
+        set_session_id_anno(q, id);
+    }
+}
+
 void Stacker::push_rx(Packet* p) {
     const uint8_t* ip = packet_ip(p);
     size_t avail = size_t(p->end_data() - ip);
@@ -185,6 +212,7 @@ void Stacker::push_rx(Packet* p) {
         }
         q->set_network_header(q->data(), uint32_t(inner[0] & 0x0F) * 4);
         q->set_timestamp_anno(p->timestamp_anno());
+        refresh_session(q, inner, n);
         if (tail)
             tail->set_next(q);
         else

@@ -15,6 +15,8 @@
 //   MTU               largest stacker packet, in bytes (default 1500)
 //   SEND_WHEN_LEN     a stacker packet is sent once it is this long (1450)
 //   DEBUG             a debug line per stacker packet unpacked
+//   SESSIONS          the SessionManager whose sessions unpacked packets
+//                     refresh (RX; default: the router's SessionManager)
 //
 // A stacker packet: IPv4 header (LOCAL_IP to the peer, TTL 250, protocol
 // IPPROTO, or 17 with the UDP shim), [UDP header], shim with protocol 204,
@@ -33,7 +35,11 @@
 //
 // RX: stacker packets are unpacked; each inner packet leaves on output 1
 // with its network header set and the stacker packet's timestamp (the time
-// it arrived), so RSP's round-trip samples stay right. Everything else
+// it arrived), so RSP's round-trip samples stay right. The stacker packet
+// hides its inner packets from the SessionManager it crossed, so each one
+// refreshes its own session there, as a packet that crossed whole would, and
+// carries that session's id and direction (WAN_IN); sessions are never
+// created here, and unknown ones keep the annotations unset. Everything else
 // leaves on output 0. Lengths from the wire are checked: unpacking stops at
 // the first inner packet shorter than 20 bytes, longer than what remains,
 // or whose header length does not fit its total length, and at an outer
@@ -58,6 +64,8 @@
 
 #include "common/peerbound.hh"
 #include "common/shim.hh"
+
+class SessionManager;
 
 class Stacker : public WPeerBound {
   public:
@@ -90,6 +98,7 @@ class Stacker : public WPeerBound {
     // open); the caller pushes it on output 1 once the lock is released.
     Packet* close_packet();
     static void timer_hook(Timer*, void*);
+    void refresh_session(Packet* q, const uint8_t* inner, size_t n);
 
     IPAddress _local_ip;
     uint32_t _wait_ms = 50;
@@ -97,6 +106,7 @@ class Stacker : public WPeerBound {
     uint32_t _send_when_len = 1450;
     bool _debug = false;
     ShimConfig _shim;
+    SessionManager* _sessions = nullptr;
 
     Spinlock _lock;
     WritablePacket* _open = nullptr;  // the stacker packet being filled

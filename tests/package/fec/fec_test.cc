@@ -128,6 +128,26 @@ TEST(WFECTx, OneParityPacketPerWholeGroup) {
     EXPECT_EQ(h.on(0).size(), 8u);
 }
 
+// No FEC packet is longer than MTU: a stream packet whose parity would not
+// fit passes unprotected and ends its group.
+TEST(WFECTx, FecPacketsStayWithinTheMtu) {
+    for (int mtu : {1500, 1400}) {
+        PeerHarness h;
+        ASSERT_TRUE(h.build(fec_element("TX", ", GROUP_SIZE 2, MTU " + std::to_string(mtu)), 2)) << h.r.errors();
+        h.announce();
+        size_t fits = size_t(mtu) - 26 - 24 - RSP_HEADER_LEN;  // the longest payload protected
+        for (uint16_t s : {1, 2})
+            h.push(ip_packet(stream(s, fits)));
+        ASSERT_EQ(h.on(1).size(), 1u) << mtu;
+        EXPECT_EQ(h.on(1)[0]->length(), size_t(mtu));
+        for (uint16_t s : {3, 4})
+            h.push(ip_packet(stream(s, s == 3 ? fits : fits + 1)));
+        EXPECT_EQ(h.on(1).size(), 1u) << mtu;
+        EXPECT_EQ(h.count("unprotected"), 1u);
+        EXPECT_EQ(h.count("groups_abandoned"), 1u);
+    }
+}
+
 // Each single loss in a group comes back byte for byte, with and without
 // the UDP shim and across the wrap of the sequence numbers; a group that
 // lost two or none rebuilds nothing.

@@ -301,6 +301,14 @@ TEST_F(FlowTableTest, UdpRoutesAndControlTraffic) {
     EXPECT_EQ(r.send(u, 0), 1);
     EXPECT_EQ(peer_ip_anno(r.last), ip(kPeerA));
     EXPECT_EQ(r.send(u.reversed(), 1), 4);
+    // Longer than a full TCP segment (WConf's MSS 1320 + 40): plain, since
+    // the tunnel's headers would take it past the MTU.
+    u.payload = 1360 - 28;
+    EXPECT_EQ(r.send(u, 0), 1);
+    u.payload = 1361 - 28;
+    EXPECT_EQ(r.send(u, 0), 0);
+    EXPECT_EQ(r.tr->read("ft.udp_too_long"), "1");
+    u.payload = 0;
     u.dst = 0xc0a80609;  // routed to a peer that is not in the table
     EXPECT_EQ(r.send(u, 0), 0);
     u.dst = 0xc0a80709;  // no route

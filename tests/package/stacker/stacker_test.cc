@@ -13,6 +13,7 @@
 #include "common/annotations.hh"
 #include "common/framing/framing.hh"
 #include "peerharness.hh"
+#include "sessions/sessionmanager.hh"
 #include "stacker/stacker_wire.hh"
 
 using framing_test::Bytes;
@@ -236,6 +237,34 @@ TEST(StackerRx, RandomAndTruncatedPayloadsNeverReadOutside) {
         }, &u);
         ASSERT_LE(seen, exact.size());
     }
+}
+
+// Unpacked packets refresh their session in the SessionManager the stacker
+// packet crossed (which cannot see inside it), with the stacker packet's
+// timestamp, and carry its id; a packet of no known session creates none.
+TEST(StackerRx, UnpackedPacketsRefreshTheirSessions) {
+    PeerHarness h;
+    ASSERT_TRUE(h.build(RX + "; sm :: SessionManager; Idle -> [0]sm[0] -> Discard; Idle -> [1]sm[1] -> Discard", 3))
+        << h.r.errors();
+    h.announce("10.0.0.1");
+    auto* sm = h.r.get<SessionManager>("sm");
+    IPPacket known;
+    SessionPacket sp{17, 0, htonl(known.src), htonl(known.dst), htons(known.sport), htons(known.dport)};
+    uint32_t id = sm->track(sp, WAN_IN, Timestamp::make_sec(1000), nullptr, 0);
+    IPPacket other = known;
+    other.sport = 999;
+    Packet* p = ip_packet(stacker_packet(cat(known.bytes(), other.bytes())));
+    p->set_timestamp_anno(Timestamp::make_sec(2000));
+    h.push(p);
+    auto got = h.on(1);
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_EQ(session_id_anno(got[0]), id);
+    EXPECT_EQ(session_direction_anno(got[0]), WAN_IN);
+    EXPECT_EQ(session_id_anno(got[1]), 0u);
+    WSessionInfo info;
+    ASSERT_TRUE(sm->lookup_session(SessionManager::session_key(sp, WAN_IN), 17, &info));
+    EXPECT_EQ(info.last_activity, Timestamp::make_sec(2000));
+    EXPECT_EQ(sm->udp_sessions(), 1u);
 }
 
 TEST(DropStacker, DropsOnlyStackerPackets) {
