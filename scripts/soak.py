@@ -26,7 +26,9 @@ live appliance; no router died unless stopped, none logged a sanitizer
 report; every router process that lived at least half the run holds its
 resident memory in its last minute within 10% of its level at the end of its
 first quarter; after each fault the tunnel is open again within the time the
-configuration promises (see promised_recovery). Ends with a summary table.
+configuration promises (see promised_recovery); RSP never gives up on a
+packet (resetting the tunnel) but across a cut WAN or a stopped appliance.
+Ends with a summary table.
 
 Needs root (namespaces), nginx and curl (scripts/install-deps.sh).
 """
@@ -381,6 +383,16 @@ def failure_cause(e, windows):
     return next((c for s, t, c in windows if e["start"] <= t and e["end"] >= s), None)
 
 
+def unexcused_resets(resets, windows, grace=10.0):
+    """RSP's resets for too many retransmissions that no fault window
+    (stretched by `grace` seconds for the retransmissions still due) explains:
+    while the WAN delivers some packets each way (loss, reordering, a hot
+    swap), the tunnel must hold. `resets`: [(time, router, log line)]."""
+    stretched = [(s, e + grace, c) for s, e, c in windows]
+    return [(t, r, l) for t, r, l in resets
+            if "retransmits reached" in l and not failure_cause({"start": t, "end": t}, stretched)]
+
+
 class Soak:
     def __init__(self, args):
         self.a = args
@@ -673,6 +685,9 @@ class Soak:
             for pat in ("AddressSanitizer", "LeakSanitizer", "UndefinedBehaviorSanitizer", "runtime error:"):
                 if pat in text:
                     self.problems.append("router %s logged a sanitizer report (%s)" % (r, pat))
+        for t, r, l in unexcused_resets([(t + self.t0 + off, r, l) for t, r, l in self.resets], windows):
+            self.problems.append("RSP of %s reset the tunnel at %.1fs with no fault to explain it" %
+                                 (r, t - off - self.t0))
         mem = self.memory_check()
         limit = promised_recovery()
         for f in self.faults:

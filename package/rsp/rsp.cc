@@ -859,21 +859,29 @@ void RSP::flush_tx_queue(const uint8_t* ip, const View& v, const Timestamp& ts) 
         p->kill();
     };
     uint32_t last_tx = 0, latest = 0;
-    if (_tx.ack_cumulative(v.ack, &last_tx, kill, &latest)) {
+    // The round trip comes from the latest packet this acknowledgement
+    // newly covers, cumulatively or in an EACK range, among those sent only
+    // once. Not from the last one the cumulative part covers: behind a hole
+    // that is a retransmission (whose acknowledgement may answer the first
+    // copy) or a packet that waited at the peer, unreported, until the hole
+    // was filled; a round trip that random loss inflates reads as a queue.
+    rsp::FreshAck fresh;
+    if (_tx.ack_cumulative(v.ack, &last_tx, kill, &latest, &fresh))
         _loss.acked(latest);
-        // The packet timestamp and click_jiffies read the same clock.
-        int32_t sample = int32_t(uint32_t(ts.msecval()) - last_tx);
-        if (ts.is_zero() || !_rtt.sample(sample))
-            WLogger::debug("%s RTT sample ignored: %d", name().c_str(), sample);
-        else
-            pacer_rtt_sample(sample);
-    }
     for (unsigned i = 0; i < v.eack_count; ++i) {
         rsp_eack_range r = v.eack(ip, i);
         if (seq_diff(r.last, _highest_ack) > 0)
             _highest_ack = r.last;
-        if (_tx.ack_range(r.first, r.last, kill, &latest))
+        if (_tx.ack_range(r.first, r.last, kill, &latest, &fresh))
             _loss.acked(latest);
+    }
+    if (fresh.have) {
+        // The packet timestamp and click_jiffies read the same clock.
+        int32_t sample = int32_t(uint32_t(ts.msecval()) - fresh.tx);
+        if (ts.is_zero() || !_rtt.sample(sample))
+            WLogger::debug("%s RTT sample ignored: %d", name().c_str(), sample);
+        else
+            pacer_rtt_sample(sample);
     }
     if (_tx.empty() && _state == OPEN) {
         _comp->_lock.acquire();

@@ -16,6 +16,20 @@
 
 namespace rsp {
 
+// The send time of the latest packet an acknowledgement newly covers that
+// was sent only once: the round trip it gives is unambiguous (Karn), and
+// the freshest, so that it includes no time the packet spent waiting at the
+// peer behind a hole.
+struct FreshAck {
+    bool have = false;
+    uint32_t tx = 0;
+    void note(uint32_t t) {
+        if (!have || int32_t(t - tx) > 0)
+            tx = t;
+        have = true;
+    }
+};
+
 template <class P>
 class TxQueue {
   public:
@@ -62,16 +76,20 @@ class TxQueue {
     }
 
     // Removes every node at or below `ack` (serial order). Returns how many
-    // were removed; *last_tx gets the tx jiffies of the last one removed, and
-    // *latest_tx (when given) the latest tx jiffies of any removed.
+    // were removed; *last_tx gets the tx jiffies of the last one removed,
+    // *latest_tx (when given) the latest tx jiffies of any removed, and
+    // `fresh` (when given) notes those never retransmitted.
     template <class Free>
-    size_t ack_cumulative(uint16_t ack, uint32_t* last_tx, Free&& free, uint32_t* latest_tx = nullptr) {
+    size_t ack_cumulative(uint16_t ack, uint32_t* last_tx, Free&& free, uint32_t* latest_tx = nullptr,
+                          FreshAck* fresh = nullptr) {
         size_t removed = 0;
         while (used_ && seq_leq(at(0).seq, ack)) {
             Node& n = at(0);
             if (n.live) {
                 *last_tx = n.tx_jiffies;
                 note_latest(latest_tx, removed, n.tx_jiffies);
+                if (fresh && n.retransmit_count == 0)
+                    fresh->note(n.tx_jiffies);
                 free(n.pkt);
                 n.live = false;
                 --live_;
@@ -84,9 +102,11 @@ class TxQueue {
     }
 
     // Removes every node with first <= seq <= last (serial order); *latest_tx
-    // (when given) gets the latest tx jiffies of any removed.
+    // (when given) gets the latest tx jiffies of any removed, and `fresh`
+    // (when given) notes those never retransmitted.
     template <class Free>
-    size_t ack_range(uint16_t first, uint16_t last, Free&& free, uint32_t* latest_tx = nullptr) {
+    size_t ack_range(uint16_t first, uint16_t last, Free&& free, uint32_t* latest_tx = nullptr,
+                     FreshAck* fresh = nullptr) {
         if (!used_ || seq_lt(last, first))
             return 0;
         size_t removed = 0;
@@ -96,6 +116,8 @@ class TxQueue {
                 break;
             if (n.live) {
                 note_latest(latest_tx, removed, n.tx_jiffies);
+                if (fresh && n.retransmit_count == 0)
+                    fresh->note(n.tx_jiffies);
                 free(n.pkt);
                 n.pkt = P{};
                 n.live = false;

@@ -322,7 +322,15 @@ PeerLookup FlowTable::get_peer_output_port(Packet* p, SessionNotifier::PacketDir
     }
     switch (v.proto) {
     case 6: {
+        // A packet of a peer's reliable stream carries that tunnel's next
+        // sequence number and compression context: whatever became of its
+        // session here, the tunnel must take it. Turned back (reflected), it
+        // would leave a hole in the stream that no retransmission fills,
+        // and the tunnel would reset.
+        bool stream = v.is_shim() && (v.ip[v.shim + 3] & WSHIM_STREAM);
         uint32_t sid = session_id_anno(p);
+        if (!sid && stream && stream_peer(IPAddress(), &r))
+            return r;
         if (!sid) {
             if (warn && log_allowed(LOG_IN_NO_SESSION))
                 WLogger::warn("%s WAN IN TCP packet without a valid session id", name().c_str());
@@ -342,6 +350,8 @@ PeerLookup FlowTable::get_peer_output_port(Packet* p, SessionNotifier::PacketDir
                 r.add_peer = f.add_peer;
             }
         }
+        if (r.port == 0 && stream && stream_peer(r.peer, &r))
+            return r;
         if (!found) {
             if (warn && log_allowed(LOG_IN_NO_FLOW))
                 WLogger::warn("%s WAN IN TCP packet FLOW NOT FOUND.", name().c_str());
@@ -388,6 +398,21 @@ PeerLookup FlowTable::get_peer_output_port(Packet* p, SessionNotifier::PacketDir
             WLogger::error("%s WAN IN packet that is not a TCP or UDP packet.", name().c_str());
         return r;
     }
+}
+
+// The tunnel a stream packet without a bound session came through: the
+// session's peer when the flow still names one, else the only peer there is.
+bool FlowTable::stream_peer(const IPAddress& hint, PeerLookup* r) {
+    WReadLock l(_peers_lock);
+    auto it = hint ? _peers.find(hint) : _peers.end();
+    if (it == _peers.end() && _peers.size() == 1)
+        it = _peers.begin();
+    if (it == _peers.end() || it->second.port <= 0)
+        return false;
+    r->peer = it->first;
+    r->port = uint8_t(it->second.port);
+    r->mac = it->second.mac;
+    return true;
 }
 
 // ---- peer flows ----

@@ -6,7 +6,11 @@
 // MAC), loaded from the peers file and extended when probes discover new
 // peers; one peer flow per TCP session (from SessionManager's events) that
 // records whether a peer carries it; and static UDP routes. A session is
-// carried by a peer once both appliances have probed it (state 3).
+// carried by a peer once both appliances have probed it (state 3). From the
+// wide-area side, a packet of a peer's reliable stream (shim flag STREAM)
+// goes to that peer's tunnel even when no peer carries its session here
+// (the session's peer, or the only peer): RSP and the decompressor need every
+// packet of their stream.
 //
 // The tunnel's headers (shim, RSP header, compression framing, then parity
 // and stacker packets around it) must still fit the WAN's MTU: the tunnel
@@ -130,6 +134,9 @@ class FlowTable : public WBase,
     void write_peers();
 
   private:
+    // The peer a stream packet whose session no peer carries here came
+    // from: `hint` when it is a peer, else the only peer; false if none.
+    bool stream_peer(const IPAddress& hint, PeerLookup* r);
     // Work left for after the locks are released.
     struct Deferred {
         bool write = false;

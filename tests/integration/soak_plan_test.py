@@ -41,6 +41,12 @@ class Judgement(unittest.TestCase):
         self.assertIsNone(cause(121, 130))                      # after recovery: a live pair
         self.assertIsNone(cause(50, 99))
 
+    def test_a_tunnel_reset_is_excused_only_across_a_cut(self):
+        windows = [(100.0, 120.0, "appliance killed"), (300.0, 340.0, "WAN outage")]
+        line = "Warn : rsp1 maximum retransmits reached, changing mode to server."
+        resets = [(105.0, "a", line), (345.0, "b", line), (200.0, "a", line), (201.0, "a", "other")]
+        self.assertEqual(soak.unexcused_resets(resets, windows), [(200.0, "a", line)])
+
 
 if __name__ == "__main__":
     unittest.main()

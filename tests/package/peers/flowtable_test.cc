@@ -326,6 +326,31 @@ TEST_F(FlowTableTest, UdpRoutesAndControlTraffic) {
     EXPECT_EQ(r.send(tunnel(c.bytes(), 0, 108, 200), 1), 3);
 }
 
+// A packet of a peer's reliable stream reaches that peer's tunnel even when
+// no peer carries its session here (the probes missed each other on a lossy
+// WAN, or the session was detached): reflected, it would leave a hole in
+// the tunnel's stream that no retransmission fills. Stateless tunnel
+// packets of such a session are still turned back.
+TEST_F(FlowTableTest, StreamPacketsOfUnboundSessionsReachTheTunnel) {
+    spit(path, "10.1.1.2, 1, branch, 00-11-22-33-44-55\n");
+    ASSERT_TRUE(build()) << r.tr->errors();
+    Frame lan;
+    uint32_t id = open_session(lan);
+    std::vector<uint8_t> stream = tunnel(lan.reversed().bytes(), 0x01), plain = tunnel(lan.reversed().bytes());
+    EXPECT_EQ(r.send(plain, 1), 3);
+    EXPECT_EQ(r.send(stream, 1), 4);
+    EXPECT_EQ(peer_ip_anno(r.last), ip(kPeerA));
+    bind(kPeerA, kMacA);
+    r.ft->reset_flow(r.last, id, SessionNotifier::WAN_IN);
+    EXPECT_EQ(r.send(stream, 1), 4);
+
+    // With two peers and none named by the session, the tunnel is unknown.
+    spit(path, "10.1.1.2, 1, branch, 00-11-22-33-44-55\n10.1.1.3, 2, other, 00-11-22-33-44-66\n");
+    ASSERT_TRUE(build()) << r.tr->errors();
+    open_session(lan);
+    EXPECT_EQ(r.send(stream, 1), 3);
+}
+
 TEST_F(FlowTableTest, PeerPortWithoutOutputFallsBackToOutputZero) {
     spit(path, "10.1.1.2, 2, branch, 00-11-22-33-44-55\n");
     r.tr.reset(new TestRouter(1));

@@ -128,6 +128,30 @@ TEST(RspTxQueue, CumulativeAndExtendedAcknowledgement) {
     EXPECT_EQ(f.ids.size(), 6u);
 }
 
+// The round trip of an acknowledgement that fills a hole comes from the
+// latest packet sent only once that it newly covers, not from the
+// retransmission that filled the hole nor from the oldest packet it covers.
+TEST(RspTxQueue, FreshAckSkipsRetransmissions) {
+    TxQueue<int> q;
+    Freed f;
+    for (uint16_t s = 1; s <= 6; ++s)
+        q.push_back(s, s, 100 + s);
+    q.at(1).retransmit_count = 1;  // 2 was resent at 150
+    q.at(1).tx_jiffies = 150;
+    FreshAck fresh;
+    uint32_t last_tx = 0, latest = 0;
+    EXPECT_EQ(q.ack_cumulative(2, &last_tx, f, &latest, &fresh), 2u);
+    EXPECT_EQ(latest, 150u);
+    ASSERT_TRUE(fresh.have);
+    EXPECT_EQ(fresh.tx, 101u);
+    EXPECT_EQ(q.ack_range(4, 5, f, &latest, &fresh), 2u);
+    EXPECT_EQ(fresh.tx, 105u);
+    FreshAck none;
+    q.at(0).retransmit_count = 1;
+    EXPECT_EQ(q.ack_cumulative(3, &last_tx, f, &latest, &none), 1u);
+    EXPECT_FALSE(none.have);
+}
+
 TEST(RspTxQueue, GrowsAndWrapsWithoutLosingOrder) {
     TxQueue<int> q;
     Freed f;
