@@ -87,8 +87,8 @@ up() {
 }
 down() { stop_server; pair down >/dev/null 2>&1 || true; UP=0; }
 h() { local v; v=$(pair handler "$1" "$2" 2>/dev/null || echo 0); [[ "$v" =~ ^[0-9]+$ ]] || v=0; echo "$v"; }
-rtx() { echo $(($(h a rsp1.tx_retransmit_count) + $(h a rsp1.tx_fast_retransmit_count) +
-                $(h b rsp1.tx_retransmit_count) + $(h b rsp1.tx_fast_retransmit_count))); }
+rtx() { echo $(($(h a peer1/rsp.tx_retransmit_count) + $(h a peer1/rsp.tx_fast_retransmit_count) +
+                $(h b peer1/rsp.tx_retransmit_count) + $(h b peer1/rsp.tx_fast_retransmit_count))); }
 verdict() {  # verdict OK_EXPRESSION: "met" or "NOT met" (a miss is noted in a file: runs in $(...))
   if awk "BEGIN { exit !($1) }"; then echo met; else echo x >>"$WORK/missed"; echo "NOT met"; fi
 }
@@ -176,7 +176,7 @@ fec() {
     [ "${fetch##* }" = ok ] || FAILED=$((FAILED + 1))
     eval "printf '  %-6s %8.2fs %7d %12d %5s   %s\n' $([ $fec = 1 ] && echo on || echo off) $1 \$rtx$fec \$wan$fec $2 '$fetch'"
   done
-  echo "  rebuilt by A: $(h a unfec1.rebuilt), parity packets sent by B: $(h b fec1.fec_sent)"
+  echo "  rebuilt by A: $(h a peer1/unfec.rebuilt), parity packets sent by B: $(h b peer1/fec.fec_sent)"
   down
   printf '  %-44s %6.2f  goal <= 0.5: %s\n' "retransmissions with / without parity" \
     "$(awk "BEGIN { print $rtx0 ? $rtx1 / $rtx0 : 0 }")" "$(verdict "$rtx1 <= 0.5 * $rtx0")"

@@ -18,7 +18,7 @@ namespace {
 uint64_t retransmits(PairRig& r) {
     uint64_t n = 0;
     for (const char* a : {"a", "b"})
-        n += r.count(a, "rsp1.tx_retransmit_count") + r.count(a, "rsp1.tx_fast_retransmit_count");
+        n += r.count(a, "peer1/rsp.tx_retransmit_count") + r.count(a, "peer1/rsp.tx_fast_retransmit_count");
     return n;
 }
 
@@ -47,11 +47,11 @@ TEST(PairLossProtection, ParityRebuildsLostPacketsAndSavesRetransmissions) {
         rtx[fec] = retransmits(r) - before;
     }
     EXPECT_GT(r.count("wan", "loss_ba.drops"), 0u);
-    EXPECT_GT(r.count("b", "fec1.fec_sent"), 0u);
-    EXPECT_GT(r.count("a", "unfec1.rebuilt"), 0u);
-    EXPECT_EQ(r.count("a", "unfec1.bad_rebuild"), 0u);
+    EXPECT_GT(r.count("b", "peer1/fec.fec_sent"), 0u);
+    EXPECT_GT(r.count("a", "peer1/unfec.rebuilt"), 0u);
+    EXPECT_EQ(r.count("a", "peer1/unfec.bad_rebuild"), 0u);
     EXPECT_LT(rtx[1], rtx[0]) << "retransmissions without parity " << rtx[0] << ", with parity " << rtx[1];
-    EXPECT_EQ(r.count("a", "dec1.errors") + r.count("b", "dec1.errors"), 0u);
+    EXPECT_EQ(r.count("a", "peer1/dec.errors") + r.count("b", "peer1/dec.errors"), 0u);
 }
 
 // Five flows of 160-byte datagrams, 50 a second each, with stacking on:
@@ -114,8 +114,8 @@ for i in range(100):
     r.exec("client", "cat /sys/class/net/eth0/statistics/tx_packets", &pk);
     uint64_t lan = std::stoull(pk) - lan0, wan = r.count("wan", "bytes_ab.count") - wan0;
     EXPECT_EQ(sout, "500 0 0\n");
-    EXPECT_GT(r.count("a", "stk1.stacked"), 400u);
-    EXPECT_GT(r.count("b", "unstk1.unstacked"), 400u);
-    EXPECT_EQ(r.count("b", "unstk1.corrupt"), 0u);
+    EXPECT_GT(r.count("a", "peer1/stk.stacked"), 400u);
+    EXPECT_GT(r.count("b", "peer1/unstk.unstacked"), 400u);
+    EXPECT_EQ(r.count("b", "peer1/unstk.corrupt"), 0u);
     EXPECT_LT(wan, lan) << "WAN packets " << wan << ", LAN packets " << lan;
 }
