@@ -333,7 +333,8 @@ dpi :: WDPI(NOTIFIER sm, LOCAL_IP $LOCAL_IP);
 // A branch no peer has used costs little: the datastore and its index are
 // made when the flow table first puts a peer on the branch's port (Dedup's
 // NOTIFIER), RSP, WPeerInfo, WFEC and the Stacker wait idle for a peer,
-// and the compressors' contexts are made with the first packet.
+// and the compressors hold only their contexts (a hub with eight branches
+// and no peer takes about 13 MB of memory in all).
 //
 // Ports: input 0 LAN packets for the peer (from out_l), 1 tunnel packets
 // from it (from in_l), 2 the LAN packets back from protocol detection;
