@@ -8,7 +8,7 @@
 #           through plain bridges, the pair with FEC=0 and the pair with
 #           FEC=1. Goals: cold pass at least as fast as the bridges, warm
 #           pass at least 3 times as fast, every transfer intact.
-#   fec     1% loss, one pair, parity switched off and on (fec1sw on both
+#   fec     1% loss, one pair, parity switched off and on (peer1/fecsw on both
 #           appliances): a 20 MB transfer of incompressible, unique bytes
 #           (time, RSP retransmissions, WAN bytes) and 200 sequential 20 KB
 #           fetches on one connection (median and 95th percentile). Goals
@@ -163,8 +163,8 @@ fec() {
   printf '  %-6s %9s %7s %12s %5s   %s\n' parity "20 MB" rtx "WAN bytes" "" "fetches: median p95 max (ms)"
   local fec r0 w0 bulk fetch seed=1
   for fec in 0 1; do
-    pair handler a fec1sw.switch $fec >/dev/null
-    pair handler b fec1sw.switch $fec >/dev/null
+    pair handler a peer1/fecsw.switch $fec >/dev/null
+    pair handler b peer1/fecsw.switch $fec >/dev/null
     r0=$(rtx) w0=$(h wan bytes_ba.byte_count)
     bulk=$(pair exec client python3 "$TOOL" bulk 10.77.0.2 9000 $((20 << 20)) $((seed++))) || bulk="0 failed"
     eval "rtx$fec=$(($(rtx) - r0)) wan$fec=$(($(h wan bytes_ba.byte_count) - w0))"

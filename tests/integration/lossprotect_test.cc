@@ -39,7 +39,7 @@ TEST(PairLossProtection, ParityRebuildsLostPacketsAndSavesRetransmissions) {
     uint64_t rtx[2];
     for (int fec : {0, 1}) {
         for (const char* a : {"a", "b"})
-            ASSERT_TRUE(r.write(a, "fec1sw.switch", std::to_string(fec)));
+            ASSERT_TRUE(r.write(a, "peer1/fecsw.switch", std::to_string(fec)));
         uint64_t before = retransmits(r);
         std::string got = tmp.file("got" + std::to_string(fec));
         EXPECT_TRUE(r.download(tmp.file("random"), got, 7300 + fec)) << "FEC " << fec;

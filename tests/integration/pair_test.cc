@@ -134,7 +134,7 @@ TEST(PairTransfer, PipelineOnTwoThreadsKeepsTransfersIntact) {
         EXPECT_TRUE(same_file(tmp.file("text"), tmp.file(std::string("up.") + pass))) << pass;
     }
     for (const char* a : {"a", "b"}) {
-        EXPECT_GT(r.count(a, "dd1_uq.count"), 1000u) << a;
+        EXPECT_GT(r.count(a, "peer1/dd_uq.count"), 1000u) << a;
         EXPECT_EQ(r.count(a, "peer1/dd_q.drops"), 0u) << a;
         EXPECT_EQ(r.count(a, "peer1/dec.errors"), 0u) << a;
         EXPECT_EQ(r.count(a, "peer1/dd.errors"), 0u) << a;
