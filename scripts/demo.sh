@@ -101,7 +101,7 @@ wan_ba() { $PAIR -n "$NAME" handler wan bytes_ba.byte_count; }
 rtx() {
   local n=0 r h v
   for r in a b; do
-    for h in rsp1.tx_retransmit_count rsp1.tx_fast_retransmit_count; do
+    for h in peer1/rsp.tx_retransmit_count peer1/rsp.tx_fast_retransmit_count; do
       v=$($PAIR -n "$NAME" handler "$r" "$h" 2>/dev/null || echo 0)
       n=$((n + v))
     done
@@ -129,8 +129,8 @@ pass() {
   if [ -n "${DEMO_DEBUG:-}" ]; then
     local r h
     for r in a b; do
-      for h in dd1.encode_bytes_in dd1.encode_bytes_out dd1.encoded dd1.missing_syncs comp1.compressed \
-               comp1.active_method rsp1.tx_queue_full_count; do
+      for h in peer1/dd.encode_bytes_in peer1/dd.encode_bytes_out peer1/dd.encoded peer1/dd.missing_syncs peer1/comp.compressed \
+               peer1/comp.active_method peer1/rsp.tx_queue_full_count; do
         echo "  $r.$h $($PAIR -n "$NAME" handler "$r" "$h")"
       done
     done

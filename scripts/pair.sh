@@ -25,6 +25,25 @@
 # gateway is gwa. -d, -r, -l, -o and -q set both emulators;
 # "handler wan loss_ab.drop_prob 1" cuts path A from A to B.
 #
+# With -H N (--hub N, N from 1 to 8) one hub appliance (router b) in front
+# of the server serves N spoke appliances (routers a1 .. aN), each with a
+# client of its own and a WAN emulator of its own (wan1 .. wanN), so that
+# every spoke has its own rate, delay and loss; the emulators meet the hub
+# at a switch (a Linux bridge):
+#
+#   client1 --- a1 --- wan1 ---+
+#   client2 --- a2 --- wan2 ---+--- sw --- b (hub) --- server
+#   ...                        |
+#   clientN --- aN --- wanN ---+
+#
+# All hosts share 10.77.0.0/24: client K is 10.77.0.10K, spoke K's tunnel
+# address 10.77.0.2K, the hub's 10.77.0.12, the server 10.77.0.2. The hub
+# lists spoke K on its peer port K (conf/appliance.click's branch peerK);
+# each spoke lists the hub on port 1. -d, -r, -l and -o take a comma list,
+# one value per spoke in order, the last repeated for the rest
+# ("-r 10Mbps,2Mbps"). The hub serves all spokes when its tunnel to each is
+# open; "wait" waits for that.
+#
 # Usage: scripts/pair.sh [OPTIONS] COMMAND [ARGS]
 #
 # Commands:
@@ -40,9 +59,11 @@
 #                           exits with CMD's status
 #   exec NODE CMD [ARGS]    run CMD in a node's namespace
 #                           (NODE: client, a, wan, b, server; with -2 also
-#                           sa, gwa, gwb, wanb, sb)
+#                           sa, gwa, gwb, wanb, sb; with -H: clientK, aK,
+#                           wanK, sw, b, server)
 #   handler ROUTER NAME [VALUE]
-#                           read a handler of a router (a, b, wan, wanb) through
+#                           read a handler of a router (a, b, wan, wanb; with
+#                           -H b, aK, wanK) through
 #                           its control socket, or write VALUE to it
 #                           (VALUE "-" reads the value from standard input)
 #   stop ROUTER [SIGNAL]    send SIGNAL (default TERM) to a router and wait
@@ -62,6 +83,7 @@
 #                           with -2 conf/appliance-dualwan.click)
 #   -2, --dual-wan          two routed WAN paths (above); for up and run,
 #                           the pair's later commands know it
+#   -H, --hub N             a hub and N spokes (above); likewise remembered
 #   -D, --define NAME=VAL   extra define for both appliances (repeatable)
 #       --define-a/--define-b NAME=VAL   for one appliance only
 #   -d, --delay TIME        one-way WAN delay, each direction (20ms)
@@ -113,6 +135,7 @@ STATS_LISTEN=
 SUPERVISE=0
 CONF_GIVEN=0
 DUAL=0
+HUB=0
 DEFS_BOTH=()
 DEFS_A=()
 DEFS_B=()
@@ -134,6 +157,7 @@ while [ $# -gt 0 ]; do
     -B|--build) BUILD=$2; shift 2 ;;
     -c|--conf) CONF=$2; CONF_GIVEN=1; shift 2 ;;
     -2|--dual-wan) DUAL=1; shift ;;
+    -H|--hub) HUB=$2; shift 2 ;;
     -D|--define) DEFS_BOTH+=("$2"); shift 2 ;;
     --define-a) DEFS_A+=("$2"); shift 2 ;;
     --define-b) DEFS_B+=("$2"); shift 2 ;;
@@ -178,15 +202,45 @@ pick_name() {
 pick_name
 STATE=$RUNDIR/quilo-pair-$NAME
 NS_CLIENT=$NAME-client NS_A=$NAME-a NS_WAN=$NAME-wan NS_B=$NAME-b NS_SERVER=$NAME-server
-NS_SA=$NAME-sa NS_GWA=$NAME-gwa NS_GWB=$NAME-gwb NS_WANB=$NAME-wanb NS_SB=$NAME-sb
-# A dual-WAN pair stays one for the commands that follow "up".
+NS_SA=$NAME-sa NS_GWA=$NAME-gwa NS_GWB=$NAME-gwb NS_WANB=$NAME-wanb NS_SB=$NAME-sb NS_SW=$NAME-sw
+# A dual-WAN pair stays one for the commands that follow "up", and so does
+# a hub with its spokes.
 [ "$CMD" = up ] || [ "$CMD" = run ] || [ ! -f "$STATE/dual-wan" ] || DUAL=1
+[ "$CMD" = up ] || [ "$CMD" = run ] || [ ! -f "$STATE/hub" ] || HUB=$(cat "$STATE/hub")
+[[ "$HUB" =~ ^[0-8]$ ]] || die "--hub takes 1 to 8 spokes"
+[ "$HUB" = 0 ] || [ "$DUAL" = 0 ] || die "--hub and --dual-wan do not go together"
 if [ "$DUAL" = 1 ]; then
   [ "$CONF_GIVEN" = 1 ] || CONF=$SRC_DIR/conf/appliance-dualwan.click
   CLIENT_IP=10.77.1.1 SERVER_IP=10.77.2.2 A_IP=10.77.1.11 B_IP=10.77.2.12
 fi
 
+# spoke_of NAME: K for a node or router named like a spoke's (a2, client2,
+# wan2) of a hub pair, else nothing.
+spoke_of() {
+  [ "$HUB" != 0 ] || return 0
+  local k=${1##*[!0-9]}
+  [ -n "$k" ] && [ "$k" -ge 1 ] && [ "$k" -le "$HUB" ] && [ "${1%"$k"}" != "$1" ] || return 0
+  case ${1%"$k"} in a|client|wan) echo "$k" ;; esac
+}
+
+# nth LIST K: the K-th value of a comma list, the last one for K beyond it.
+nth() {
+  local IFS=, v; read -ra v <<<"$1"
+  if [ "$2" -le ${#v[@]} ]; then echo "${v[$2-1]}"; else echo "${v[${#v[@]}-1]}"; fi
+}
+
+# Every router a pair may run, and its namespaces.
+all_routers() {
+  local k; echo a b wan wanb
+  for k in $(seq 1 8); do echo "a$k" "wan$k"; done
+}
+
 ns_of() {
+  if [ -n "$(spoke_of "$1")" ]; then echo "$NAME-$1"; return; fi
+  [ "$HUB" = 0 ] || case $1 in
+    sw) echo "$NS_SW"; return ;; b|server) ;;
+    *) die "unknown node '$1' (clientK, aK, wanK for K 1 to $HUB, sw, b, server)" ;;
+  esac
   case $1 in
     client) echo "$NS_CLIENT" ;; a) echo "$NS_A" ;; wan) echo "$NS_WAN" ;;
     b) echo "$NS_B" ;; server) echo "$NS_SERVER" ;;
@@ -251,7 +305,7 @@ router_sock() { echo "$STATE/$1.sock"; }
 
 handler() {
   local r=$1 h=$2
-  case $r in a|b|wan|wanb) ;; *) die "unknown router '$r' (a, b, wan, wanb)" ;; esac
+  case $r in a|b|wan|wanb) ;; *) [ -n "$(spoke_of "$r")" ] || [ "$r" = stats ] || die "unknown router '$r' (a, b, wan, wanb; aK, wanK)" ;; esac
   if [ $# -ge 3 ]; then
     local v=$3
     [ "$v" = "-" ] && v=$(cat)
@@ -293,7 +347,20 @@ start_router() {
   # appliance's configuration (say from conf/bridge.click to the appliance).
   [ "$CONF_GIVEN" = 0 ] || [ "${r#wan}" != "$r" ] || rm -f "$STATE/$r.args"
   if [ ! -f "$STATE/$r.args" ]; then
+    local k; k=$(spoke_of "$r")
     case $r in
+      wan[1-8])
+        local bw delay loss reorder
+        bw=$(nth "$RATE" "$k") delay=$(nth "$DELAY" "$k") loss=$(nth "$LOSS" "$k") reorder=$(nth "$REORDER" "$k")
+        [ "$bw" = 0 ] && bw=100Gbps
+        args=("$WAN_CONF" DEV_A=wa DEV_B=wb "DELAY_AB=$delay" "DELAY_BA=$delay" "BW_AB=$bw" "BW_BA=$bw"
+              "LOSS_AB=$loss" "LOSS_BA=$loss" "REORDER_AB=$reorder" "REORDER_BA=$reorder" "QUEUE=$QUEUE") ;;
+      a[1-8])
+        mkdir -p "$STATE/ds-$r"
+        [ -f "$STATE/peers-$r" ] || echo "$B_IP, 1, , ${B_MAC//:/-}" >"$STATE/peers-$r"
+        args=(-j "$THREADS" "$CONF" LAN_DEV=lan0 WAN_DEV=wan0 "LOCAL_IP=$(spoke_ip "$k")" "MAC=$(spoke_mac "$k")"
+              "PEERS_FILE=$STATE/peers-$r" "DS_DIR=$STATE/ds-$r" "DS_SIZE=$DS_SIZE" "HOSTNAME=$NAME-$r" RSP_MODE=client
+              ${DEFS_BOTH[@]+"${DEFS_BOTH[@]}"} ${DEFS_A[@]+"${DEFS_A[@]}"}) ;;
       wan|wanb)
         local bw=$RATE
         [ "$bw" = 0 ] && bw=100Gbps
@@ -305,6 +372,12 @@ start_router() {
           ip=$A_IP mac=$A_MAC peer_ip=$B_IP peer_mac=$B_MAC mode=client extra=(${DEFS_A[@]+"${DEFS_A[@]}"})
         else
           ip=$B_IP mac=$B_MAC peer_ip=$A_IP peer_mac=$A_MAC mode=server extra=(${DEFS_B[@]+"${DEFS_B[@]}"})
+        fi
+        if [ "$HUB" != 0 ]; then
+          # The hub lists spoke K on its peer port K.
+          [ -f "$STATE/peers-$r" ] || for k in $(seq 1 "$HUB"); do
+            echo "$(spoke_ip "$k"), $k, , $(spoke_mac "$k" | tr : -)"
+          done >"$STATE/peers-$r"
         fi
         [ -f "$STATE/peers-$r" ] || echo "$peer_ip, 1, , ${peer_mac//:/-}" >"$STATE/peers-$r"
         # Each site's gateways: .254 (path A) and .253 (path B) of its subnet.
@@ -360,22 +433,45 @@ stop_router() {
 tunnel_open() {
   local r
   # A configuration without the tunnel (a plain bridge) is open at once.
-  handler a list 2>/dev/null | grep -qx comp1 || return 0
+  if [ "$HUB" != 0 ]; then
+    local k
+    for k in $(seq 1 "$HUB"); do
+      appliance_open "a$k" 1 && appliance_open b "$k" || return 1
+    done
+    return 0
+  fi
+  handler a list 2>/dev/null | grep -qxE 'comp1|peer1/comp' || return 0
   for r in a b; do
-    [ "$(handler "$r" ph.done 2>/dev/null)" = true ] || return 1
-    [ "$(handler "$r" bypass.bypass 2>/dev/null)" = false ] || return 1
-    # The single- or the multi-threaded compressor, whichever RSP drives.
-    [ "$(handler "$r" comp1.active_method 2>/dev/null)" = Streaming ] ||
-      [ "$(handler "$r" mtcomp1.active_method 2>/dev/null)" = Streaming ] || return 1
+    appliance_open "$r" 1 || return 1
   done
 }
 
+# appliance_open ROUTER PORT: the appliance's probes are on, its bypass is
+# off and the tunnel of its peer branch PORT streams (peerN/ elements of
+# conf/appliance.click, or compN of a configuration with numbered names).
+appliance_open() {
+  local r=$1 p=$2 pre
+  [ "$(handler "$r" ph.done 2>/dev/null)" = true ] || return 1
+  [ "$(handler "$r" bypass.bypass 2>/dev/null)" = false ] || return 1
+  # The single- or the multi-threaded compressor, whichever RSP drives.
+  for pre in "peer$p/comp" "peer$p/mtcomp" "comp$p" "mtcomp$p"; do
+    [ "$(handler "$r" "$pre.active_method" 2>/dev/null)" = Streaming ] && return 0
+  done
+  return 1
+}
+
+# The appliances of this pair: a and b, or the spokes and the hub.
+appliances() {
+  if [ "$HUB" = 0 ]; then echo a b; else seq -f 'a%g' 1 "$HUB"; echo b; fi
+}
+
 wait_tunnel() {
-  local deadline=$((SECONDS + WAIT_SECS))
+  local deadline=$((SECONDS + WAIT_SECS)) r
   while [ $SECONDS -lt $deadline ]; do
     tunnel_open && return 0
-    router_alive a || die "router a has exited (log: $STATE/a.log)"
-    router_alive b || die "router b has exited (log: $STATE/b.log)"
+    for r in $(appliances); do
+      router_alive "$r" || die "router $r has exited (log: $STATE/$r.log)"
+    done
     sleep 0.5
   done
   die "the tunnel did not open within ${WAIT_SECS}s (logs in $STATE)"
@@ -390,7 +486,9 @@ start_stats() {
   [ -x "$BUILD/bin/quilo-stats" ] || die "no $BUILD/bin/quilo-stats (build first, or give -B DIR)"
   # The log exists before it is read below, whenever the background job opens it.
   : >"$STATE/stats.log"
-  "$BUILD/bin/quilo-stats" --listen "$STATS_LISTEN" "a=$(router_sock a)" "b=$(router_sock b)" \
+  local socks=() r
+  for r in $(appliances); do socks+=("$r=$(router_sock "$r")"); done
+  "$BUILD/bin/quilo-stats" --listen "$STATS_LISTEN" "${socks[@]}" \
     >"$STATE/stats.log" 2>&1 </dev/null &
   echo $! >"$STATE/stats.pid"
   local i url
@@ -486,17 +584,61 @@ topology_up_dual() {
   ip -n "$NS_SERVER" route add default via 10.77.2.254
 }
 
+# The hub topology: spoke K's client, appliance and emulator in a row, the
+# emulators on one switch with the hub.
+topology_up_hub() {
+  local ns k
+  for ns in "$NS_SW" "$NS_B" "$NS_SERVER"; do
+    ip netns add "$ns"
+    ip -n "$ns" link set lo up
+    ip netns exec "$ns" sysctl -qw net.ipv6.conf.all.disable_ipv6=1 net.ipv6.conf.default.disable_ipv6=1
+  done
+  ip -n "$NS_SW" link add br0 type bridge
+  ip -n "$NS_SW" link set br0 up
+  link "$NS_SW" ph "$NS_B" wan0
+  ip -n "$NS_B" link set wan0 address "$B_MAC"
+  link "$NS_B" lan0 "$NS_SERVER" eth0
+  for k in $(seq 1 "$HUB"); do
+    for ns in "$NAME-client$k" "$NAME-a$k" "$NAME-wan$k"; do
+      ip netns add "$ns"
+      ip -n "$ns" link set lo up
+      ip netns exec "$ns" sysctl -qw net.ipv6.conf.all.disable_ipv6=1 net.ipv6.conf.default.disable_ipv6=1
+    done
+    link "$NAME-client$k" eth0 "$NAME-a$k" lan0
+    link "$NAME-a$k" wan0 "$NAME-wan$k" wa "$(spoke_mac "$k")"
+    link "$NAME-wan$k" wb "$NS_SW" "p$k"
+    ip -n "$NS_SW" link set "p$k" master br0
+    prepare_dev "$NS_SW" "p$k"
+    prepare_dev "$NAME-client$k" eth0
+    prepare_dev "$NAME-a$k" lan0; prepare_dev "$NAME-a$k" wan0
+    prepare_dev "$NAME-wan$k" wa; prepare_dev "$NAME-wan$k" wb
+    ip -n "$NAME-client$k" addr add "10.77.0.10$k/24" dev eth0
+  done
+  ip -n "$NS_SW" link set ph master br0
+  prepare_dev "$NS_SW" ph
+  prepare_dev "$NS_B" wan0; prepare_dev "$NS_B" lan0
+  prepare_dev "$NS_SERVER" eth0
+  ip -n "$NS_SERVER" addr add "$SERVER_IP/24" dev eth0
+}
+
+spoke_ip() { echo "10.77.0.2$1"; }
+spoke_mac() { echo "02:77:00:00:a$1:02"; }
+
 topology_down() {
-  local ns
-  for ns in "$NS_CLIENT" "$NS_A" "$NS_WAN" "$NS_B" "$NS_SERVER" "$NS_SA" "$NS_GWA" "$NS_GWB" "$NS_WANB" "$NS_SB"; do
+  local ns k
+  for ns in "$NS_CLIENT" "$NS_A" "$NS_WAN" "$NS_B" "$NS_SERVER" "$NS_SA" "$NS_GWA" "$NS_GWB" "$NS_WANB" "$NS_SB" \
+            "$NS_SW"; do
     ip netns del "$ns" 2>/dev/null || true
+  done
+  for k in $(seq 1 8); do
+    for ns in "$NAME-client$k" "$NAME-a$k" "$NAME-wan$k"; do ip netns del "$ns" 2>/dev/null || true; done
   done
 }
 
 do_down() {
   local r
   stop_router stats
-  for r in a b wan wanb; do stop_router "$r"; done
+  for r in $(all_routers); do stop_router "$r"; done
   topology_down
   if [ "$KEEP" = 1 ]; then
     echo "pair.sh: logs kept in $STATE" >&2
@@ -515,16 +657,23 @@ do_up() {
   # Whatever fails from here on takes the pair down with it.
   trap 'rc=$?; trap - EXIT INT TERM; do_down; exit $rc' EXIT
   trap 'exit 130' INT TERM
-  if [ "$DUAL" = 1 ]; then
-    touch "$STATE/dual-wan"
-    topology_up_dual
-    start_router wanb
+  if [ "$HUB" != 0 ]; then
+    echo "$HUB" >"$STATE/hub"
+    topology_up_hub
+    for k in $(seq 1 "$HUB"); do start_router "wan$k"; start_router "a$k"; done
+    start_router b
   else
-    topology_up
+    if [ "$DUAL" = 1 ]; then
+      touch "$STATE/dual-wan"
+      topology_up_dual
+      start_router wanb
+    else
+      topology_up
+    fi
+    start_router wan
+    start_router a
+    start_router b
   fi
-  start_router wan
-  start_router a
-  start_router b
   [ "$NO_WAIT" = 1 ] || wait_tunnel
   start_stats
   trap - EXIT INT TERM
@@ -566,6 +715,7 @@ case $CMD in
   status)
     routers="a wan b"
     [ "$DUAL" = 0 ] || routers="a wan wanb b"
+    [ "$HUB" = 0 ] || routers="$(for k in $(seq 1 "$HUB"); do echo "a$k wan$k"; done) b"
     for r in $routers; do
       if router_alive "$r"; then echo "$r: running, pid $(router_pid "$r")"; else echo "$r: stopped"; fi
     done

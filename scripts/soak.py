@@ -434,8 +434,8 @@ class Soak:
         for r in "ab":
             if ctl(self.sock(r), "READ", "ph.done") != "true" or \
                ctl(self.sock(r), "READ", "bypass.bypass") != "false" or \
-               ctl(self.sock(r), "READ", "rsp1.connection_state") != "OPEN" or \
-               (ctl(self.sock(r), "READ", "comp1.active_method") != "Streaming" and not self.fallback[r]):
+               ctl(self.sock(r), "READ", "peer1/rsp.connection_state") != "OPEN" or \
+               (ctl(self.sock(r), "READ", "peer1/comp.active_method") != "Streaming" and not self.fallback[r]):
                 return False
         return True
 
@@ -453,7 +453,7 @@ class Soak:
             for line in text.splitlines():
                 if line.startswith("=== start"):
                     self.fallback[r] = False
-                if "setting master fallback" in line and "rsp1" in line:
+                if "setting master fallback" in line and "peer1/rsp" in line:
                     self.fallback[r] = True
                 if "maximum retransmit" in line or "master fallback" in line:
                     self.resets.append((t - self.t0, r, line))

@@ -122,6 +122,17 @@ bool small_number(const std::string& s, std::string* out) {
     *out = std::to_string(std::atoi(s.c_str()));
     return true;
 }
+
+// The number that ends `name` ("dd1": "1"), "" if none.
+std::string trailing_number(const std::string& name) {
+    size_t i = name.size();
+    while (i > 0 && isdigit(uint8_t(name[i - 1])))
+        --i;
+    std::string p;
+    if (i == 0 || !small_number(name.substr(i), &p))
+        return "";
+    return p;
+}
 }  // namespace
 
 std::string peer_of(const std::string& name, const std::string& config) {
@@ -134,28 +145,32 @@ std::string peer_of(const std::string& name, const std::string& config) {
         if (words >> key >> value && !(words >> extra) && key == "PEER_OUTPUT_PORT" && small_number(value, &p))
             return p;
     }
-    if (name.find('@') != std::string::npos || name.find('/') != std::string::npos)
-        return "";  // anonymous or compound element
-    size_t i = name.size();
-    while (i > 0 && isdigit(uint8_t(name[i - 1])))
-        --i;
-    if (i == 0 || !small_number(name.substr(i), &p))
-        return "";
-    return p;
+    if (name.find('@') != std::string::npos)
+        return "";  // anonymous element
+    // Inside a compound the branch's number counts ("peer2/dd": 2).
+    return trailing_number(name.substr(0, name.find('/')));
 }
 
-// "lan_tx1", "wan_tx1_own": *side lan or wan, *dir tx or rx, *peer the number.
+// "lan_tx1", "wan_tx1_own", or inside a numbered compound "peer2/lan_tx",
+// "peer2/wan_tx_own": *side lan or wan, *dir tx or rx, *peer the number.
 bool traffic_counter(const std::string& name, std::string* side, std::string* dir, std::string* peer) {
-    if (name.size() < 7 || (name.compare(0, 4, "lan_") != 0 && name.compare(0, 4, "wan_") != 0) ||
-        (name.compare(4, 2, "tx") != 0 && name.compare(4, 2, "rx") != 0))
+    size_t slash = name.rfind('/');
+    std::string base = slash == std::string::npos ? name : name.substr(slash + 1);
+    if (base.size() < 6 || (base.compare(0, 4, "lan_") != 0 && base.compare(0, 4, "wan_") != 0) ||
+        (base.compare(4, 2, "tx") != 0 && base.compare(4, 2, "rx") != 0))
         return false;
     size_t e = 6;
-    while (e < name.size() && isdigit(uint8_t(name[e])))
+    while (e < base.size() && isdigit(uint8_t(base[e])))
         ++e;
-    if (!small_number(name.substr(6, e - 6), peer) || (e < name.size() && (name[e] != '_' || e + 1 == name.size())))
+    if (e < base.size() && (base[e] != '_' || e + 1 == base.size()))
         return false;
-    *side = name.substr(0, 3);
-    *dir = name.substr(4, 2);
+    std::string p = e > 6 ? base.substr(6, e - 6) : "";
+    if (p.empty() && slash != std::string::npos && name.find('@') == std::string::npos)
+        p = trailing_number(name.substr(0, name.find('/')));
+    if (!small_number(p, peer))
+        return false;
+    *side = base.substr(0, 3);
+    *dir = base.substr(4, 2);
     return true;
 }
 

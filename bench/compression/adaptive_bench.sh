@@ -60,7 +60,7 @@ run_case() {
       http://10.77.0.2:8080/corpus.tar)
   sleep 0.3
   wan1=$($PAIR -n "$NAME" handler wan bytes_ba.byte_count)
-  level=$($PAIR -n "$NAME" handler b comp1.level)
+  level=$($PAIR -n "$NAME" handler b peer1/comp.level)
   sha=mismatch
   [ "$(sha256sum "$WORK/got.tar" | cut -d' ' -f1)" = "$SHA" ] && sha=match
   kill "$SERVER_PID" 2>/dev/null || true

@@ -8,7 +8,7 @@
 #           through plain bridges, the pair with FEC=0 and the pair with
 #           FEC=1. Goals: cold pass at least as fast as the bridges, warm
 #           pass at least 3 times as fast, every transfer intact.
-#   fec     1% loss, one pair, parity switched off and on (fec1sw on both
+#   fec     1% loss, one pair, parity switched off and on (peer1/fecsw on both
 #           appliances): a 20 MB transfer of incompressible, unique bytes
 #           (time, RSP retransmissions, WAN bytes) and 200 sequential 20 KB
 #           fetches on one connection (median and 95th percentile). Goals
@@ -91,8 +91,8 @@ up() {
 }
 down() { stop_server; pair down >/dev/null 2>&1 || true; UP=0; }
 h() { local v; v=$(pair handler "$1" "$2" 2>/dev/null || echo 0); [[ "$v" =~ ^[0-9]+$ ]] || v=0; echo "$v"; }
-rtx() { echo $(($(h a rsp1.tx_retransmit_count) + $(h a rsp1.tx_fast_retransmit_count) +
-                $(h b rsp1.tx_retransmit_count) + $(h b rsp1.tx_fast_retransmit_count))); }
+rtx() { echo $(($(h a peer1/rsp.tx_retransmit_count) + $(h a peer1/rsp.tx_fast_retransmit_count) +
+                $(h b peer1/rsp.tx_retransmit_count) + $(h b peer1/rsp.tx_fast_retransmit_count))); }
 verdict() {  # verdict OK_EXPRESSION: "met" or "NOT met" (a miss is noted in a file: runs in $(...))
   if awk "BEGIN { exit !($1) }"; then echo met; else echo x >>"$WORK/missed"; echo "NOT met"; fi
 }
@@ -165,8 +165,8 @@ fec() {
   printf '  %-6s %9s %7s %12s %5s   %s\n' parity "20 MB" rtx "WAN bytes" "" "fetches: median p95 max (ms)"
   local fec r0 w0 bulk fetch seed=1
   for fec in 0 1; do
-    pair handler a fec1sw.switch $fec >/dev/null
-    pair handler b fec1sw.switch $fec >/dev/null
+    pair handler a peer1/fecsw.switch $fec >/dev/null
+    pair handler b peer1/fecsw.switch $fec >/dev/null
     r0=$(rtx) w0=$(h wan bytes_ba.byte_count)
     bulk=$(pair exec client python3 "$TOOL" bulk 10.77.0.2 9000 $((20 << 20)) $((seed++))) || bulk="0 failed"
     eval "rtx$fec=$(($(rtx) - r0)) wan$fec=$(($(h wan bytes_ba.byte_count) - w0))"
@@ -178,7 +178,7 @@ fec() {
     [ "${fetch##* }" = ok ] || FAILED=$((FAILED + 1))
     eval "printf '  %-6s %8.2fs %7d %12d %5s   %s\n' $([ $fec = 1 ] && echo on || echo off) $1 \$rtx$fec \$wan$fec $2 '$fetch'"
   done
-  echo "  rebuilt by A: $(h a unfec1.rebuilt), parity packets sent by B: $(h b fec1.fec_sent)"
+  echo "  rebuilt by A: $(h a peer1/unfec.rebuilt), parity packets sent by B: $(h b peer1/fec.fec_sent)"
   down
   printf '  %-44s %6.2f  goal <= 0.5: %s\n' "retransmissions with / without parity" \
     "$(awk "BEGIN { print $rtx0 ? $rtx1 / $rtx0 : 0 }")" "$(verdict "$rtx1 <= 0.5 * $rtx0")"

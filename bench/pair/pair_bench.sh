@@ -220,11 +220,11 @@ wan_packets() { echo $(( $(num wan bytes_ab.count) + $(num wan bytes_ba.count) )
 rtx() {
   local n=0 r h
   for r in a b; do
-    for h in rsp1.tx_retransmit_count rsp1.tx_fast_retransmit_count; do n=$((n + $(num "$r" "$h"))); done
+    for h in peer1/rsp.tx_retransmit_count peer1/rsp.tx_fast_retransmit_count; do n=$((n + $(num "$r" "$h"))); done
   done
   echo $n
 }
-qm_drops() { echo $(( $(num a qm1.drops) + $(num b qm1.drops) )); }
+qm_drops() { echo $(( $(num a peer1/qm.drops) + $(num b peer1/qm.drops) )); }
 
 # profile_start LABEL: perf samples of both appliance routers while a pass
 # runs (BENCH_PROFILE=1).

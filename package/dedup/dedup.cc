@@ -3,6 +3,7 @@
 #include <host/args.hh>
 #include <host/checksum.hh>
 #include <host/errorhandler.hh>
+#include <host/router.hh>
 
 #include <cerrno>
 #include <climits>
@@ -108,7 +109,8 @@ int Dedup::configure(std::vector<std::string>& conf, ErrorHandler* errh) {
     int action = 0, ds = 0, level = 4, ds_size = 16000;
     bool boost = false;
     double rate = 0.05;
-    std::string dir = WDedup::DEFAULT_DIR;
+    std::string dir = WDedup::DEFAULT_DIR, notifier;
+    int peer_port = -1;
     if (Args(conf, this, errh)
             .read_mp("ACTION", action)
             .read_mp("DS", ds)
@@ -117,8 +119,21 @@ int Dedup::configure(std::vector<std::string>& conf, ErrorHandler* errh) {
             .read("LEVEL", level)
             .read("DS_SIZE", ds_size)
             .read("DS_DIR", StringArg(), dir)
+            .read("NOTIFIER", WordArg(), notifier)
+            .read("PEER_OUTPUT_PORT", peer_port)
             .complete() < 0)
         return -1;
+    if (notifier.empty() != (peer_port < 0))
+        return errh->error("NOTIFIER and PEER_OUTPUT_PORT go together");
+    PeerDiscoveryNotifier* pdn = nullptr;
+    if (!notifier.empty()) {
+        Element* ne = router()->find(notifier, this);
+        if (!ne)
+            return errh->error("%<%s%> does not name an element", notifier.c_str());
+        pdn = static_cast<PeerDiscoveryNotifier*>(ne->cast("PeerDiscoveryNotifier"));
+        if (!pdn)
+            return errh->error("%<%s%> is not an PeerDiscoveryNotifier", ne->name().c_str());
+    }
     // The engine indexes the datastore's records with 32-bit slot numbers.
     constexpr uint64_t max_records = uint64_t(INT32_MAX) - 200;
     if (ds_size <= 0)
@@ -140,7 +155,15 @@ int Dedup::configure(std::vector<std::string>& conf, ErrorHandler* errh) {
     _error_rate = rate;
     _ds_dir = dir;
     _ds_path = WDedup::datastore_path(dir, ds);
+    _await_peer = pdn != nullptr;
+    if (pdn)
+        pdn->add_listener(this, peer_port);
     return 0;
+}
+
+void Dedup::peer_discovered_notify(const IPAddress& peer) {
+    if (!_peer_known.exchange(true, std::memory_order_acq_rel))
+        WLogger::debug("%s peer %s on its port: the datastore opens", name().c_str(), peer.unparse().c_str());
 }
 
 int Dedup::initialize(ErrorHandler*) {
@@ -152,6 +175,11 @@ int Dedup::initialize(ErrorHandler*) {
 
 void Dedup::run_timer(Timer*) {
     WDedup* e = engine();
+    if (!e && waiting_for_peer()) {
+        // No peer on this branch yet: look again a little later.
+        _timer.schedule_after_msec(100);
+        return;
+    }
     if (_ready_polls++ == 0) {
         WLogger::debug("%s run_timer.", name().c_str());
         if (e) {
@@ -230,6 +258,7 @@ void Dedup::add_handlers() {
         return std::to_string(e ? e->get_slot() : 0u);
     });
     add_read_handler("ds_path", [this] { return _ds_path; });
+    add_read_handler("ds_waiting", [this] { return std::string(waiting_for_peer() ? "true" : "false"); });
     // Chunks the datastore holds before it wraps ("0" without a usable one).
     add_read_handler("ds_capacity", [this] {
         WDedup* e = engine();

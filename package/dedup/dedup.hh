@@ -5,7 +5,8 @@
 // as they were before encoding.
 //
 //   Dedup(ACTION, DS [, LOOKUP_BOOST bool] [, LOOKUP_BOOST_ERROR_RATE r]
-//         [, LEVEL n] [, DS_SIZE mb] [, DS_DIR path])
+//         [, LEVEL n] [, DS_SIZE mb] [, DS_DIR path]
+//         [, NOTIFIER ft, PEER_OUTPUT_PORT n])
 //
 // ACTION  0: encode outgoing and decode incoming packets; 1: decode only
 //         (outgoing packets pass unchanged); other values: outgoing packets
@@ -20,6 +21,11 @@
 //         When it cannot be used the datastore never becomes ready: an
 //         error is logged, outgoing traffic passes unencoded and shimmed
 //         packets are dropped.
+// NOTIFIER, PEER_OUTPUT_PORT (together): the flow table and the peer port
+//         this Dedup serves. The datastore is then opened only once a peer
+//         is known on that port, so that a peer branch no peer ever uses
+//         costs neither the index memory nor the file (ds_waiting reads
+//         "true" until then, and ProbeHandler does not wait for it).
 //
 // The datastore is opened 1 ms after initialisation by a timer and prepared
 // on a thread of the engine; a hot swap hands the open datastore to the new
@@ -63,10 +69,11 @@
 
 #include "common/wbase.hh"
 #include "dedup/wdedup.hh"
+#include "sessions/peernotifiers.hh"
 
 struct ShimLayout;
 
-class Dedup : public WBase {
+class Dedup : public WBase, public PeerDiscoveryListener {
   public:
     Dedup();
     ~Dedup() override;
@@ -88,6 +95,9 @@ class Dedup : public WBase {
     // The engine (null until the start timer has fired), for handlers and tests.
     WDedup* engine() const { return _engine.load(std::memory_order_acquire); }
     bool ds_ready() const;
+    // Whether the datastore is still waiting for a peer on its port.
+    bool waiting_for_peer() const { return _await_peer && !_peer_known.load(std::memory_order_acquire) && !engine(); }
+    void peer_discovered_notify(const IPAddress& peer) override;
     const std::string& ds_path() const { return _ds_path; }
     int action() const { return _action; }
     int level() const { return _level; }
@@ -141,6 +151,8 @@ class Dedup : public WBase {
     bool _state_taken = false;
     bool _readiness_reported = false;
     uint32_t _ready_polls = 0;
+    bool _await_peer = false;             // NOTIFIER given: open on the first peer
+    std::atomic<bool> _peer_known{false};
     Timer _timer;
     Counters _count;
 };

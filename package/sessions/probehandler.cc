@@ -50,6 +50,11 @@ bool ProbeHandler::check() {
     for (Element* d : _dedups) {
         Element* e = d;
         StringErrorHandler quiet;
+        // A datastore that waits for its branch's first peer is not waited for.
+        const Handler* w = router()->find_handler(d->name() + ".ds_waiting", &e, &quiet);
+        bool waiting = false;
+        if (w && w->readable() && BoolArg().parse(w->call_read(d), waiting) && waiting)
+            continue;
         const Handler* h = router()->find_handler(d->name() + ".ds_ready", &e, &quiet);
         if (!h || !h->readable())
             continue;  // no datastore engine

@@ -3,7 +3,8 @@
 //
 // Every DS_CHECK_SECS seconds (2) it asks each Dedup element of the router,
 // through its "ds_ready" read handler, whether its datastore is ready; an
-// element without that handler has no datastore to wait for. When all are
+// element without that handler has no datastore to wait for, and one whose
+// "ds_waiting" reads true (its peer branch has no peer yet) is skipped. When all are
 // ready (at once when there are none) it activates every PeerProbe, tells
 // every BypassHandler that the cache is ready, and stops checking.
 //

@@ -46,7 +46,7 @@ TEST(PairDPI, EncryptedSessionsSkipTheByteCache) {
     r.exec("server", "timeout 120 nginx -e " + d + "/nginx.err -p " + d + " -c " + d + "/nginx.conf >/dev/null 2>&1 &");
     ASSERT_TRUE(r.server_listening(80) && r.server_listening(443)) << "nginx did not start";
 
-    uint64_t cached0 = r.count("b", "dd1.encode_bytes_in");
+    uint64_t cached0 = r.count("b", "peer1/dd.encode_bytes_in");
     int st = r.exec("client",
                     "curl -sSf --max-time 60 -o " + d + "/got_plain http://10.77.0.2/plain & P=$!; "
                     "curl -sSfk --max-time 60 -o " + d + "/got_secret --resolve www.quilo.test:443:10.77.0.2 "
@@ -62,7 +62,7 @@ TEST(PairDPI, EncryptedSessionsSkipTheByteCache) {
     // B had restored it), but only the plain one went through the byte cache, apart from the
     // encrypted session's first packets (its handshake, before detection
     // ended).
-    uint64_t cached = r.count("b", "dd1.encode_bytes_in") - cached0;
+    uint64_t cached = r.count("b", "peer1/dd.encode_bytes_in") - cached0;
     std::printf("byte cache took %llu bytes of two %zu-byte downloads\n", (unsigned long long)cached, size);
     EXPECT_GE(cached, size * 9 / 10);
     EXPECT_LE(cached, size + 64 * 1024) << "the encrypted download went through the byte cache";

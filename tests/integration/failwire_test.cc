@@ -172,7 +172,7 @@ TEST(FailToWire, KillAndHangOpenTheKernelPathUntilANewRouterAnswers) {
     ASSERT_TRUE(r.download(src, dst, 7101));
     EXPECT_TRUE(same_file(src, dst));
     EXPECT_GE(r.count("a", "wanprobe.registered_count"), 1u);
-    EXPECT_GT(r.count("a", "dec1.decompressed") + r.count("a", "dec1.uncompressed"), 10u);
+    EXPECT_GT(r.count("a", "peer1/dec.decompressed") + r.count("a", "peer1/dec.uncompressed"), 10u);
 
     // A hang: the supervisor gives up on the stopped router within its
     // timeout (3 s, probes every 0.2 s; the rest is slack for a loaded

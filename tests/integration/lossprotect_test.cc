@@ -18,7 +18,7 @@ namespace {
 uint64_t retransmits(PairRig& r) {
     uint64_t n = 0;
     for (const char* a : {"a", "b"})
-        n += r.count(a, "rsp1.tx_retransmit_count") + r.count(a, "rsp1.tx_fast_retransmit_count");
+        n += r.count(a, "peer1/rsp.tx_retransmit_count") + r.count(a, "peer1/rsp.tx_fast_retransmit_count");
     return n;
 }
 
@@ -39,7 +39,7 @@ TEST(PairLossProtection, ParityRebuildsLostPacketsAndSavesRetransmissions) {
     uint64_t rtx[2];
     for (int fec : {0, 1}) {
         for (const char* a : {"a", "b"})
-            ASSERT_TRUE(r.write(a, "fec1sw.switch", std::to_string(fec)));
+            ASSERT_TRUE(r.write(a, "peer1/fecsw.switch", std::to_string(fec)));
         uint64_t before = retransmits(r);
         std::string got = tmp.file("got" + std::to_string(fec));
         EXPECT_TRUE(r.download(tmp.file("random"), got, 7300 + fec)) << "FEC " << fec;
@@ -47,11 +47,11 @@ TEST(PairLossProtection, ParityRebuildsLostPacketsAndSavesRetransmissions) {
         rtx[fec] = retransmits(r) - before;
     }
     EXPECT_GT(r.count("wan", "loss_ba.drops"), 0u);
-    EXPECT_GT(r.count("b", "fec1.fec_sent"), 0u);
-    EXPECT_GT(r.count("a", "unfec1.rebuilt"), 0u);
-    EXPECT_EQ(r.count("a", "unfec1.bad_rebuild"), 0u);
+    EXPECT_GT(r.count("b", "peer1/fec.fec_sent"), 0u);
+    EXPECT_GT(r.count("a", "peer1/unfec.rebuilt"), 0u);
+    EXPECT_EQ(r.count("a", "peer1/unfec.bad_rebuild"), 0u);
     EXPECT_LT(rtx[1], rtx[0]) << "retransmissions without parity " << rtx[0] << ", with parity " << rtx[1];
-    EXPECT_EQ(r.count("a", "dec1.errors") + r.count("b", "dec1.errors"), 0u);
+    EXPECT_EQ(r.count("a", "peer1/dec.errors") + r.count("b", "peer1/dec.errors"), 0u);
 }
 
 namespace {
@@ -136,9 +136,9 @@ TEST(PairStacking, SmallDatagramsCrossStackedAndIntact) {
     ASSERT_TRUE(r.up()) << r.error();
     UdpRun u = udp_flows(r, tmp, "160", 100);
     EXPECT_EQ(u.server_out, "500 0 0\n");
-    EXPECT_GT(r.count("a", "stk1.stacked"), 400u);
-    EXPECT_GT(r.count("b", "unstk1.unstacked"), 400u);
-    EXPECT_EQ(r.count("b", "unstk1.corrupt"), 0u);
+    EXPECT_GT(r.count("a", "peer1/stk.stacked"), 400u);
+    EXPECT_GT(r.count("b", "peer1/unstk.unstacked"), 400u);
+    EXPECT_EQ(r.count("b", "peer1/unstk.corrupt"), 0u);
     EXPECT_LT(u.wan, u.lan) << "WAN packets " << u.wan << ", LAN packets " << u.lan;
 }
 
@@ -156,6 +156,6 @@ TEST(PairStacking, DatagramsAtTheMtuArriveIntact) {
     UdpRun u = udp_flows(r, tmp, "1344,1472", 40);
     EXPECT_EQ(u.server_out, "200 0 0\n");
     EXPECT_EQ(r.count("a", "ft.udp_too_long"), 100u);
-    EXPECT_GT(r.count("a", "fec1.fec_sent"), 0u);
+    EXPECT_GT(r.count("a", "peer1/fec.fec_sent"), 0u);
     EXPECT_EQ(r.count("a", "wan_out.drops") + r.count("b", "wan_out.drops"), 0u);
 }

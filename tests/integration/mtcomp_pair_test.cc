@@ -1,4 +1,4 @@
-// The appliance pair with the multi-threaded compressor (COMP1=mtcomp1):
+// The appliance pair with the multi-threaded compressor (COMP=mtcomp):
 // zstd on two worker threads of each appliance, the peer's WMTDeComp
 // decoding each worker's stream; files cross both ways unchanged.
 #include <gtest/gtest.h>
@@ -28,7 +28,7 @@ TEST(PairMultiThreadedCompressor, TransfersIntactThroughWorkerStreams) {
     // depends on timing, so the compressor would have little left to do.
     ASSERT_EQ(run("tr a-zA-Z n-za-mN-ZA-M < '" + tmp.file("text") + "' > '" + tmp.file("text2") + "'"), 0);
     PairOptions o;
-    o.defines = {"COMP1=mtcomp1", "MTCOMP_THREADS=2"};
+    o.defines = {"COMP=mtcomp", "MTCOMP_THREADS=2"};
     o.threads = 3;
     o.loss = "0.005";
     PairRig r(o);
@@ -39,12 +39,12 @@ TEST(PairMultiThreadedCompressor, TransfersIntactThroughWorkerStreams) {
     EXPECT_EQ(sha256(tmp.file("up")), sha256(tmp.file("text2")));
     for (const char* a : {"a", "b"}) {
         // Both workers compressed, nothing waited in vain or got lost.
-        EXPECT_GT(r.count(a, "mtcomp1.compressed"), 500u) << a;
-        EXPECT_EQ(r.count(a, "comp1.compressed"), 0u) << a;
-        std::string state = r.read(a, "mtcomp1.state");
+        EXPECT_GT(r.count(a, "peer1/mtcomp.compressed"), 500u) << a;
+        EXPECT_EQ(r.count(a, "peer1/comp.compressed"), 0u) << a;
+        std::string state = r.read(a, "peer1/mtcomp.state");
         for (const char* w : {"Comp task: 0 ", "Comp task: 1 "})
             EXPECT_NE(state.find(w), std::string::npos) << a << state;
-        EXPECT_EQ(r.count(a, "mtcomp1.errors") + r.count(a, "mtcomp1.holes") + r.count(a, "mtq1.drops"), 0u) << a;
-        EXPECT_EQ(r.count(a, "dec1.errors") + r.count(a, "dec1.invalid"), 0u) << a;
+        EXPECT_EQ(r.count(a, "peer1/mtcomp.errors") + r.count(a, "peer1/mtcomp.holes") + r.count(a, "peer1/mtq.drops"), 0u) << a;
+        EXPECT_EQ(r.count(a, "peer1/dec.errors") + r.count(a, "peer1/dec.invalid"), 0u) << a;
     }
 }

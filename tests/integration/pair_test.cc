@@ -74,19 +74,19 @@ TEST(PairTransfer, ColdAndWarmBothWaysIdenticalThroughTheTunnel) {
     for (const char* a : {"a", "b"}) {
         EXPECT_GE(r.count(a, "lanprobe.probed_count"), 8u) << a;
         EXPECT_GE(r.count(a, "wanprobe.registered_count"), 8u) << a;
-        EXPECT_GT(r.count(a, "comp1.compressed") + r.count(a, "comp1.uncompressed"), 1000u) << a;
-        EXPECT_GT(r.count(a, "dec1.decompressed") + r.count(a, "dec1.uncompressed"), 1000u) << a;
-        EXPECT_EQ(r.count(a, "comp1.errors"), 0u) << a;
-        EXPECT_EQ(r.count(a, "dec1.errors"), 0u) << a;
-        EXPECT_EQ(r.read(a, "comp1.active_method"), "Streaming") << a;
+        EXPECT_GT(r.count(a, "peer1/comp.compressed") + r.count(a, "peer1/comp.uncompressed"), 1000u) << a;
+        EXPECT_GT(r.count(a, "peer1/dec.decompressed") + r.count(a, "peer1/dec.uncompressed"), 1000u) << a;
+        EXPECT_EQ(r.count(a, "peer1/comp.errors"), 0u) << a;
+        EXPECT_EQ(r.count(a, "peer1/dec.errors"), 0u) << a;
+        EXPECT_EQ(r.read(a, "peer1/comp.active_method"), "Streaming") << a;
         EXPECT_EQ(r.count(a, "l2in.not_found"), 0u) << a;
-        EXPECT_GT(r.count(a, "dd1.encoded"), 1000u) << a;
-        EXPECT_GT(r.count(a, "dd1.decoded"), 1000u) << a;
-        EXPECT_EQ(r.count(a, "dd1.errors"), 0u) << a;
+        EXPECT_GT(r.count(a, "peer1/dd.encoded"), 1000u) << a;
+        EXPECT_GT(r.count(a, "peer1/dd.decoded"), 1000u) << a;
+        EXPECT_EQ(r.count(a, "peer1/dd.errors"), 0u) << a;
     }
     // The cold downloads meet an empty byte cache: B can only compress them.
-    EXPECT_GT(r.count("b", "comp1.compressed"), 1000u);
-    EXPECT_GT(r.count("a", "dec1.decompressed"), 1000u);
+    EXPECT_GT(r.count("b", "peer1/comp.compressed"), 1000u);
+    EXPECT_GT(r.count("a", "peer1/dec.decompressed"), 1000u);
 }
 
 // 1% loss and 1% reordering each way: RSP repairs the tunnel, the hosts'
@@ -105,11 +105,11 @@ TEST(PairTransfer, LossAndReorderingLeaveTransfersIntact) {
     EXPECT_TRUE(r.upload(tmp.file("text"), tmp.file("up"), 7101));
     EXPECT_TRUE(same_file(tmp.file("text"), tmp.file("up")));
     EXPECT_GT(r.count("wan", "loss_ab.drops") + r.count("wan", "loss_ba.drops"), 0u);
-    EXPECT_GT(r.count("a", "rsp1.tx_retransmit_count") + r.count("b", "rsp1.tx_retransmit_count") +
-                  r.count("a", "rsp1.tx_fast_retransmit_count") + r.count("b", "rsp1.tx_fast_retransmit_count"),
+    EXPECT_GT(r.count("a", "peer1/rsp.tx_retransmit_count") + r.count("b", "peer1/rsp.tx_retransmit_count") +
+                  r.count("a", "peer1/rsp.tx_fast_retransmit_count") + r.count("b", "peer1/rsp.tx_fast_retransmit_count"),
               0u);
-    EXPECT_EQ(r.count("a", "dec1.errors") + r.count("b", "dec1.errors"), 0u);
-    EXPECT_GT(r.count("b", "comp1.compressed"), 0u);
+    EXPECT_EQ(r.count("a", "peer1/dec.errors") + r.count("b", "peer1/dec.errors"), 0u);
+    EXPECT_GT(r.count("b", "peer1/comp.compressed"), 0u);
 }
 
 // PIPELINE 1 on two router threads, without WAN limits: the byte cache
@@ -134,11 +134,11 @@ TEST(PairTransfer, PipelineOnTwoThreadsKeepsTransfersIntact) {
         EXPECT_TRUE(same_file(tmp.file("text"), tmp.file(std::string("up.") + pass))) << pass;
     }
     for (const char* a : {"a", "b"}) {
-        EXPECT_GT(r.count(a, "dd1_uq.count"), 1000u) << a;
-        EXPECT_EQ(r.count(a, "dd1_q.drops"), 0u) << a;
-        EXPECT_EQ(r.count(a, "dec1.errors"), 0u) << a;
-        EXPECT_EQ(r.count(a, "dd1.errors"), 0u) << a;
-        EXPECT_GT(r.count(a, "dd1.decoded"), 1000u) << a;
+        EXPECT_GT(r.count(a, "peer1/dd_uq.count"), 1000u) << a;
+        EXPECT_EQ(r.count(a, "peer1/dd_q.drops"), 0u) << a;
+        EXPECT_EQ(r.count(a, "peer1/dec.errors"), 0u) << a;
+        EXPECT_EQ(r.count(a, "peer1/dd.errors"), 0u) << a;
+        EXPECT_GT(r.count(a, "peer1/dd.decoded"), 1000u) << a;
     }
 }
 
@@ -194,8 +194,8 @@ print(good, bad)
     // Both directions took the tunnel.
     EXPECT_GE(r.count("a", "out_l.count"), 200u);
     EXPECT_GE(r.count("b", "out_l.count"), 200u);
-    EXPECT_GE(r.count("a", "comp1.compressed") , 150u);
-    EXPECT_GE(r.count("b", "dec1.decompressed"), 150u);
+    EXPECT_GE(r.count("a", "peer1/comp.compressed") , 150u);
+    EXPECT_GE(r.count("b", "peer1/dec.decompressed"), 150u);
 }
 
 // Sessions that began while plain bridges stood in for the appliances pass
@@ -222,13 +222,13 @@ TEST(PairTransfer, SessionsFromBeforeTheAppliancesStayIntact) {
     EXPECT_TRUE(same_file(tmp.file("text"), tmp.file("down")));
     // Nothing of that session reached a compressor.
     for (const char* a : {"a", "b"}) {
-        EXPECT_EQ(r.count(a, "comp1.compressed") + r.count(a, "comp1.uncompressed"), 0u) << a;
+        EXPECT_EQ(r.count(a, "peer1/comp.compressed") + r.count(a, "peer1/comp.uncompressed"), 0u) << a;
     }
 
     ASSERT_TRUE(r.wait_tunnel()) << r.error();
     EXPECT_TRUE(r.download(tmp.file("text"), tmp.file("again"), 7301));
     EXPECT_TRUE(same_file(tmp.file("text"), tmp.file("again")));
-    EXPECT_GT(r.count("b", "comp1.compressed"), 1000u);
+    EXPECT_GT(r.count("b", "peer1/comp.compressed"), 1000u);
 }
 
 // Appliance B dies (SIGKILL) in the middle of a transfer and comes back: the
@@ -256,11 +256,11 @@ TEST(PairRestart, KilledApplianceComesBackAndTransfersSurvive) {
     EXPECT_TRUE(same_file(tmp.file("random"), tmp.file("down")));
 
     ASSERT_TRUE(r.wait_tunnel()) << r.error();
-    uint64_t before = r.count("b", "comp1.compressed");
+    uint64_t before = r.count("b", "peer1/comp.compressed");
     EXPECT_TRUE(r.download(tmp.file("text"), tmp.file("again"), 7401));
     EXPECT_TRUE(same_file(tmp.file("text"), tmp.file("again")));
-    EXPECT_GT(r.count("b", "comp1.compressed"), before + 1000);
-    EXPECT_EQ(r.count("a", "dec1.errors"), 0u);
+    EXPECT_GT(r.count("b", "peer1/comp.compressed"), before + 1000);
+    EXPECT_EQ(r.count("a", "peer1/dec.errors"), 0u);
     // B's datastore was reloaded, not rebuilt: the cached data is still
     // recognised.
     Pass p = transfer(r, true, tmp.file("cached"), tmp.file("cached.again"), 7402);
@@ -268,10 +268,10 @@ TEST(PairRestart, KilledApplianceComesBackAndTransfersSurvive) {
     EXPECT_GT(p.reduction(), 0.6) << "LAN " << p.lan << " WAN " << p.wan;
 
     // An orderly stop saves the slot; writing resumes there after a restart.
-    std::string slot = r.read("b", "dd1.ds_slot");
+    std::string slot = r.read("b", "peer1/dd.ds_slot");
     ASSERT_TRUE(r.stop("b", "TERM"));
     ASSERT_TRUE(r.start("b")) << r.error();
-    EXPECT_EQ(r.read("b", "dd1.ds_slot"), slot);
+    EXPECT_EQ(r.read("b", "peer1/dd.ds_slot"), slot);
     ASSERT_TRUE(r.wait_tunnel()) << r.error();
 }
 
@@ -310,7 +310,7 @@ TEST(PairHotSwap, ConfigurationSwappedMidTransferKeepsState) {
     ASSERT_TRUE(r.wait_tunnel()) << r.error();
     EXPECT_TRUE(r.upload(tmp.file("text"), tmp.file("up"), 7501));
     EXPECT_TRUE(same_file(tmp.file("text"), tmp.file("up")));
-    EXPECT_GT(r.count("a", "comp1.compressed"), 1000u);
+    EXPECT_GT(r.count("a", "peer1/comp.compressed"), 1000u);
     // The byte cache came through: what crossed before the swap is
     // recognised after it.
     Pass p = transfer(r, true, tmp.file("random"), tmp.file("again"), 7502);

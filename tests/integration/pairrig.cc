@@ -75,7 +75,7 @@ int PairRig::script(const std::string& args, std::string* out) {
 bool PairRig::up() {
     std::string args = "-c " + quote(o_.conf) + " -r " + o_.rate + " -d " + o_.delay + " -l " + o_.loss +
                        " -o " + o_.reorder + " -j " + std::to_string(o_.threads) + " --wait-secs 60" +
-                       (o_.dual_wan ? " -2" : "");
+                       (o_.dual_wan ? " -2" : "") + (o_.spokes ? " -H " + std::to_string(o_.spokes) : "");
     for (auto& d : o_.defines)
         args += " -D " + quote(d);
     for (auto& d : o_.defines_a)
@@ -193,11 +193,12 @@ bool PairRig::server_listening(int port, bool udp) {
 // listener runs in the background and the client connects once it listens.
 // A connection attempt refused before that would still leave a session in
 // the appliances' flow tables (the client's retry is only a fallback).
-bool PairRig::download(const std::string& src, const std::string& dst, int port, int timeout_s) {
+bool PairRig::download(const std::string& src, const std::string& dst, int port, int timeout_s,
+                       const std::string& client) {
     std::string t = std::to_string(timeout_s), p = std::to_string(port);
     std::string cmd = "ip netns exec " + ns("server") + " timeout " + t + " socat -u OPEN:" + quote(src) +
                       ",rdonly TCP-LISTEN:" + p + ",reuseaddr,bind=" + server_ip() + " & L=$!; " + wait_listening(port) +
-                      "ip netns exec " + ns("client") + " timeout " + t + " socat -u TCP:" + server_ip() + ":" + p +
+                      "ip netns exec " + ns(client) + " timeout " + t + " socat -u TCP:" + server_ip() + ":" + p +
                       ",retry=50,interval=0.1 CREATE:" + quote(dst) + "; C=$?; wait $L; S=$?; " +
                       "test $C = 0 && test $S = 0";
     return run(cmd) == 0;

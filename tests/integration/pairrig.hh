@@ -22,6 +22,9 @@ struct PairOptions {
     int threads = 1;              // router threads of each appliance (-j)
     bool dual_wan = false;        // two routed paths (pair.sh -2)
     bool supervise = false;       // appliances under quilo-supervisor (pair.sh --supervise)
+    int spokes = 0;               // a hub (router "b") and this many spokes ("a1" ..,
+                                  // clients "client1" .., emulators "wan1" ..; pair.sh -H);
+                                  // rate, delay, loss: comma lists, one value per spoke
     std::vector<std::string> env; // NAME=value for pair.sh and the processes it starts
 };
 
@@ -60,7 +63,8 @@ class PairRig {
     // Moves a file over one TCP connection that the client opens to the
     // server: download (server sends src, client writes dst) or upload.
     // Returns true when both socat ends succeeded within timeout_s.
-    bool download(const std::string& src, const std::string& dst, int port, int timeout_s = 60);
+    bool download(const std::string& src, const std::string& dst, int port, int timeout_s = 60,
+                  const std::string& client = "client");
     bool upload(const std::string& src, const std::string& dst, int port, int timeout_s = 60);
     // Waits (about 10 s at most) until the server listens on TCP `port` or
     // has bound UDP `port`; false if it never does.

@@ -27,7 +27,7 @@ TEST(PairQueueManagement, FullWanIsManagedInFrontOfTheTunnel) {
     auto retransmitted = [&] {
         uint64_t n = 0;
         for (const char* a : {"a", "b"})
-            n += r.count(a, "rsp1.tx_retransmit_count") + r.count(a, "rsp1.tx_fast_retransmit_count");
+            n += r.count(a, "peer1/rsp.tx_retransmit_count") + r.count(a, "peer1/rsp.tx_fast_retransmit_count");
         return n;
     };
     uint64_t packets0 = wan_packets(), rtx0 = retransmitted();
@@ -38,9 +38,9 @@ TEST(PairQueueManagement, FullWanIsManagedInFrontOfTheTunnel) {
         EXPECT_TRUE(r.download(tmp.file("text"), got, pass[0] == 'c' ? 7601 : 7602));
         EXPECT_TRUE(same_file(tmp.file("text"), got)) << pass;
     }
-    EXPECT_GT(r.count("b", "qm1.drops"), 0u);
+    EXPECT_GT(r.count("b", "peer1/qm.drops"), 0u);
     uint64_t sent = wan_packets() - packets0, rtx = retransmitted() - rtx0;
     EXPECT_LT(rtx * 100, sent) << rtx << " retransmissions in " << sent << " packets; B: "
-                               << r.read("b", "rsp1.congestion_state");
-    EXPECT_EQ(r.count("a", "dec1.errors") + r.count("b", "dec1.errors"), 0u);
+                               << r.read("b", "peer1/rsp.congestion_state");
+    EXPECT_EQ(r.count("a", "peer1/dec.errors") + r.count("b", "peer1/dec.errors"), 0u);
 }

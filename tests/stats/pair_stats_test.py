@@ -81,18 +81,18 @@ def transfer(path, port):
 
 # Counters of /metrics on appliance a and the handlers they add up.
 COMPARED = {
-    ("quilo_lan_bytes", "tx"): ["lan_tx1.byte_count"],
-    ("quilo_lan_bytes", "rx"): ["lan_rx1.byte_count"],
-    ("quilo_lan_packets", "rx"): ["lan_rx1.count"],
-    ("quilo_wan_bytes", "tx"): ["wan_tx1.byte_count", "wan_tx1_own.byte_count"],
-    ("quilo_wan_bytes", "rx"): ["wan_rx1.byte_count"],
-    ("quilo_wan_packets", "tx"): ["wan_tx1.count", "wan_tx1_own.count"],
+    ("quilo_lan_bytes", "tx"): ["peer1/lan_tx.byte_count"],
+    ("quilo_lan_bytes", "rx"): ["peer1/lan_rx.byte_count"],
+    ("quilo_lan_packets", "rx"): ["peer1/lan_rx.count"],
+    ("quilo_wan_bytes", "tx"): ["peer1/wan_tx.byte_count", "peer1/wan_tx_own.byte_count"],
+    ("quilo_wan_bytes", "rx"): ["peer1/wan_rx.byte_count"],
+    ("quilo_wan_packets", "tx"): ["peer1/wan_tx.count", "peer1/wan_tx_own.count"],
 }
 # Per-element counters: appliance, handler, family, labels.
 PER_ELEMENT = [
-    ("a", "rsp1.tx_retransmit_count", "quilo_rsp_retransmits", {"kind": "timeout"}),
-    ("b", "dd1.encode_bytes_in", "quilo_bytecache_input_bytes", {"element": "dd1"}),
-    ("b", "dd1.encoded", "quilo_bytecache_packets", {"result": "encoded"}),
+    ("a", "peer1/rsp.tx_retransmit_count", "quilo_rsp_retransmits", {"kind": "timeout"}),
+    ("b", "peer1/dd.encode_bytes_in", "quilo_bytecache_input_bytes", {"element": "peer1/dd"}),
+    ("b", "peer1/dd.encoded", "quilo_bytecache_packets", {"result": "encoded"}),
     ("a", "to_wan.drops", "quilo_drops", {"element": "to_wan"}),
 ]
 

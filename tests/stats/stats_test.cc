@@ -150,6 +150,13 @@ TEST(Catalog, DiscoversByHandlersSkipsAbsentAndSumsTraffic) {
     EXPECT_EQ(peer_of("dd3", ""), "3");
     EXPECT_EQ(peer_of("x", "A 1, PEER_OUTPUT_PORT 4"), "4");
     EXPECT_EQ(peer_of("a/b1", ""), "");
+    // Elements of a numbered compound branch belong to the branch's peer.
+    EXPECT_EQ(peer_of("peer2/dd", ""), "2");
+    EXPECT_EQ(peer_of("peer2/Counter@3", ""), "");
+    EXPECT_TRUE(traffic_counter("peer3/wan_tx_own", &side, &dir, &peer));
+    EXPECT_EQ(side + dir + peer, "wantx3");
+    for (const char* n : {"x/lan_tx", "peer3/lan_tx_", "peer3/lan_up"})
+        EXPECT_FALSE(traffic_counter(n, &side, &dir, &peer)) << n;
 }
 
 TEST(History, HourAtOneSecondThenCoarserWithGapsAsNaN) {

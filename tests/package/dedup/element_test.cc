@@ -27,6 +27,7 @@
 #include "compression/wdecomp.hh"
 #include "dedup/dedup.hh"
 #include "dedup_test_util.hh"
+#include "sessions/flowtable.hh"
 #include "sessions/peernotifiers.hh"
 #include "sessions/peerprobe.hh"
 #include "sessions/probehandler.hh"
@@ -493,6 +494,42 @@ TEST(DedupElement, ProbeHandlerWaitsForTheDatastore) {
     EXPECT_FALSE(bad.get<ProbeHandler>("ph")->check());
     EXPECT_EQ(bad.read("d.ds_ready"), "false");
     EXPECT_NE(quiet.text().find("Could not create datastore directory"), std::string::npos) << quiet.text();
+}
+
+// A Dedup of a peer branch (NOTIFIER, PEER_OUTPUT_PORT) makes no datastore
+// until the flow table puts a peer on its port, and the probes do not wait
+// for it meanwhile.
+TEST(DedupElement, BranchDatastoreWaitsForItsPeer) {
+    TempDir dir;
+    MessageCapture quiet;
+    TestRouter tr;
+    ASSERT_TRUE(tr.build("WConf(MAX_PEERS 2, LOG_LEVEL 4); sm :: SessionManager;"
+                         "ft :: FlowTable(NOTIFIER sm, PEERS_FILE_PATH \"" + dir.file("peers") + "\");"
+                         "d :: Dedup(1, 2, DS_SIZE 1, DS_DIR \"" + dir.file("ds") + "\", NOTIFIER ft, PEER_OUTPUT_PORT 2);"
+                         "Idle -> d -> Discard; ph :: ProbeHandler;"
+                         "Idle -> [0]sm[0] -> Discard; Idle -> [1]sm[1] -> Discard;"))
+        << tr.errors();
+    auto* d = tr.get<Dedup>("d");
+    d->run_timer(nullptr);
+    EXPECT_EQ(d->engine(), nullptr);
+    EXPECT_EQ(tr.read("d.ds_waiting"), "true");
+    EXPECT_TRUE(tr.get<ProbeHandler>("ph")->check());
+    struct stat st;
+    EXPECT_NE(stat(dir.file("ds").c_str(), &st), 0);
+    auto* ft = tr.get<FlowTable>("ft");
+    ft->peer_discovered_notify(1, IPAddress("10.20.0.7"));  // another branch's peer
+    d->run_timer(nullptr);
+    EXPECT_EQ(d->engine(), nullptr);
+    ft->peer_discovered_notify(2, IPAddress("10.20.0.8"));
+    d->run_timer(nullptr);
+    ASSERT_NE(d->engine(), nullptr);
+    ASSERT_TRUE(d->engine()->wait_prepared(20000));
+    EXPECT_EQ(tr.read("d.ds_waiting"), "false");
+    EXPECT_EQ(stat(dir.file("ds/peer2").c_str(), &st), 0);
+
+    TestRouter bad;
+    EXPECT_FALSE(bad.build("WConf(MAX_PEERS 1); Idle -> d :: Dedup(1, 1, PEER_OUTPUT_PORT 1) -> Discard;"));
+    EXPECT_NE(bad.errors().find("NOTIFIER and PEER_OUTPUT_PORT go together"), std::string::npos) << bad.errors();
 }
 
 namespace {
