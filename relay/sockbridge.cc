@@ -133,6 +133,7 @@ struct Worker {
     // Descriptor-exhaustion handling (see the comment at the top).
     event* resume_ev = nullptr;
     event* stop_ev = nullptr;  // made active by the main thread to end the loop
+    event* trim_ev = nullptr;  // made active by a loop out of descriptors: close the idle pipes
     std::atomic<bool> accept_paused{false};
     std::atomic<bool> resume_soon{false};
     int spare_fd = -1;
@@ -250,6 +251,11 @@ void pause_accepting(Worker* w, int err) {
         g.paused_loops.fetch_add(1, std::memory_order_relaxed);
     }
     drop_pipe_pool(w);
+    // The other loops' idle pipes go too: a loop with nothing to do would
+    // otherwise keep them while connections wait in this loop's backlog.
+    for (auto& o : g.workers)
+        if (o.get() != w && o->trim_ev)
+            event_active(o->trim_ev, EV_TIMEOUT, 0);
     if (!g.exhaustion_reported.exchange(true))
         fprintf(stderr, "accept: %s; accepting paused until descriptors are released\n", strerror(err));
     w->resume_soon = false;
@@ -757,8 +763,11 @@ bool start_worker(Worker* w, int listen_fd) {
     evconnlistener_set_error_cb(w->listener, accept_error_cb);
     w->resume_ev = evtimer_new(w->base, resume_cb, w);
     w->stop_ev = event_new(w->base, -1, 0, stop_cb, w);
+    w->trim_ev = event_new(w->base, -1, 0, [](evutil_socket_t, short, void* arg) {
+        drop_pipe_pool(static_cast<Worker*>(arg));
+    }, w);
     open_spare(w);
-    return w->resume_ev != nullptr && w->stop_ev != nullptr;
+    return w->resume_ev != nullptr && w->stop_ev != nullptr && w->trim_ev != nullptr;
 }
 
 void stop_worker(Worker* w) {
@@ -776,6 +785,8 @@ void stop_worker(Worker* w) {
         event_free(w->resume_ev);
     if (w->stop_ev)
         event_free(w->stop_ev);
+    if (w->trim_ev)
+        event_free(w->trim_ev);
     drop_pipe_pool(w);
     if (w->spare_fd >= 0)
         close(w->spare_fd);
