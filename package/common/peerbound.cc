@@ -25,12 +25,9 @@ void WPeerBound::push(int, Packet* p) {
 int WPeerBound::configure_peer(const std::string& mode, const std::string& notifier, int port, ErrorHandler* errh) {
     if (mode != "TX" && mode != "RX")
         return errh->error("%s is not a valid mode.", mode.c_str());
-    Element* ne = router()->find(notifier, this);
-    if (!ne)
-        return errh->error("%<%s%> does not name an element", notifier.c_str());
-    auto* n = static_cast<PeerDiscoveryNotifier*>(ne->cast("PeerDiscoveryNotifier"));
+    PeerDiscoveryNotifier* n = find_peer_notifier(this, notifier, errh);
     if (!n)
-        return errh->error("%<%s%> is not an PeerDiscoveryNotifier", ne->name().c_str());
+        return -EINVAL;
     std::vector<std::string> none;
     if (WBase::configure(none, errh) < 0)
         return -EINVAL;

@@ -126,14 +126,8 @@ int Dedup::configure(std::vector<std::string>& conf, ErrorHandler* errh) {
     if (notifier.empty() != (peer_port < 0))
         return errh->error("NOTIFIER and PEER_OUTPUT_PORT go together");
     PeerDiscoveryNotifier* pdn = nullptr;
-    if (!notifier.empty()) {
-        Element* ne = router()->find(notifier, this);
-        if (!ne)
-            return errh->error("%<%s%> does not name an element", notifier.c_str());
-        pdn = static_cast<PeerDiscoveryNotifier*>(ne->cast("PeerDiscoveryNotifier"));
-        if (!pdn)
-            return errh->error("%<%s%> is not an PeerDiscoveryNotifier", ne->name().c_str());
-    }
+    if (!notifier.empty() && !(pdn = find_peer_notifier(this, notifier, errh)))
+        return -EINVAL;
     // The engine indexes the datastore's records with 32-bit slot numbers.
     constexpr uint64_t max_records = uint64_t(INT32_MAX) - 200;
     if (ds_size <= 0)

@@ -265,12 +265,9 @@ int WPeerInfo::configure(std::vector<std::string>& conf, ErrorHandler* errh) {
         return errh->error("HOST_INFO_TIMER_INTERVAL must be between 1 and 65535 seconds");
     if (path_link < 0 || path_link > 3)
         return errh->error("PATH_LINK must be between 0 and 3");
-    Element* ne = router()->find(notifier_name, this);
-    if (!ne)
-        return errh->error("%<%s%> does not name an element", notifier_name.c_str());
-    PeerDiscoveryNotifier* notifier = static_cast<PeerDiscoveryNotifier*>(ne->cast("PeerDiscoveryNotifier"));
+    PeerDiscoveryNotifier* notifier = find_peer_notifier(this, notifier_name, errh);
     if (!notifier)
-        return errh->error("%<%s%> is not an PeerDiscoveryNotifier", ne->name().c_str());
+        return -EINVAL;
     if (WBase::configure(conf, errh) < 0)
         return -EINVAL;
 

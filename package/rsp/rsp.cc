@@ -170,12 +170,9 @@ int RSP::configure(std::vector<std::string>& conf, ErrorHandler* errh) {
         comp = dynamic_cast<WCompBase*>(wcomp);
     if (!comp)
         return errh->error("%<%s%> is not a WCompBase element", wcomp_name.c_str());
-    Element* ne = router()->find(notifier_name, this);
-    if (!ne)
-        return errh->error("%<%s%> does not name an element", notifier_name.c_str());
-    PeerDiscoveryNotifier* notifier = static_cast<PeerDiscoveryNotifier*>(ne->cast("PeerDiscoveryNotifier"));
+    PeerDiscoveryNotifier* notifier = find_peer_notifier(this, notifier_name, errh);
     if (!notifier)
-        return errh->error("%<%s%> is not an PeerDiscoveryNotifier", ne->name().c_str());
+        return -EINVAL;
 
     std::string lower = mode;
     std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char ch) { return std::tolower(ch); });

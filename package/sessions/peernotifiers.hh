@@ -2,7 +2,8 @@
 // notifies RSP, WFEC, Stacker, WPeerInfo), a peer reboot (RSP notifies
 // FlowTable) and new host information from a peer (WPeerInfo notifies
 // FlowTable). Listeners find notifiers with cast("PeerDiscoveryNotifier"),
-// cast("PeerBootNotifier") or cast("PeerInfoNotifier").
+// cast("PeerBootNotifier") or cast("PeerInfoNotifier"); find_peer_notifier()
+// resolves a NOTIFIER keyword.
 #pragma once
 
 #include <host/ipaddress.hh>
@@ -12,6 +13,9 @@
 #include <vector>
 
 #include "sessions/listenervector.hh"
+
+class Element;
+class ErrorHandler;
 
 // What the host-information protocol learns about a peer.
 struct whost_info {
@@ -78,3 +82,8 @@ class PeerInfoNotifier : public ListenerVector<PeerInfoListener> {
         for_each_listener([&](PeerInfoListener* l) { l->peer_info_notify(info); });
     }
 };
+
+// The PeerDiscoveryNotifier that `name` names, looked up from `self` (so a
+// sibling inside a compound comes first); nullptr after reporting why on
+// `errh`.
+PeerDiscoveryNotifier* find_peer_notifier(Element* self, const std::string& name, ErrorHandler* errh);
