@@ -98,7 +98,8 @@ awk -v t="$tick" -v mb="$total" -v p=$((c1 - c0)) -v h=$((h1 - h0)) 'BEGIN {
 # Polls the control sockets directly (pair.sh starts a shell and a Python
 # per handler call, too slow to time this on a loaded machine): prints the
 # seconds from the hub's start until RSP is OPEN at both ends of every
-# tunnel, then until every compressor streams again.
+# tunnel, then until every compressor streams again, and on the way until
+# the hub's control socket answered and until the first tunnel was open.
 reopen() {
   python3 - "/tmp/quilo-pair-$HUB" "$SPOKES" "$1" <<'PY'
 import socket, sys, time
@@ -116,23 +117,30 @@ def read(router, handler):
         k = int(f.readline()[5:]); v = f.read(k).decode().strip(); s.close(); return v
     except (OSError, ValueError):
         return ""
-opened = None
+opened = up = first = None
 while time.time() - t0 < 120:
-    rsp = all(read("b", "peer%d/rsp.connection_state" % k) == "OPEN" and
-              read("a%d" % k, "peer1/rsp.connection_state") == "OPEN" for k in range(1, n + 1))
+    hub = [read("b", "peer%d/rsp.connection_state" % k) for k in range(1, n + 1)]
+    if up is None and any(hub):
+        up = time.time() - t0
+    each = [hub[k - 1] == "OPEN" and read("a%d" % k, "peer1/rsp.connection_state") == "OPEN"
+            for k in range(1, n + 1)]
+    if any(each) and first is None:
+        first = time.time() - t0
+    rsp = all(each)
     if rsp and opened is None:
         opened = time.time() - t0
     if rsp and all(read("b", "peer%d/comp.active_method" % k) == "Streaming" and
                    read("a%d" % k, "peer1/comp.active_method") == "Streaming" for k in range(1, n + 1)):
-        print("%.1f %.1f" % (opened, time.time() - t0)); sys.exit(0)
+        print("%.1f %.1f %.1f %.1f" % (opened, time.time() - t0, up, first)); sys.exit(0)
     time.sleep(0.2)
-print("none none")
+print("none none none none")
 PY
 }
 "$PAIR_SH" -n "$HUB" stop b
 t0=$(date +%s.%N)
 "$PAIR_SH" -n "$HUB" start b
-read -r t_rsp t_stream < <(reopen "$t0")
-awk -v r="$t_rsp" -v c="$t_stream" -v s="$SPOKES" 'BEGIN {
+read -r t_rsp t_stream t_up t_first < <(reopen "$t0")
+awk -v r="$t_rsp" -v c="$t_stream" -v s="$SPOKES" -v u="$t_up" -v f="$t_first" 'BEGIN {
   printf "reopen: after the hub restarted, RSP open at both ends of all %d tunnels in %s s, every compressor streaming in %s s (goal 15 s: %s)\n",
-         s, r, c, c != "none" && c + 0 <= 15 ? "met" : "missed" }'
+         s, r, c, c != "none" && c + 0 <= 15 ? "met" : "missed"
+  printf "reopen: the hub answered on its control socket after %s s, the first tunnel was open after %s s\n", u, f }'

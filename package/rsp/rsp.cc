@@ -31,6 +31,11 @@ constexpr size_t RX_PUSH_BATCH = 1000;
 // Outstanding packets beyond which serial comparison of sequence numbers
 // would no longer hold.
 constexpr uint16_t TX_OUTSTANDING_HARD_LIMIT = 32000;
+// Resets a listening end sends to a peer it has just learnt, a second apart
+// (a lost one would otherwise leave the peer's stale connection to the
+// connection poll).
+constexpr uint8_t PEER_RESETS = 3;
+constexpr uint32_t PEER_RESET_INTERVAL_MS = 1000;
 
 // The IPv4 header of a packet: its network header when that lies within the
 // data, else the data start.
@@ -62,6 +67,7 @@ RSP::RSP()
       _delayed_ack_timer(delayed_ack_timer_hook, this),
       _rx_push_timer(rx_push_timer_hook, this),
       _connection_poll_timer(connection_poll_timer_hook, this),
+      _peer_reset_timer(peer_reset_timer_hook, this),
       _pacer_timer(pacer_timer_hook, this) {
     WLogger::info("%s RSP header len: %d", "RSP", int(RSP_HEADER_LEN));
 }
@@ -239,6 +245,7 @@ int RSP::initialize(ErrorHandler*) {
     _delayed_ack_timer.initialize(this);
     _rx_push_timer.initialize(this);
     _connection_poll_timer.initialize(this);
+    _peer_reset_timer.initialize(this);
     _pacer_timer.initialize(this);
 
     _congestion_timer.schedule_after_msec(_congestion_report_period_ms);
@@ -249,6 +256,10 @@ int RSP::initialize(ErrorHandler*) {
     lock_acquire();
     _initialized = true;
     initialize_rsp();
+    // A peer learnt before now: timers run once the router does, with its
+    // devices open.
+    if (_peer_resets)
+        _peer_reset_timer.schedule_now();
     lock_release();
     return 0;
 }
@@ -260,6 +271,7 @@ void RSP::cleanup(CleanupStage stage) {
     _syn_timer.unschedule();
     _retransmit_reset_timer.unschedule();
     _connection_poll_timer.unschedule();
+    _peer_reset_timer.unschedule();
     _retransmit_timer.unschedule();
     _delayed_ack_timer.unschedule();
     _rx_push_timer.unschedule();
@@ -311,6 +323,7 @@ void RSP::take_state(Element* old_e, ErrorHandler* errh) {
     std::swap(_highest_ack, old->_highest_ack);
     std::swap(_dup_ack_count, old->_dup_ack_count);
     std::swap(_retransmit_resets, old->_retransmit_resets);
+    std::swap(_peer_resets, old->_peer_resets);
     std::swap(_tx_full, old->_tx_full);
     std::swap(_ip_id, old->_ip_id);
     _tx.swap(old->_tx);
@@ -340,6 +353,7 @@ void RSP::take_state(Element* old_e, ErrorHandler* errh) {
     follow(_delayed_ack_timer, old->_delayed_ack_timer);
     follow(_retransmit_reset_timer, old->_retransmit_reset_timer);
     follow(_reset_master_fallback_timer, old->_reset_master_fallback_timer);
+    follow(_peer_reset_timer, old->_peer_reset_timer);
     if (_push_head)
         _rx_push_timer.schedule_now();
     pacer_window_changed();
@@ -467,6 +481,14 @@ void RSP::peer_discovered_notify(const IPAddress& peer) {
     _peer = peer;
     if (_mode == MODE_CLIENT && _initialized)
         _syn_timer.schedule_after_msec(_syn_delay_ms);
+    // A listening end that restarted may face a peer still OPEN from before,
+    // which, idle, sends nothing this end would refuse: reset it, so that it
+    // opens the tunnel anew now rather than at the connection poll.
+    if (_mode == MODE_SERVER) {
+        _peer_resets = PEER_RESETS;
+        if (_initialized)
+            _peer_reset_timer.schedule_now();
+    }
     lock_release();
 }
 
@@ -1291,6 +1313,25 @@ void RSP::connection_poll_timer_hook(Timer* t, void* thunk) {
     }
     r->lock_release();
     t->reschedule_after_sec(r->_connection_poll_secs);
+}
+
+// Only from LISTEN: this end has no connection, so an OPEN peer's is stale.
+// The reset carries snd_nxt (2); a peer whose window does not take that
+// answers with an ACK, and LISTEN answers that with a reset it accepts. A
+// peer that is CLOSED or opening (SYN_SENT) ignores a reset without ACK, and
+// one in SYN_RCVD cannot face a listening end, which sent no SYN.
+void RSP::peer_reset_timer_hook(Timer* t, void* thunk) {
+    RSP* r = static_cast<RSP*>(thunk);
+    r->lock_acquire();
+    if (r->_state != LISTEN || !r->_peer) {
+        r->_peer_resets = 0;
+    } else if (r->_peer_resets) {
+        WLogger::debug("%s resetting the peer's connection from before", r->name().c_str());
+        r->send_reset(0, 0);
+        if (--r->_peer_resets)
+            t->schedule_after_msec(PEER_RESET_INTERVAL_MS);
+    }
+    r->lock_release();
 }
 
 // ---------------------------------------------------------------------------

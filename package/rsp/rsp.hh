@@ -162,6 +162,7 @@ class RSP : public WBase, public PeerDiscoveryListener, public PeerBootNotifier 
     static void delayed_ack_timer_hook(Timer*, void*);
     static void rx_push_timer_hook(Timer*, void*);
     static void connection_poll_timer_hook(Timer*, void*);
+    static void peer_reset_timer_hook(Timer*, void*);
     void run_retransmit_timer();
     void run_rx_push_timer();
 
@@ -207,6 +208,9 @@ class RSP : public WBase, public PeerDiscoveryListener, public PeerBootNotifier 
     uint16_t _rcv_max = 2000, _rcv_irs = 0, _highest_ack = 0;
     uint32_t _dup_ack_count = 0;
     uint32_t _retransmit_resets = 0;
+    // Resets still to send to a peer learnt while listening (see
+    // peer_reset_timer_hook).
+    uint8_t _peer_resets = 0;
     bool _tx_full = false;
     uint16_t _ip_id = 0;
 
@@ -239,6 +243,7 @@ class RSP : public WBase, public PeerDiscoveryListener, public PeerBootNotifier 
     Timer _delayed_ack_timer;
     Timer _rx_push_timer;
     Timer _connection_poll_timer;
+    Timer _peer_reset_timer;
 
     // Congestion response (rsp_pacer.cc): packets for the peer wait in _hold
     // until _window lets them go; they get their sequence numbers then.

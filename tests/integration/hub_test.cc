@@ -77,8 +77,12 @@ TEST(PairHub, ThreeSpokesEachWithItsOwnTunnelAndByteCache) {
         uint64_t out = r.count("b", dd + "encode_bytes_out") - out0[k - 1];
         EXPECT_GT(in, (3u << 20) * 9 / 10) << dd;
         // Random data crosses the cold pass whole (out about equal to in).
-        // Warm, the cache serves most of it; some runs here left up to a
-        // quarter of it unmatched, depending on timing (not yet understood).
+        // Warm, the cache serves most of it, but only chunks that begin
+        // within a payload: where the two passes cut the stream into
+        // segments at different offsets (the server's TCP sends a short
+        // segment at a point that depends on timing), the part of a chunk
+        // left at the end of a payload goes as it is, up to 330 of every
+        // 1320 bytes, a quarter.
         EXPECT_LT(out, in / 3) << dd << ": random data shrinks only by its own cache";
         EXPECT_EQ(r.count("a" + std::to_string(k), "peer1/dd.errors"), 0u) << k;
     }

@@ -295,6 +295,22 @@ TEST(RspTunnel, RestartOfEitherEndRecovers) {
     EXPECT_EQ(p.b->sink()->corrupt, 0u);
 }
 
+// A restarted listening end resets its idle peer's stale connection as soon
+// as it learns the peer, long before its connection poll (300 s here); the
+// peer opens anew and the tunnel carries the stream again.
+TEST(RspTunnel, RestartedListenerResetsIdlePeerAtOnce) {
+    Pair p;
+    ASSERT_TRUE(p.open());
+    p.restart_b();
+    ASSERT_EQ(p.b->state(), RSP::LISTEN);
+    p.b->announce_peer("10.0.0.1");
+    ASSERT_TRUE(p.settled([] {}, 3000)) << "A " << p.a->state() << ", B " << p.b->state();
+    send_paced(*p.a, 0, 50);
+    ASSERT_TRUE(wait_for([&] { return p.b->sink()->count() >= 50; }, 3000));
+    EXPECT_TRUE(in_order(p.b->sink()->take(), 0, 50));
+    EXPECT_EQ(p.b->dec()->stream_errors, 0u);
+}
+
 // A decompressor that cannot decode a stream packet resets RSP; both ends
 // reconnect and the stream resumes.
 TEST(RspTunnel, DecompressorFailureResetsAndBothEndsRecover) {
