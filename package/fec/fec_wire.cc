@@ -57,8 +57,8 @@ size_t rebuilt_packet_len(const uint8_t* buf, size_t len, const ShimConfig& c, u
     return tot;
 }
 
-uint8_t group_for(size_t held, uint8_t group, uint8_t bulk) {
-    return bulk && held >= bulk ? bulk : group;
+uint8_t group_for(size_t held, bool in_bulk, uint8_t group, uint8_t bulk) {
+    return bulk && (in_bulk || held >= group) ? bulk : group;
 }
 
 }  // namespace fec

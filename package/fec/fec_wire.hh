@@ -41,10 +41,12 @@ size_t rebuilt_len(const uint8_t* buf, size_t len);
 size_t rebuilt_packet_len(const uint8_t* buf, size_t len, const ShimConfig& c, uint16_t seq);
 
 // The group size a sender picks when a group starts: `bulk` while RSP's
-// pacer holds `held` packets, at least `bulk`, for the window or for
-// pacing (the WAN is the bottleneck and a parity packet costs a data
-// packet's place), else `group` (the sender is application-limited, the
-// WAN has room, and shorter groups rebuild more). `bulk` 0: always `group`.
-uint8_t group_for(size_t held, uint8_t group, uint8_t bulk);
+// pacer holds at least `group` packets for the window or for pacing (the
+// WAN is the bottleneck and a parity packet takes a data packet's place),
+// and on while `in_bulk` (the previous group was of `bulk` and the stream
+// has not paused since: the pacer empties for a moment now and then in a
+// bulk transfer); else `group` (the sender is application-limited, the WAN
+// has room, and shorter groups rebuild more). `bulk` 0: always `group`.
+uint8_t group_for(size_t held, bool in_bulk, uint8_t group, uint8_t bulk);
 
 }  // namespace fec

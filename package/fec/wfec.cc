@@ -102,6 +102,7 @@ int WFEC::initialize(ErrorHandler*) {
     _expected = _last = 0;
     _longest = 0;
     _new_group = true;
+    _in_bulk = false;
     _ip_id = 1;
     _highwater = 0;
     _rx_next_valid = false;
@@ -161,6 +162,7 @@ bool WFEC::start_group(uint16_t seq, uint8_t size) {
 }
 
 void WFEC::abandon_group() {
+    _in_bulk = false;
     if (_fec) {
         count(_c.groups_abandoned);
         _fec->kill();
@@ -177,6 +179,7 @@ Packet* WFEC::end_group() {
     // The packets so far, up to the one before the expected number, form
     // the group: the peer finds its start after the previous FEC packet.
     _last = uint16_t(_expected - 1);
+    _in_bulk = false;
     count(_c.flushed);
     return finish_group();
 }
@@ -228,7 +231,9 @@ void WFEC::push_tx(Packet* p) {
         bool have = true;
         if (_new_group || v.seq != _expected) {
             ended = end_group();
-            have = start_group(v.seq, fec::group_for(held, _group_size, _bulk_group));
+            uint8_t size = fec::group_for(held, _in_bulk && _flush_ms, _group_size, _bulk_group);
+            _in_bulk = size == _bulk_group;
+            have = start_group(v.seq, size);
         }
         if (have) {
             if (v.ip_len > _longest)
@@ -372,7 +377,8 @@ void WFEC::push_rx(Packet* p) {
     // Where the group may start: after the previous FEC packet's group
     // (a sender of variable groups), or a whole group before its end (a
     // sender of fixed groups, or after a lost FEC packet). The first that
-    // rebuilds a packet passing the check is taken.
+    // rebuilds a packet passing the check is taken; one that finds its
+    // group whole ends the search.
     uint16_t starts[3];
     size_t nstarts = 0;
     auto candidate = [&](uint16_t s) {
@@ -396,7 +402,7 @@ void WFEC::push_rx(Packet* p) {
     while (upto < _rxq.size() && rsp::seq_leq(_rxq[upto].seq, end))
         ++upto;
     bool tried = false, whole = false;
-    for (size_t c = 0; c < nstarts && !out; ++c) {
+    for (size_t c = 0; c < nstarts && !out && !whole; ++c) {
         uint16_t start = starts[c];
         size_t first = upto;
         while (first > 0 && !rsp::seq_lt(_rxq[first - 1].seq, start))

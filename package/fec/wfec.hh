@@ -13,12 +13,14 @@
 //   MODE               "TX" (after RSP's output 0) or "RX" (before RSP's
 //                      input 1), exactly so
 //   GROUP_SIZE         stream packets per parity packet, 1 to 255 (default 5)
-//   BULK_GROUP_SIZE    TX: stream packets per parity packet while RSP's
-//                      pacer holds at least as many packets, i.e. while the
-//                      WAN is the bottleneck and every parity packet takes a
-//                      data packet's place (0, the default: always
-//                      GROUP_SIZE; needs RSP). RX: a group size the peer may
-//                      use, tried after a lost parity packet (0: none)
+//   BULK_GROUP_SIZE    TX: stream packets per parity packet while the WAN
+//                      is the bottleneck and every parity packet takes a
+//                      data packet's place: from a group start that finds
+//                      at least GROUP_SIZE packets held by RSP's pacer
+//                      until, with FLUSH_MS, the stream pauses or has a gap
+//                      (0, the default: always GROUP_SIZE; needs RSP). RX:
+//                      a group size the peer may use, tried after a lost
+//                      parity packet (0: none)
 //   RSP                TX: the RSP element whose pacer BULK_GROUP_SIZE and
 //                      FLUSH_MS watch
 //   FLUSH_MS           TX: a group that got no stream packet for this long,
@@ -43,8 +45,8 @@
 // group's last packet, then the XOR of the group's packets, each whole from
 // its IP header, zero-padded to the longest. FEC packets carry the peer in
 // the destination annotation and need an Ethernet header (ARPQuerier). A
-// group's size is picked when it starts: BULK_GROUP_SIZE while RSP's pacer
-// holds that many packets, else GROUP_SIZE. A gap or reordering in the
+// group's size is picked when it starts (fec::group_for): BULK_GROUP_SIZE
+// while the WAN is the bottleneck, else GROUP_SIZE. A gap or reordering in the
 // sequence numbers ends the group; so does a packet too long for its FEC
 // packet to stay within MTU and the 1620-byte parity buffer (longer than MTU
 // minus 26 bytes, 34 with the UDP shim: 1474 and 1466 by default), which
@@ -173,7 +175,8 @@ class WFEC : public WPeerBound {
     size_t _longest = 0;
     bool _new_group = true;
     uint16_t _ip_id = 1;
-    int64_t _last_ns = 0;  // steady time of the group's latest packet
+    bool _in_bulk = false;  // groups of BULK_GROUP_SIZE until a pause or a gap
+    int64_t _last_ns = 0;   // steady time of the group's latest packet
     Timer _flush_timer;
 
     // RX: stream packets in 16-bit serial order; capacity fixed at configure.

@@ -184,10 +184,10 @@ TEST(WFECRx, RebuildsExactlyOneMissingPacket) {
 // packet, or a whole GROUP_SIZE before its end (after a gap, or from a
 // sender of fixed groups), and rebuilds one loss in each.
 TEST(WFECRx, VariableGroupsRebuildAfterGapsAndPauses) {
-    EXPECT_EQ(fec::group_for(0, 5, 32), 5);
-    EXPECT_EQ(fec::group_for(31, 5, 32), 5);  // less than a bulk group waits
-    EXPECT_EQ(fec::group_for(32, 5, 32), 32);
-    EXPECT_EQ(fec::group_for(500, 5, 0), 5);
+    EXPECT_EQ(fec::group_for(4, false, 5, 32), 5);  // less than a short group waits
+    EXPECT_EQ(fec::group_for(5, false, 5, 32), 32);
+    EXPECT_EQ(fec::group_for(0, true, 5, 32), 32);  // a bulk run goes on
+    EXPECT_EQ(fec::group_for(500, true, 5, 0), 5);
 
     Pair p;
     ASSERT_TRUE(p.build("", ", FLUSH_MS 20")) << p.tx.r.errors();
