@@ -62,13 +62,15 @@
 // order). The FEC packet carries only its group's last sequence number; the
 // group starts right after the previous FEC packet's (variable groups), or
 // GROUP_SIZE or BULK_GROUP_SIZE before its end (a sender of fixed groups, or
-// after a lost FEC packet). For each of these starts whose group lacks
-// exactly one packet, the parity and the others rebuild it; the rebuilt
-// packet is accepted only when it is the missing stream packet byte for
-// byte as far as can be checked (fec::rebuilt_packet_len: its number, the
-// zero padding, RSP's checksum), and leaves, with the FEC packet's
-// timestamp, on output 1. Every remembered packet up to the FEC packet's
-// number is then forgotten, and the FEC packet is consumed. Lengths from
+// after a lost FEC packet); the FEC packet's layout is the same either way.
+// The starts are tried in that order: one whose group is whole ends the
+// search; one whose group lacks exactly one packet rebuilds it from the
+// parity and the others, and the rebuilt packet is accepted only when it is
+// the missing stream packet byte for byte as far as can be checked
+// (fec::rebuilt_packet_len: its number, the zero padding, RSP's checksum);
+// else the next start is tried. An accepted packet leaves, with the FEC
+// packet's timestamp, on output 1. Every remembered packet up to the FEC
+// packet's number is then forgotten, and the FEC packet is consumed. Lengths from
 // the wire are checked: an FEC packet too short for its sequence number or
 // longer than any sender builds is dropped, XOR covers only the bytes both
 // the parity and a packet have, and a rebuild that fails the check is
