@@ -178,7 +178,8 @@ fec() {
     [ "${fetch##* }" = ok ] || FAILED=$((FAILED + 1))
     eval "printf '  %-6s %8.2fs %7d %12d %5s   %s\n' $([ $fec = 1 ] && echo on || echo off) $1 \$rtx$fec \$wan$fec $2 '$fetch'"
   done
-  echo "  rebuilt by A: $(h a peer1/unfec.rebuilt), parity packets sent by B: $(h b peer1/fec.fec_sent)"
+  echo "  rebuilt by A: $(h a peer1/unfec.rebuilt), parity packets sent by B: $(h b peer1/fec.fec_sent)" \
+       "(groups of the bulk size: $(h b peer1/fec.bulk_groups), closed early: $(h b peer1/fec.flushed))"
   down
   printf '  %-44s %6.2f  goal <= 0.5: %s\n' "retransmissions with / without parity" \
     "$(awk "BEGIN { print $rtx0 ? $rtx1 / $rtx0 : 0 }")" "$(verdict "$rtx1 <= 0.5 * $rtx0")"

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "common/shim.hh"
+#include "rsp/rsp_wire.hh"
 
 namespace fec {
 
@@ -40,6 +41,24 @@ size_t rebuilt_len(const uint8_t* buf, size_t len) {
     if (hl < 20 || tot < hl || tot > len)
         return 0;
     return tot;
+}
+
+size_t rebuilt_packet_len(const uint8_t* buf, size_t len, const ShimConfig& c, uint16_t seq) {
+    size_t tot = rebuilt_len(buf, len);
+    if (tot == 0)
+        return 0;
+    for (size_t i = tot; i < len; ++i)
+        if (buf[i])
+            return 0;
+    rsp::View v;
+    if (rsp::parse(buf, tot, c, &v) != rsp::Parse::ok || !(v.shim_flags & WSHIM_STREAM) || v.seq != seq ||
+        !rsp::checksum_ok(buf, v))
+        return 0;
+    return tot;
+}
+
+uint8_t group_for(size_t held, bool in_bulk, uint8_t group, uint8_t bulk) {
+    return bulk && (in_bulk || held >= group) ? bulk : group;
 }
 
 }  // namespace fec

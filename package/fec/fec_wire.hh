@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "common/shim.hh"
+
 namespace fec {
 
 // XORs `n` bytes of `src` into `dst`.
@@ -28,5 +30,23 @@ bool parse(const uint8_t* ip, size_t avail, size_t shim_off, View* v);
 // header: version 4, header length of at least 20 within a total length
 // that fits `len`.
 size_t rebuilt_len(const uint8_t* buf, size_t len);
+
+// The length of stream packet `seq` rebuilt into `buf` (`len` bytes of
+// parity XOR the other packets of its group), or 0 unless it is just that:
+// rebuilt_len() finds a sound IPv4 header, every byte after its total length
+// is zero (the parity's padding), and it parses as an RSP stream packet
+// (shim as `c`) numbered `seq` whose RSP checksum holds. Parity combined
+// with the wrong packets passes all of these only by a chance of about one
+// in 2^32.
+size_t rebuilt_packet_len(const uint8_t* buf, size_t len, const ShimConfig& c, uint16_t seq);
+
+// The group size a sender picks when a group starts: `bulk` while RSP's
+// pacer holds at least `group` packets for the window or for pacing (the
+// WAN is the bottleneck and a parity packet takes a data packet's place),
+// and on while `in_bulk` (the previous group was of `bulk` and the stream
+// has not paused since: the pacer empties for a moment now and then in a
+// bulk transfer); else `group` (the sender is application-limited, the WAN
+// has room, and shorter groups rebuild more). `bulk` 0: always `group`.
+uint8_t group_for(size_t held, bool in_bulk, uint8_t group, uint8_t bulk);
 
 }  // namespace fec

@@ -13,15 +13,18 @@
 #include "common/wconf.hh"
 #include "common/wlogger.hh"
 #include "fec/fec_wire.hh"
+#include "rsp/rsp.hh"
 #include "rsp/rsp_wire.hh"
 
 namespace {
 
 constexpr uint32_t FEC_HEADROOM = 28;
 
+inline int64_t steady_ns() { return Timestamp::now_steady().nsecval(); }
+
 }  // namespace
 
-WFEC::WFEC() = default;
+WFEC::WFEC() : _flush_timer(flush_timer_hook, this) {}
 
 WFEC::~WFEC() {
     if (_fec)
@@ -32,29 +35,49 @@ WFEC::~WFEC() {
 
 int WFEC::configure(std::vector<std::string>& conf, ErrorHandler* errh) {
     IPAddress local_ip;
-    std::string notifier_name, mode;
+    std::string notifier_name, mode, rsp_name;
     int port = 0;
-    uint8_t group = 5;
-    int max_rx = 20;
+    uint8_t group = 5, bulk = 0;
+    int max_rx = 0;
+    int flush_ms = 0;
     bool debug = false;
     int mtu = 1500;
+    bool have_max_rx = false;
     if (Args(conf, this, errh)
             .read_m("LOCAL_IP", local_ip)
             .read_m("NOTIFIER", WordArg(), notifier_name)
             .read_m("PEER_OUTPUT_PORT", port)
             .read_m("MODE", WordArg(), mode)
             .read("GROUP_SIZE", group)
+            .read("BULK_GROUP_SIZE", bulk)
+            .read("RSP", WordArg(), rsp_name)
+            .read("FLUSH_MS", BoundedIntArg(0, 60000), flush_ms)
             .read("MAX_RX_QUEUE_SIZE", max_rx)
+            .read_status(have_max_rx)
             .read("DEBUG", debug)
             .read("MTU", mtu)
             .complete() < 0)
         return -EINVAL;
     if (group < 1)
         return errh->error("GROUP_SIZE must be at least 1");
-    if (max_rx < 2 * int(group))
-        return errh->error("MAX_RX_QUEUE_SIZE should be at least double GROUP_SIZE");
+    int larger = std::max(int(group), int(bulk));
+    if (!have_max_rx)
+        max_rx = std::max(20, 2 * larger);
+    else if (max_rx < 2 * larger)
+        return errh->error("MAX_RX_QUEUE_SIZE should be at least double GROUP_SIZE and BULK_GROUP_SIZE");
     if (configure_peer(mode, notifier_name, port, errh) < 0)
         return -EINVAL;
+    _rsp = nullptr;
+    if (_tx && !rsp_name.empty()) {
+        Element* e = router()->find(rsp_name, this);
+        if (!e)
+            return errh->error("%<%s%> does not name an element", rsp_name.c_str());
+        _rsp = static_cast<RSP*>(e->cast("RSP"));
+        if (!_rsp)
+            return errh->error("%<%s%> is not a RSP element", rsp_name.c_str());
+    }
+    if (_tx && bulk && !_rsp)
+        return errh->error("BULK_GROUP_SIZE needs RSP");
     _shim = _wconf->shim_config();
     _hdr = ownpacket::header_len(_shim);
     // An FEC packet is as long as the longest packet of its group plus its
@@ -64,6 +87,9 @@ int WFEC::configure(std::vector<std::string>& conf, ErrorHandler* errh) {
     _max_len = std::min(FEC_BUFFER_LEN, size_t(mtu)) - _hdr - 2;
     _local_ip = local_ip;
     _group_size = group;
+    _bulk_group = bulk;
+    _flush_ms = uint32_t(flush_ms);
+    _variable = bulk || flush_ms;
     _max_rx_queue = uint32_t(max_rx);
     _debug = debug;
     // One more than the limit: a node is inserted before the oldest is freed.
@@ -76,12 +102,18 @@ int WFEC::initialize(ErrorHandler*) {
     _expected = _last = 0;
     _longest = 0;
     _new_group = true;
+    _in_bulk = false;
     _ip_id = 1;
     _highwater = 0;
+    _rx_next_valid = false;
+    if (_tx && _flush_ms)
+        _flush_timer.initialize(this);
     return 0;
 }
 
 void WFEC::cleanup(CleanupStage) {
+    if (_flush_timer.initialized())
+        _flush_timer.unschedule();
     _lock.acquire();
     if (_fec) {
         _fec->kill();
@@ -93,7 +125,16 @@ void WFEC::cleanup(CleanupStage) {
 // ---------------------------------------------------------------------------
 // TX
 
-bool WFEC::start_group(uint16_t seq, size_t len) {
+size_t WFEC::rsp_held() const {
+    if (!_rsp)
+        return 0;
+    _rsp->lock_acquire();
+    size_t n = _rsp->pacer_held();
+    _rsp->lock_release();
+    return n;
+}
+
+bool WFEC::start_group(uint16_t seq, uint8_t size) {
     if (_fec) {
         count(_c.groups_abandoned);
         if (_debug)
@@ -102,9 +143,11 @@ bool WFEC::start_group(uint16_t seq, size_t len) {
         _fec = nullptr;
     }
     _expected = seq;
-    _last = uint16_t(seq + _group_size - 1);
-    _longest = len;
+    _last = uint16_t(seq + size - 1);
+    _longest = 0;
     _new_group = false;
+    if (size == _bulk_group && size != _group_size)
+        count(_c.bulk_groups);
     WritablePacket* q = Packet::make(FEC_HEADROOM, nullptr, uint32_t(FEC_BUFFER_LEN), 0);
     if (!q) {
         count(_c.no_memory);
@@ -114,18 +157,31 @@ bool WFEC::start_group(uint16_t seq, size_t len) {
     }
     std::memset(q->data(), 0, FEC_BUFFER_LEN);
     ownpacket::build(q->data(), _shim, WSHIM_PROTO_FEC, 0, _local_ip.addr(), peer_net());
-    rsp::store16(q->data() + _hdr, _last);
     _fec = q;
     return true;
 }
 
 void WFEC::abandon_group() {
+    _in_bulk = false;
     if (_fec) {
         count(_c.groups_abandoned);
         _fec->kill();
         _fec = nullptr;
     }
     _new_group = true;
+}
+
+Packet* WFEC::end_group() {
+    if (!_fec || _new_group || !_variable || _longest == 0) {
+        abandon_group();
+        return nullptr;
+    }
+    // The packets so far, up to the one before the expected number, form
+    // the group: the peer finds its start after the previous FEC packet.
+    _last = uint16_t(_expected - 1);
+    _in_bulk = false;
+    count(_c.flushed);
+    return finish_group();
 }
 
 Packet* WFEC::finish_group() {
@@ -140,6 +196,7 @@ Packet* WFEC::finish_group() {
         return nullptr;
     }
     q->take(uint32_t(q->length() - total));
+    rsp::store16(q->data() + _hdr, _last);
     rsp::store16(q->data() + 4, _ip_id++);
     ownpacket::set_length(q->data(), _shim, uint16_t(total));
     q->set_network_header(q->data(), 20);
@@ -159,28 +216,66 @@ void WFEC::push_tx(Packet* p) {
         output(0).push(p);
         return;
     }
+    // RSP's backlog, read before this element's lock is taken (it is the
+    // only lock held while RSP's is).
+    size_t held = _bulk_group ? rsp_held() : 0;
+    Packet* ended = nullptr;
     Packet* fec = nullptr;
     _lock.acquire();
     if (v.ip_len > _max_len) {
         // Too long for the parity area: it passes unprotected and ends the
         // group, whose parity could not rebuild it.
         count(_c.unprotected);
-        abandon_group();
+        ended = end_group();
     } else {
         bool have = true;
-        if (_new_group || v.seq != _expected)
-            have = start_group(v.seq, v.ip_len);
+        if (_new_group || v.seq != _expected) {
+            ended = end_group();
+            uint8_t size = fec::group_for(held, _in_bulk && _flush_ms, _group_size, _bulk_group);
+            _in_bulk = size == _bulk_group;
+            have = start_group(v.seq, size);
+        }
         if (have) {
             if (v.ip_len > _longest)
                 _longest = v.ip_len;
             fec::xor_into(_fec->data() + _hdr + 2, ip, v.ip_len);
             ++_expected;
-            if (v.seq == _last)
+            if (v.seq == _last) {
                 fec = finish_group();
+            } else if (_flush_ms) {
+                _last_ns = steady_ns();
+                if (!_flush_timer.scheduled())
+                    _flush_timer.schedule_after_msec(_flush_ms);
+            }
         }
     }
     _lock.release();
+    if (ended)
+        output(1).push(ended);
     output(0).push(p);
+    if (fec)
+        output(1).push(fec);
+}
+
+void WFEC::flush_timer_hook(Timer*, void* self) { static_cast<WFEC*>(self)->run_flush_timer(); }
+
+// The open group has waited FLUSH_MS since its latest packet: unless RSP's
+// pacer holds packets that will continue it, its parity goes now.
+void WFEC::run_flush_timer() {
+    size_t held = rsp_held();
+    Packet* fec = nullptr;
+    _lock.acquire();
+    if (_fec && !_new_group) {
+        int64_t due = _last_ns + int64_t(_flush_ms) * 1000000;
+        int64_t now = steady_ns();
+        if (now < due)
+            _flush_timer.schedule_after(Timestamp::make_nsec(due - now));
+        else if (held == 0)
+            fec = end_group();
+        else
+            _flush_timer.schedule_after_msec(_flush_ms);
+    }
+    _lock.release();
     if (fec)
         output(1).push(fec);
 }
@@ -213,17 +308,13 @@ void WFEC::remember(Packet* p, uint16_t seq) {
     }
 }
 
-Packet* WFEC::rebuild(const uint8_t* parity, size_t parity_len, const Node* taken, size_t n, uint16_t start,
-                      uint16_t end) {
-    WritablePacket* q = Packet::make(FEC_HEADROOM, parity, uint32_t(parity_len), 0);
-    if (!q) {
-        count(_c.no_memory);
-        WLogger::error("%s out of memory", name().c_str());
-        return nullptr;
-    }
+Packet* WFEC::rebuild(const uint8_t* parity, size_t parity_len, const Node* nodes, size_t n, uint16_t start,
+                      uint16_t end, uint16_t missing) {
+    uint8_t buf[FEC_BUFFER_LEN];
+    std::memcpy(buf, parity, parity_len);
     for (size_t i = 0; i < n; ++i) {
-        const uint8_t* ip = packet_ip(taken[i].pkt);
-        size_t len = size_t(taken[i].pkt->end_data() - ip);
+        const uint8_t* ip = packet_ip(nodes[i].pkt);
+        size_t len = size_t(nodes[i].pkt->end_data() - ip);
         if (len >= 4) {
             size_t ip_len = size_t(ip[2]) << 8 | ip[3];
             if (ip_len < len)
@@ -231,18 +322,17 @@ Packet* WFEC::rebuild(const uint8_t* parity, size_t parity_len, const Node* take
         }
         // A packet longer than the parity cannot belong to the group: only
         // the bytes both have are combined.
-        fec::xor_into(q->data(), ip, len < parity_len ? len : parity_len);
+        fec::xor_into(buf, ip, len < parity_len ? len : parity_len);
     }
-    size_t tot = fec::rebuilt_len(q->data(), q->length());
-    if (tot == 0) {
-        count(_c.bad_rebuild);
-        if (log_allowed())
-            WLogger::warn("%s rebuilt packet for group %u-%u is not IPv4, dropped", name().c_str(), unsigned(start),
-                       unsigned(end));
-        q->kill();
+    size_t tot = fec::rebuilt_packet_len(buf, parity_len, _shim, missing);
+    if (tot == 0)
+        return nullptr;
+    WritablePacket* q = Packet::make(FEC_HEADROOM, buf, uint32_t(tot), 0);
+    if (!q) {
+        count(_c.no_memory);
+        WLogger::error("%s out of memory", name().c_str());
         return nullptr;
     }
-    q->take(uint32_t(q->length() - tot));
     size_t hl = size_t(q->data()[0] & 0x0F) * 4;
     q->set_network_header(q->data(), uint32_t(hl));
     if (_debug)
@@ -272,7 +362,8 @@ void WFEC::push_rx(Packet* p) {
     }
 
     fec::View f;
-    if (!fec::parse(ip, avail, size_t(so), &f)) {
+    // No sender builds parity longer than its buffer less the headers.
+    if (!fec::parse(ip, avail, size_t(so), &f) || f.parity_len > FEC_BUFFER_LEN) {
         count(_c.malformed);
         if (log_allowed())
             WLogger::warn("%s malformed FEC packet dropped", name().c_str());
@@ -281,33 +372,69 @@ void WFEC::push_rx(Packet* p) {
     }
     count(_c.fec_received);
     uint16_t end = f.end_seq;
-    uint16_t start = uint16_t(end - _group_size + 1);
-    Node taken[255];
-    size_t n = 0;
     Packet* out = nullptr;
     _lock.acquire();
-    size_t i = 0;
-    while (i < _rxq.size() && rsp::seq_lt(_rxq[i].seq, start))
-        ++i;
-    size_t first = i;
-    while (i < _rxq.size() && rsp::seq_leq(_rxq[i].seq, end)) {
-        if (n < _group_size)
-            taken[n++] = _rxq[i];
-        else
-            _rxq[i].pkt->kill();  // cannot happen: numbers in the queue are distinct
-        ++i;
+    // Where the group may start: after the previous FEC packet's group
+    // (a sender of variable groups), or a whole group before its end (a
+    // sender of fixed groups, or after a lost FEC packet). The first that
+    // rebuilds a packet passing the check is taken; one that finds its
+    // group whole ends the search.
+    uint16_t starts[3];
+    size_t nstarts = 0;
+    auto candidate = [&](uint16_t s) {
+        if (!rsp::seq_leq(s, end) || uint16_t(end - s) >= _max_rx_queue)
+            return;
+        for (size_t k = 0; k < nstarts; ++k)
+            if (starts[k] == s)
+                return;
+        starts[nstarts++] = s;
+    };
+    if (_rx_next_valid)
+        candidate(_rx_next);
+    candidate(uint16_t(end - _group_size + 1));
+    if (_bulk_group)
+        candidate(uint16_t(end - _bulk_group + 1));
+    if (!_rx_next_valid || rsp::seq_gt(uint16_t(end + 1), _rx_next)) {
+        _rx_next = uint16_t(end + 1);
+        _rx_next_valid = true;
     }
-    // Nodes before the group are older than any group still to come.
-    for (size_t k = 0; k < first; ++k)
-        _rxq[k].pkt->kill();
-    _rxq.erase(_rxq.begin(), _rxq.begin() + ptrdiff_t(i));
-    if (n + 1 == _group_size)
-        out = rebuild(f.parity, f.parity_len, taken, n, start, end);
-    else if (n + 1 < _group_size)
+    size_t upto = 0;  // the nodes at or before end
+    while (upto < _rxq.size() && rsp::seq_leq(_rxq[upto].seq, end))
+        ++upto;
+    bool tried = false, whole = false;
+    for (size_t c = 0; c < nstarts && !out && !whole; ++c) {
+        uint16_t start = starts[c];
+        size_t first = upto;
+        while (first > 0 && !rsp::seq_lt(_rxq[first - 1].seq, start))
+            --first;
+        size_t n = upto - first, span = size_t(uint16_t(end - start)) + 1;
+        if (n + 1 != span) {
+            whole |= n == span;
+            continue;
+        }
+        // The one number of start..end that no node holds.
+        uint16_t missing = uint16_t(start + n);
+        for (size_t k = 0; k < n; ++k)
+            if (_rxq[first + k].seq != uint16_t(start + k)) {
+                missing = uint16_t(start + k);
+                break;
+            }
+        tried = true;
+        out = rebuild(f.parity, f.parity_len, &_rxq[first], n, start, end, missing);
+    }
+    if (!out && tried) {
+        count(_c.bad_rebuild);
+        if (_debug)
+            WLogger::debug("%s no rebuilt packet for the group ending %u passed the check", name().c_str(),
+                           unsigned(end));
+    } else if (!out && !whole && nstarts) {
         count(_c.unrecoverable);
+    }
+    // Nodes up to end are older than any group still to come.
+    for (size_t k = 0; k < upto; ++k)
+        _rxq[k].pkt->kill();
+    _rxq.erase(_rxq.begin(), _rxq.begin() + ptrdiff_t(upto));
     _lock.release();
-    for (size_t k = 0; k < n; ++k)
-        taken[k].pkt->kill();
     if (out) {
         out->set_timestamp_anno(p->timestamp_anno());
         count(_c.rebuilt);
@@ -320,6 +447,8 @@ void WFEC::push_rx(Packet* p) {
 void WFEC::add_handlers() {
     add_counter_handler("fec_sent", &_c.fec_sent);
     add_counter_handler("groups_abandoned", &_c.groups_abandoned);
+    add_counter_handler("flushed", &_c.flushed);
+    add_counter_handler("bulk_groups", &_c.bulk_groups);
     add_counter_handler("unprotected", &_c.unprotected);
     add_counter_handler("rebuilt", &_c.rebuilt);
     add_counter_handler("fec_received", &_c.fec_received);

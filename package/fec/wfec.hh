@@ -3,7 +3,8 @@
 // round trip for RSP's retransmission.
 //
 //   WFEC(LOCAL_IP ADDR, NOTIFIER ELEMENT, PEER_OUTPUT_PORT N, MODE TX|RX
-//        [, GROUP_SIZE 5] [, MAX_RX_QUEUE_SIZE 20] [, MTU 1500] [, DEBUG false])
+//        [, GROUP_SIZE 5] [, BULK_GROUP_SIZE 0] [, RSP ELEMENT]
+//        [, FLUSH_MS 0] [, MAX_RX_QUEUE_SIZE N] [, MTU 1500] [, DEBUG false])
 //
 // Keywords:
 //   LOCAL_IP           source address of FEC packets (mandatory)
@@ -12,8 +13,23 @@
 //   MODE               "TX" (after RSP's output 0) or "RX" (before RSP's
 //                      input 1), exactly so
 //   GROUP_SIZE         stream packets per parity packet, 1 to 255 (default 5)
-//   MAX_RX_QUEUE_SIZE  stream packets RX keeps for rebuilding (default 20,
-//                      at least 2 x GROUP_SIZE)
+//   BULK_GROUP_SIZE    TX: stream packets per parity packet while the WAN
+//                      is the bottleneck and every parity packet takes a
+//                      data packet's place: from a group start that finds
+//                      at least GROUP_SIZE packets held by RSP's pacer
+//                      until, with FLUSH_MS, the stream pauses or has a gap
+//                      (0, the default: always GROUP_SIZE; needs RSP). RX:
+//                      a group size the peer may use, tried after a lost
+//                      parity packet (0: none)
+//   RSP                TX: the RSP element whose pacer BULK_GROUP_SIZE and
+//                      FLUSH_MS watch
+//   FLUSH_MS           TX: a group that got no stream packet for this long,
+//                      while RSP's pacer holds none, is closed with the
+//                      parity of what it has, so that the end of a burst is
+//                      protected too (0, the default: parity only for whole
+//                      groups)
+//   MAX_RX_QUEUE_SIZE  stream packets RX keeps for rebuilding (default 20 or
+//                      twice the larger group size; at least that double)
 //   MTU                longest FEC packet, in bytes (TX; default 1500, the
 //                      WAN's MTU)
 //   DEBUG              debug lines for groups and rebuilt packets
@@ -22,36 +38,56 @@
 //
 // TX: every packet leaves on output 0. First transmissions of stream packets
 // (shim with the stream bit, no retransmit bit, a sound RSP header) are
-// protected in groups of GROUP_SIZE consecutive RSP sequence numbers; after
-// the last packet of a group, an FEC packet leaves on output 1: IPv4 header
+// protected in groups of consecutive RSP sequence numbers; after the last
+// packet of a group, an FEC packet leaves on output 1: IPv4 header
 // (LOCAL_IP to the peer, TTL 250, protocol IPPROTO or 17 with the UDP shim),
 // [UDP header], shim with protocol 203, the 2-byte sequence number of the
 // group's last packet, then the XOR of the group's packets, each whole from
 // its IP header, zero-padded to the longest. FEC packets carry the peer in
-// the destination annotation and need an Ethernet header (ARPQuerier). A gap
-// or reordering in the sequence numbers abandons the group; so does a packet
-// too long for its FEC packet to stay within MTU and the 1620-byte parity
-// buffer (longer than MTU minus 26 bytes, 34 with the UDP shim: 1474 and
-// 1466 by default), which itself passes unprotected. Parity is sent only for
-// whole groups: the last packets before a pause wait for later ones.
+// the destination annotation and need an Ethernet header (ARPQuerier). A
+// group's size is picked when it starts (fec::group_for): BULK_GROUP_SIZE
+// while the WAN is the bottleneck, else GROUP_SIZE. A gap or reordering in the
+// sequence numbers ends the group; so does a packet too long for its FEC
+// packet to stay within MTU and the 1620-byte parity buffer (longer than MTU
+// minus 26 bytes, 34 with the UDP shim: 1474 and 1466 by default), which
+// itself passes unprotected. With fixed groups (no BULK_GROUP_SIZE, no
+// FLUSH_MS) such a group is abandoned and parity is sent only for whole
+// groups: the last packets before a pause wait for later ones. With
+// variable groups it is closed with the parity of the packets it has, and
+// FLUSH_MS closes it after a pause; the peer then needs a receiver of this
+// version.
 //
 // RX: every packet except FEC packets leaves on output 0; stream packets are
 // also remembered (a shared copy, at most MAX_RX_QUEUE_SIZE, in sequence
-// order). An FEC packet whose group lacks exactly one packet rebuilds it,
-// with the FEC packet's timestamp, on output 1; FEC packets are consumed.
-// Lengths from the wire are checked: an FEC packet too short for its
-// sequence number is dropped, XOR covers only the bytes both the parity and
-// a packet have, and a rebuilt packet without a sound IPv4 header (at least
-// 20 bytes, total length within the parity) is dropped, all counted.
+// order). The FEC packet carries only its group's last sequence number; the
+// group starts right after the previous FEC packet's (variable groups), or
+// GROUP_SIZE or BULK_GROUP_SIZE before its end (a sender of fixed groups, or
+// after a lost FEC packet); the FEC packet's layout is the same either way.
+// The starts are tried in that order: one whose group is whole ends the
+// search; one whose group lacks exactly one packet rebuilds it from the
+// parity and the others, and the rebuilt packet is accepted only when it is
+// the missing stream packet byte for byte as far as can be checked
+// (fec::rebuilt_packet_len: its number, the zero padding, RSP's checksum);
+// else the next start is tried. An accepted packet leaves, with the FEC
+// packet's timestamp, on output 1. Every remembered packet up to the FEC
+// packet's number is then forgotten, and the FEC packet is consumed. Lengths from
+// the wire are checked: an FEC packet too short for its sequence number or
+// longer than any sender builds is dropped, XOR covers only the bytes both
+// the parity and a packet have, and a rebuild that fails the check is
+// dropped, all counted.
 //
-// Read handlers: fec_sent (FEC packets sent), groups_abandoned, unprotected
-// (too long for the parity buffer), rebuilt (packets rebuilt), fec_received,
-// unrecoverable (groups missing more than one packet), malformed (FEC packets
-// too short), bad_rebuild (rebuilt packets dropped), no_memory, rx_queue_len.
+// Read handlers: fec_sent (FEC packets sent), groups_abandoned, flushed
+// (groups closed before their size: at a gap or after FLUSH_MS),
+// bulk_groups (groups of BULK_GROUP_SIZE), unprotected (too long for the
+// parity buffer), rebuilt (packets rebuilt), fec_received, unrecoverable
+// (groups missing more than one packet), malformed (FEC packets too short or
+// too long), bad_rebuild (rebuilds that failed the check), no_memory,
+// rx_queue_len.
 #pragma once
 
 #include <host/ipaddress.hh>
 #include <host/spinlock.hh>
+#include <host/timer.hh>
 
 #include <atomic>
 #include <cstdint>
@@ -59,6 +95,8 @@
 
 #include "common/peerbound.hh"
 #include "common/shim.hh"
+
+class RSP;
 
 class WFEC : public WPeerBound {
   public:
@@ -79,6 +117,8 @@ class WFEC : public WPeerBound {
     struct Counters {
         std::atomic<uint64_t> fec_sent{0};
         std::atomic<uint64_t> groups_abandoned{0};
+        std::atomic<uint64_t> flushed{0};
+        std::atomic<uint64_t> bulk_groups{0};
         std::atomic<uint64_t> unprotected{0};
         std::atomic<uint64_t> rebuilt{0};
         std::atomic<uint64_t> fec_received{0};
@@ -97,17 +137,31 @@ class WFEC : public WPeerBound {
 
     void push_tx(Packet* p) override;
     void push_rx(Packet* p) override;
-    // Starts a group at `seq` with a fresh zeroed FEC packet; false when no
-    // buffer could be had (the group is then not protected).
-    bool start_group(uint16_t seq, size_t len);
+    // Packets RSP's pacer holds (0 without RSP); takes RSP's lock.
+    size_t rsp_held() const;
+    // Starts a group at `seq` of `size` packets with a fresh zeroed FEC
+    // packet; false when no buffer could be had (the group is then not
+    // protected).
+    bool start_group(uint16_t seq, uint8_t size);
+    // Ends the open group: with variable groups its parity so far (or none
+    // when it holds no packet), else nothing (abandoned).
+    Packet* end_group();
     void abandon_group();
     Packet* finish_group();
+    static void flush_timer_hook(Timer*, void*);
+    void run_flush_timer();
     void remember(Packet* p, uint16_t seq);
-    Packet* rebuild(const uint8_t* parity, size_t parity_len, const Node* taken, size_t n, uint16_t start,
-                    uint16_t end);
+    // Rebuilds the packet missing from the `n` nodes at `nodes` (the group
+    // start..end less `missing`); null when the result fails the check.
+    Packet* rebuild(const uint8_t* parity, size_t parity_len, const Node* nodes, size_t n, uint16_t start,
+                    uint16_t end, uint16_t missing);
 
     IPAddress _local_ip;
     uint8_t _group_size = 5;
+    uint8_t _bulk_group = 0;
+    uint32_t _flush_ms = 0;
+    RSP* _rsp = nullptr;
+    bool _variable = false;  // BULK_GROUP_SIZE or FLUSH_MS: groups end early
     uint32_t _max_rx_queue = 20;
     bool _debug = false;
     ShimConfig _shim;
@@ -123,9 +177,14 @@ class WFEC : public WPeerBound {
     size_t _longest = 0;
     bool _new_group = true;
     uint16_t _ip_id = 1;
+    bool _in_bulk = false;  // groups of BULK_GROUP_SIZE until a pause or a gap
+    int64_t _last_ns = 0;   // steady time of the group's latest packet
+    Timer _flush_timer;
 
     // RX: stream packets in 16-bit serial order; capacity fixed at configure.
     std::vector<Node> _rxq;
     size_t _highwater = 0;
+    uint16_t _rx_next = 0;  // after the latest FEC packet's group
+    bool _rx_next_valid = false;
     Counters _c;
 };

@@ -100,6 +100,8 @@ class RSP : public WBase, public PeerDiscoveryListener, public PeerBootNotifier 
     uint16_t rcv_cur() const { return _rx.cur(); }
     size_t tx_queue_size() const { return _tx.size(); }
     size_t rx_queue_size() const { return _rx.size(); }
+    // Packets the pacer holds for the window or pacing (hold the lock).
+    size_t pacer_held() const { return _hold.size(); }
 
     // Print string of an RSP packet (network header at `p`'s network header
     // or data start).

@@ -2,7 +2,10 @@
 // packet on the receiving side, and FEC packets whose lengths lie.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
 #include <random>
+#include <thread>
 
 #include "common/annotations.hh"
 #include "common/framing/framing.hh"
@@ -173,6 +176,53 @@ TEST(WFECRx, RebuildsExactlyOneMissingPacket) {
     EXPECT_TRUE(two.rx.on(1).empty());
     EXPECT_EQ(two.rx.count("unrecoverable"), 1u);
     EXPECT_EQ(two.rx.count("rebuilt"), 0u);
+}
+
+// Variable groups: the group size follows RSP's backlog; a gap closes the
+// group with the parity it has, and so does FLUSH_MS after the stream
+// pauses. The receiver finds each group's start after the previous parity
+// packet, or a whole GROUP_SIZE before its end (after a gap, or from a
+// sender of fixed groups), and rebuilds one loss in each.
+TEST(WFECRx, VariableGroupsRebuildAfterGapsAndPauses) {
+    EXPECT_EQ(fec::group_for(4, false, 5, 32), 5);  // less than a short group waits
+    EXPECT_EQ(fec::group_for(5, false, 5, 32), 32);
+    EXPECT_EQ(fec::group_for(0, true, 5, 32), 32);  // a bulk run goes on
+    EXPECT_EQ(fec::group_for(500, true, 5, 0), 5);
+
+    Pair p;
+    ASSERT_TRUE(p.build("", ", FLUSH_MS 20")) << p.tx.r.errors();
+    std::vector<Bytes> sent;
+    // 0..4 whole; 5..7 closed at the gap (8 never comes); 9..13 whole;
+    // 14, 15 closed by the timer.
+    for (uint16_t s : {0, 1, 2, 3, 4, 5, 6, 7, 9, 10, 11, 12, 13, 14, 15}) {
+        sent.push_back(stream(s, 100 + s * 7));
+        p.tx.push(ip_packet(sent.back()));
+    }
+    Master* m = p.tx.r.router()->master();
+    std::thread run([&] { m->run(p.tx.r.router()); });
+    for (int i = 0; i < 200 && p.tx.count("fec_sent") < 4; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    m->please_stop();
+    run.join();
+    ASSERT_EQ(p.tx.count("fec_sent"), 4u);
+    EXPECT_EQ(p.tx.count("flushed"), 2u);
+    EXPECT_EQ(p.tx.count("groups_abandoned"), 0u);
+    std::vector<uint16_t> ends;
+    for (Packet* q : p.tx.on(1))
+        ends.push_back(get16(q->data() + 24));
+    EXPECT_EQ(ends, (std::vector<uint16_t>{4, 7, 13, 15}));
+
+    const std::vector<uint16_t> lost = {2, 6, 11, 15};
+    for (size_t i = 0; i < p.tx.s->packets.size(); ++i) {
+        Packet* q = p.tx.s->packets[i];
+        if (p.tx.s->ports[i] == 0 && std::count(lost.begin(), lost.end(), get16(q->data() + 26)))
+            continue;
+        p.rx.push(q->clone());
+    }
+    auto rebuilt = p.rx.on(1);
+    ASSERT_EQ(rebuilt.size(), 4u) << p.rx.count("bad_rebuild");
+    for (size_t i = 0; i < 4; ++i)
+        EXPECT_EQ(contents(rebuilt[i]), stream(lost[i], 100 + lost[i] * 7)) << lost[i];
 }
 
 // The queue keeps MAX_RX_QUEUE_SIZE packets: a parity packet that comes too
