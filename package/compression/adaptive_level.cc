@@ -103,7 +103,7 @@ void AdaptiveLevel::reset(int engine, int level, int min, int max) {
     _min = min;
     _max = max;
     _level = std::clamp(level, min, max);
-    _up = _down = _hold = 0;
+    _up = _down = _hold = _run = 0;
     _ceiling = 0;
 }
 
@@ -112,18 +112,26 @@ int AdaptiveLevel::tick(bool wan, double busy) {
         _ceiling = 0;
     if (busy >= BUSY_HIGH) {
         _up = 0;
-        if (++_down >= DOWN_TICKS) {
+        // The first step waits DOWN_TICKS; while the threads stay saturated,
+        // each further step comes a tick later and goes twice as far, so
+        // that a short transfer on a fast WAN reaches a cheap level while it
+        // still runs.
+        if (++_down >= (_run ? 1 : DOWN_TICKS)) {
             _down = 0;
-            int next = step_level(_engine, _level, -1);
-            if (next >= _min && next != _level) {
+            int next = _level;
+            for (int i = 0; i < (1 << std::min(_run, 4)); ++i)
+                next = std::max(step_level(_engine, next, -1), _min);
+            if (next != _level) {
                 // The level we leave cost too much: do not climb back to it soon.
                 _ceiling = _level;
                 _hold = HOLD_TICKS;
                 _level = next;
+                ++_run;
             }
         }
     } else if (wan && busy <= BUSY_LOW) {
         _down = 0;
+        _run = 0;
         if (++_up >= UP_TICKS) {
             _up = 0;
             int next = step_level(_engine, _level, 1);
@@ -131,7 +139,7 @@ int AdaptiveLevel::tick(bool wan, double busy) {
                 _level = next;
         }
     } else {
-        _up = _down = 0;
+        _up = _down = _run = 0;
     }
     return _level;
 }

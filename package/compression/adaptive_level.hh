@@ -9,7 +9,8 @@
 //     a core (time running plus time waiting to run, from the kernel's
 //     scheduler statistics), so a stronger level would slow the tunnel.
 // CPU-bound lowers the level by one step after DOWN_TICKS such ticks in a
-// row; WAN-bound with threads below BUSY_LOW raises it by one step after
+// row, then by 2, 4, 8 and 16 steps at each further tick while it lasts (a
+// transfer on a fast WAN may last a second or two); WAN-bound with threads below BUSY_LOW raises it by one step after
 // UP_TICKS ticks in a row. Hysteresis: the gap between the two thresholds,
 // the longer wait before raising, and a level that proved too costly is not
 // tried again for HOLD_TICKS.
@@ -96,6 +97,7 @@ class AdaptiveLevel {
   private:
     int _engine = 0, _level = 0, _min = 0, _max = 0;
     int _up = 0, _down = 0;
+    int _run = 0;  // steps down in the current saturated run
     int _ceiling = 0, _hold = 0;  // _ceiling is not tried while _hold runs
 };
 

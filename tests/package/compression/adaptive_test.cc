@@ -18,7 +18,7 @@ int ticks(AdaptiveLevel& a, int n, bool wan, double busy) {
     return a.level();
 }
 
-// Down after DOWN_TICKS saturated ticks, up only after UP_TICKS ticks that
+// Down after DOWN_TICKS saturated ticks (faster while saturation lasts), up only after UP_TICKS ticks that
 // are WAN-bound with time to spare, nothing in the band between; zstd skips
 // level 0; the limits hold; a level that proved too costly waits HOLD_TICKS.
 TEST(AdaptiveLevel, HysteresisAndLimits) {
@@ -37,6 +37,11 @@ TEST(AdaptiveLevel, HysteresisAndLimits) {
     EXPECT_EQ(ticks(a, AdaptiveLevel::UP_TICKS, true, 0.1), 1);
     EXPECT_EQ(ticks(a, 10 * AdaptiveLevel::UP_TICKS, true, 0.1), 3);
     EXPECT_EQ(ticks(a, 20 * AdaptiveLevel::DOWN_TICKS, false, 1.0), -2);
+    // A saturated run speeds up: 1 step, then 2 a tick later, then 4.
+    a.reset(ENGINE_ZSTD, 3, -5, 9);
+    EXPECT_EQ(ticks(a, AdaptiveLevel::DOWN_TICKS, false, 1.0), 2);
+    EXPECT_EQ(ticks(a, 1, false, 1.0), -1);
+    EXPECT_EQ(ticks(a, 1, false, 1.0), -5);
     a.reset(ENGINE_ZLIB, 9, 1, 9);
     EXPECT_EQ(ticks(a, AdaptiveLevel::UP_TICKS * 2, true, 0.0), 9);
     EXPECT_EQ(ticks(a, AdaptiveLevel::DOWN_TICKS * 20, false, 2.0), 1);
