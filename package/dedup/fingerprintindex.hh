@@ -82,6 +82,20 @@ class FingerprintIndex {
     prefetch_line(&slots_[g].recs[i]);
   }
 
+  // Reads key's tag line and starts loading what insert(key) writes: the
+  // slot of a matching tag (a replace) or else the first empty slot of the
+  // home group. For batches of inserts whose tag lines were prefetched.
+  void prefetch_insert(uint64_t key) const {
+    if (!tags_) return;
+    const uint64_t g = group_of(key);
+    uint32_t m = match_mask(tags_[g], tag_of(key));
+    if (!m) m = match_mask(tags_[g], 0);
+    if (!m) return;
+    const int i = __builtin_ctz(m);
+    prefetch_line(&slots_[g].keys[i]);
+    prefetch_line(&slots_[g].recs[i]);
+  }
+
   uint64_t size() const { return size_; }
   uint64_t buckets() const { return buckets_; }
   uint64_t bound() const { return bound_; }
