@@ -54,7 +54,7 @@ class FingerprintIndex {
     if (!tags_) return false;
     const TagLine& t = tags_[group];
     const uint16_t tag = tag_of(key);
-    return (t.spill >> (tag & 15) & 1) != 0 || match_mask(t, tag) != 0;
+    return (t.spill >> (tag & 15) & 1) != 0 || any_match(t, tag);
   }
 
   // Starts loading key's tag line.
@@ -156,6 +156,25 @@ class FingerprintIndex {
     uint32_t out = 0;
     for (int i = 0; i < SLOTS; ++i) out |= static_cast<uint32_t>(line.tags[i] == t) << i;
     return out;
+#endif
+  }
+
+  // match_mask(line, t) != 0, for the lookups that almost always miss: the
+  // compares are merged before the one mask is taken.
+  static bool any_match(const TagLine& line, uint16_t t) {
+#if defined(__SSE2__)
+    const __m128i want = _mm_set1_epi16(static_cast<short>(t));
+    const auto* v = reinterpret_cast<const __m128i*>(&line);
+    // Only the low half of the last vector holds tags; the upper half loads
+    // as zero, which no tag equals.
+    const __m128i any = _mm_or_si128(
+        _mm_or_si128(_mm_cmpeq_epi16(_mm_load_si128(v), want),
+                     _mm_cmpeq_epi16(_mm_load_si128(v + 1), want)),
+        _mm_or_si128(_mm_cmpeq_epi16(_mm_load_si128(v + 2), want),
+                     _mm_cmpeq_epi16(_mm_loadl_epi64(v + 3), want)));
+    return _mm_movemask_epi8(any) != 0;
+#else
+    return match_mask(line, t) != 0;
 #endif
   }
 
