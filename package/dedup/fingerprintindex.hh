@@ -61,9 +61,14 @@ class FingerprintIndex {
   void prefetch(uint64_t key) const {
     if (tags_) prefetch_line(&tags_[group_of(key)]);
   }
-  // Starts loading the tag line of a group; returns the group.
+  // Starts loading the tag line of a group into the second-level cache;
+  // returns the group. A core has only about a dozen first-level fill
+  // buffers, and a scan that requests lines far ahead into the first level
+  // stalls whenever they are all taken; the second level keeps several
+  // times as many requests in flight, and the tag check then reads the line
+  // from there in a few nanoseconds.
   uint64_t prefetch_group(uint64_t group) const {
-    if (tags_) prefetch_line(&tags_[group]);
+    if (tags_) prefetch_line_l2(&tags_[group]);
     return group;
   }
   // The group whose tag line answers for key.
@@ -131,6 +136,13 @@ class FingerprintIndex {
     asm volatile("prefetcht0 %0" : : "m"(*static_cast<const char*>(p)));
 #else
     __builtin_prefetch(p);
+#endif
+  }
+  static void prefetch_line_l2(const void* p) {
+#if defined(__x86_64__) || defined(__i386__)
+    asm volatile("prefetcht2 %0" : : "m"(*static_cast<const char*>(p)));
+#else
+    __builtin_prefetch(p, 0, 1);
 #endif
   }
 

@@ -164,11 +164,11 @@ void QuiloDedupCompress::w_compress(ByteSink& out, const uint8_t* in, size_t len
   buf_.begin(in, len);
   const size_t windows = len - W + 1;
 
-  // Index lines requested ahead of the candidate examined. Enough to cover
-  // a memory access at the rate the scan examines candidates; requesting
-  // many more only queues them behind the few the core can have in flight,
-  // and the scan then waits on the burst instead of overlapping it.
-  constexpr size_t AHEAD = 16;
+  // Index lines requested ahead of the candidate examined, one more for
+  // each candidate examined, into the second-level cache (which keeps many
+  // in flight). Enough for the memory accesses to overlap at the rate the
+  // scan examines candidates, without a long burst at a payload's start.
+  constexpr size_t AHEAD = 64;
   uint64_t probes = 0;          // fingerprints checked against the store
   size_t start = 0;
   if (continued) {
