@@ -164,11 +164,14 @@ void QuiloDedupCompress::w_compress(ByteSink& out, const uint8_t* in, size_t len
   buf_.begin(in, len);
   const size_t windows = len - W + 1;
 
-  // Index lines requested ahead of the candidate examined, one more for
-  // each candidate examined, into the second-level cache (which keeps many
-  // in flight). Enough for the memory accesses to overlap at the rate the
-  // scan examines candidates, without a long burst at a payload's start.
-  constexpr size_t AHEAD = 64;
+  // Index lines requested ahead of the candidate examined, into the
+  // second-level cache (which keeps many in flight). The distance starts at
+  // RAMP, at a payload's start and again after a match, and grows by one
+  // with each miss up to AHEAD: new data then has its accesses overlap at
+  // the rate the scan examines candidates, and repeated data, which matches
+  // again soon, does not request lines it will never examine.
+  constexpr size_t AHEAD = 64, RAMP = 16;
+  size_t ahead = RAMP;
   uint64_t probes = 0;          // fingerprints checked against the store
   size_t start = 0;
   if (continued) {
@@ -176,7 +179,7 @@ void QuiloDedupCompress::w_compress(ByteSink& out, const uint8_t* in, size_t len
     // While the continued chunk's index line loads, the first windows'
     // start loading too: unless the chunk matches, they come first.
     if (level != 0)
-      for (size_t at = 0; at < std::min(AHEAD, windows); ++at)
+      for (size_t at = 0; at < std::min(ahead, windows); ++at)
         cache_->prefetch_probe(buf_.fingerprint(at));
     const uint8_t* stored = cache_->lookup(cont_fp);
     if (stored && std::memcmp(stored, scratch_, W) == 0) {
@@ -237,7 +240,7 @@ void QuiloDedupCompress::w_compress(ByteSink& out, const uint8_t* in, size_t len
   while (level != 0) {
     if (n <= k + AHEAD && plan_st.at <= last)
       n = plan(plan_st, last, W, level, cand, n, k + AHEAD + BATCH);
-    for (const size_t upto = std::min(n, k + AHEAD + 1); req < upto; ++req)
+    for (const size_t upto = std::min(n, k + ahead + 1); req < upto; ++req)
       group[req] = static_cast<uint32_t>(cache_->prefetch_probe(buf_.fingerprint(cand[req].at)));
     if (k == n) break;
     // New data mostly: while a new chunk waits and is not yet due, a miss
@@ -252,6 +255,11 @@ void QuiloDedupCompress::w_compress(ByteSink& out, const uint8_t* in, size_t len
         if (req < n) {
           group[req] = static_cast<uint32_t>(cache_->prefetch_probe(buf_.fingerprint(cand[req].at)));
           ++req;
+          if (ahead < AHEAD && req < n) {
+            group[req] = static_cast<uint32_t>(cache_->prefetch_probe(buf_.fingerprint(cand[req].at)));
+            ++req;
+            ++ahead;
+          }
         }
       }
       probes += i - k;
@@ -293,6 +301,7 @@ void QuiloDedupCompress::w_compress(ByteSink& out, const uint8_t* in, size_t len
     if (left_plan) {
       plan_st = {std::max(at + 1, base), base, cand[k].runs, has_nc, nc_at};
       k = n = req = 0;
+      ahead = RAMP;
     } else {
       ++k;
     }
