@@ -103,8 +103,8 @@ int FingerprintIndex::insert(uint64_t key, int32_t record) {
   const uint64_t home = group_of(key);
   for (g = home;; g = next(g)) {
     TagLine& t = tags_[g];
-    for (int i = 0; i < SLOTS; ++i) {
-      if (t.tags[i]) continue;
+    if (const uint32_t empty = match_mask(t, 0)) {
+      const int i = __builtin_ctz(empty);
       t.tags[i] = tag_of(key);
       slots_[g].keys[i] = key;
       slots_[g].recs[i] = static_cast<uint32_t>(record);

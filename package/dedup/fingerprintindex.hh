@@ -54,16 +54,21 @@ class FingerprintIndex {
     if (!tags_) return false;
     const TagLine& t = tags_[group];
     const uint16_t tag = tag_of(key);
-    return (t.spill >> (tag & 15) & 1) != 0 || match_mask(t, tag) != 0;
+    return (t.spill >> (tag & 15) & 1) != 0 || any_match(t, tag);
   }
 
   // Starts loading key's tag line.
   void prefetch(uint64_t key) const {
     if (tags_) prefetch_line(&tags_[group_of(key)]);
   }
-  // Starts loading the tag line of a group; returns the group.
+  // Starts loading the tag line of a group into the second-level cache;
+  // returns the group. A core has only about a dozen first-level fill
+  // buffers, and a scan that requests lines far ahead into the first level
+  // stalls whenever they are all taken; the second level keeps several
+  // times as many requests in flight, and the tag check then reads the line
+  // from there in a few nanoseconds.
   uint64_t prefetch_group(uint64_t group) const {
-    if (tags_) prefetch_line(&tags_[group]);
+    if (tags_) prefetch_line_l2(&tags_[group]);
     return group;
   }
   // The group whose tag line answers for key.
@@ -76,6 +81,20 @@ class FingerprintIndex {
     if (!tags_) return;
     const uint64_t g = group_of(key);
     const uint32_t m = match_mask(tags_[g], tag_of(key));
+    if (!m) return;
+    const int i = __builtin_ctz(m);
+    prefetch_line(&slots_[g].keys[i]);
+    prefetch_line(&slots_[g].recs[i]);
+  }
+
+  // Reads key's tag line and starts loading what insert(key) writes: the
+  // slot of a matching tag (a replace) or else the first empty slot of the
+  // home group. For batches of inserts whose tag lines were prefetched.
+  void prefetch_insert(uint64_t key) const {
+    if (!tags_) return;
+    const uint64_t g = group_of(key);
+    uint32_t m = match_mask(tags_[g], tag_of(key));
+    if (!m) m = match_mask(tags_[g], 0);
     if (!m) return;
     const int i = __builtin_ctz(m);
     prefetch_line(&slots_[g].keys[i]);
@@ -119,6 +138,13 @@ class FingerprintIndex {
     __builtin_prefetch(p);
 #endif
   }
+  static void prefetch_line_l2(const void* p) {
+#if defined(__x86_64__) || defined(__i386__)
+    asm volatile("prefetcht2 %0" : : "m"(*static_cast<const char*>(p)));
+#else
+    __builtin_prefetch(p, 0, 1);
+#endif
+  }
 
   // 16-bit tag from the whole key (independent of the group choice); never 0.
   static uint16_t tag_of(uint64_t key) {
@@ -142,6 +168,25 @@ class FingerprintIndex {
     uint32_t out = 0;
     for (int i = 0; i < SLOTS; ++i) out |= static_cast<uint32_t>(line.tags[i] == t) << i;
     return out;
+#endif
+  }
+
+  // match_mask(line, t) != 0, for the lookups that almost always miss: the
+  // compares are merged before the one mask is taken.
+  static bool any_match(const TagLine& line, uint16_t t) {
+#if defined(__SSE2__)
+    const __m128i want = _mm_set1_epi16(static_cast<short>(t));
+    const auto* v = reinterpret_cast<const __m128i*>(&line);
+    // Only the low half of the last vector holds tags; the upper half loads
+    // as zero, which no tag equals.
+    const __m128i any = _mm_or_si128(
+        _mm_or_si128(_mm_cmpeq_epi16(_mm_load_si128(v), want),
+                     _mm_cmpeq_epi16(_mm_load_si128(v + 1), want)),
+        _mm_or_si128(_mm_cmpeq_epi16(_mm_load_si128(v + 2), want),
+                     _mm_cmpeq_epi16(_mm_loadl_epi64(v + 3), want)));
+    return _mm_movemask_epi8(any) != 0;
+#else
+    return match_mask(line, t) != 0;
 #endif
   }
 

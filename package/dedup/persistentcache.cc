@@ -261,6 +261,10 @@ void PersistentCache::writedisk() {
   write_pos_ += n;
   file_records_ = std::max(file_records_, write_pos_);
   if (w == static_cast<ssize_t>(n * record_size_)) {
+    // The tag lines have arrived during the write: the slots the inserts
+    // fill start loading together, rather than one insert's miss at a time.
+    for (uint64_t i = 0; i < n; ++i)
+      if (pending_live_[i]) index_.prefetch_insert(pending_fp_[i]);
     for (uint64_t i = 0; i < n; ++i) {
       if (pending_live_[i]) index_insert(pending_fp_[i], first + i);
       ++current_slot_;

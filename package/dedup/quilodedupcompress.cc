@@ -91,6 +91,13 @@ size_t plan(ScanState& st, size_t last, size_t W, int level, DedupScanBuffers::C
       nc_at = at;
     }
     at = std::max(at + 1, base);
+    // Inside a dense run, past its first two windows and short of the end
+    // of the waiting chunk, every position is a candidate and nothing
+    // changes: they are listed in one go.
+    if (c <= dense_runs && at > base + 1) {
+      const size_t end = std::min({nc_at + W, last + 1, at + (want - n)});
+      for (; at < end; ++at) out[n++] = {static_cast<uint32_t>(at), c};
+    }
   }
   st = {at, base, c, has_nc, nc_at};
   return n;
@@ -157,7 +164,14 @@ void QuiloDedupCompress::w_compress(ByteSink& out, const uint8_t* in, size_t len
   buf_.begin(in, len);
   const size_t windows = len - W + 1;
 
-  constexpr size_t AHEAD = 40;  // candidates requested at least ahead of the one examined
+  // Index lines requested ahead of the candidate examined, into the
+  // second-level cache (which keeps many in flight). The distance starts at
+  // RAMP, at a payload's start and again after a match, and grows by one
+  // with each miss up to AHEAD: new data then has its accesses overlap at
+  // the rate the scan examines candidates, and repeated data, which matches
+  // again soon, does not request lines it will never examine.
+  constexpr size_t AHEAD = 64, RAMP = 16;
+  size_t ahead = RAMP;
   uint64_t probes = 0;          // fingerprints checked against the store
   size_t start = 0;
   if (continued) {
@@ -165,7 +179,7 @@ void QuiloDedupCompress::w_compress(ByteSink& out, const uint8_t* in, size_t len
     // While the continued chunk's index line loads, the first windows'
     // start loading too: unless the chunk matches, they come first.
     if (level != 0)
-      for (size_t at = 0; at < std::min(AHEAD, windows); ++at)
+      for (size_t at = 0; at < std::min(ahead, windows); ++at)
         cache_->prefetch_probe(buf_.fingerprint(at));
     const uint8_t* stored = cache_->lookup(cont_fp);
     if (stored && std::memcmp(stored, scratch_, W) == 0) {
@@ -210,25 +224,48 @@ void QuiloDedupCompress::w_compress(ByteSink& out, const uint8_t* in, size_t len
   };
 
   // The scan visits the candidates a plan lists. Plans assume that nothing
-  // matches, so the index lines of the candidates ahead are requested long
-  // before they are needed, and their memory accesses overlap. When a
-  // lookup does match (or a waiting new chunk equals the window), the scan
-  // leaves the plan and plans again from where it stands. Which windows are
-  // looked up, and in what order, is exactly as in a byte-by-byte scan.
-  constexpr size_t BATCH = 32;  // candidates planned at a time
+  // matches, so the index lines of the candidates ahead are requested before
+  // they are needed, one for each candidate examined, and their memory
+  // accesses overlap. When a lookup does match (or a waiting new chunk
+  // equals the window), the scan leaves the plan and plans again from where
+  // it stands. Which windows are looked up, and in what order, is exactly as
+  // in a byte-by-byte scan.
+  constexpr size_t BATCH = 8;  // candidates planned at a time
   DedupScanBuffers::Candidate* cand = buf_.candidates();
   uint32_t* group = buf_.groups();
   const size_t last = len - W;
   ScanState plan_st{start, start, 0, false, 0};
-  size_t k = 0, n = 0;
+  size_t k = 0, n = 0;  // cand[k, n) are planned and not yet examined
+  size_t req = 0;       // cand[0, req) have their index lines requested
   while (level != 0) {
-    if (n <= k + AHEAD && plan_st.at <= last) {
-      const size_t from = n;
+    if (n <= k + AHEAD && plan_st.at <= last)
       n = plan(plan_st, last, W, level, cand, n, k + AHEAD + BATCH);
-      for (size_t i = from; i < n; ++i)
-        group[i] = static_cast<uint32_t>(cache_->prefetch_probe(buf_.fingerprint(cand[i].at)));
-    }
+    for (const size_t upto = std::min(n, k + ahead + 1); req < upto; ++req)
+      group[req] = static_cast<uint32_t>(cache_->prefetch_probe(buf_.fingerprint(cand[req].at)));
     if (k == n) break;
+    // New data mostly: while a new chunk waits and is not yet due, a miss
+    // changes nothing but the position, so a run of them is examined here
+    // without the rest of the bookkeeping. A candidate that may be stored,
+    // or the one at which the chunk is due, goes through the steps below.
+    if (has_nc) {
+      const size_t due = nc_at + W;
+      size_t i = k;
+      for (; i < n && cand[i].at < due; ++i) {
+        if (cache_->may_hold(buf_.known(cand[i].at), group[i])) break;
+        if (req < n) {
+          group[req] = static_cast<uint32_t>(cache_->prefetch_probe(buf_.fingerprint(cand[req].at)));
+          ++req;
+          if (ahead < AHEAD && req < n) {
+            group[req] = static_cast<uint32_t>(cache_->prefetch_probe(buf_.fingerprint(cand[req].at)));
+            ++req;
+            ++ahead;
+          }
+        }
+      }
+      probes += i - k;
+      k = i;
+      if (k == n) continue;
+    }
 
     const size_t at = cand[k].at;
     const uint64_t h = buf_.known(at);
@@ -263,7 +300,8 @@ void QuiloDedupCompress::w_compress(ByteSink& out, const uint8_t* in, size_t len
     }
     if (left_plan) {
       plan_st = {std::max(at + 1, base), base, cand[k].runs, has_nc, nc_at};
-      k = n = 0;
+      k = n = req = 0;
+      ahead = RAMP;
     } else {
       ++k;
     }
