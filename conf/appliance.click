@@ -185,9 +185,15 @@
 //    downloads at once shared 55/45 and 58/42; RSP resent at most 1.2% of
 //    its packets; with 1% random loss and no congestion the pair kept its
 //    goodput (on / off 1.16), with 5% it lost a quarter (0.77: the window,
-//    not qm, which hardly dropped). On that loaded machine the warm pass
-//    reached 0.94 (1000) and 3.6 (250) times the bridges' speed: measure
-//    again on a quiet one.
+//    not qm, which hardly dropped). On a quieter machine (load 0.4 to
+//    1.4), with QM_INTERVAL 200ms, all in one run: warm pass 8.8 (1000)
+//    and 7.1 (250) times the bridges (median of three; the 250-packet
+//    queue overflowed on the warm passes' small packets: 31 to 75
+//    retransmissions and 1 to 4 window reductions per pass), cold 2.6 and
+//    2.7, ping p95 +5.9 and +5.2 ms, shares 47/53 and 48/52; with random
+//    loss and no rate limit, on / off 0.91 (1%) and 1.25 (5%), medians of
+//    five downloads each taken in turns, whose spread (1%: 2.2 to 4.4 s
+//    on, 2.1 to 2.9 s off) is wider than the difference.
 //  - MSS 1332: with TCP timestamps (12 bytes of options) a full segment
 //    carries 1320 bytes = 4 chunks of 330 bytes, the byte cache's chunk
 //    size, so repeated data lines up with the cache; and the tunnel's shim
