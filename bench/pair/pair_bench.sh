@@ -21,7 +21,8 @@
 # What runs:
 #   free, qN   a corpus of real files from this machine fetched by the
 #              client twice, cold then warm (warm repeated BENCH_WARM_REPS
-#              times without WAN limits; the median counts). Per pass: time,
+#              times without WAN limits, BENCH_QWARM_REPS times through a
+#              pair on a limited WAN; the median counts). Per pass: time,
 #              goodput, LAN bytes (whole frames the client received), WAN
 #              bytes (whole frames the emulator delivered towards the
 #              client), WAN/LAN, RSP retransmissions (both appliances) and
@@ -31,6 +32,11 @@
 #              BENCH_BULK_SECS; and for pair/off two such downloads at once.
 #   lossP      BENCH_LOSS_REPS downloads of BENCH_LOSS_MB of incompressible
 #              data each (fresh data every time); the median goodput counts.
+#              The kinds of one lossP take turns, one download per fresh
+#              pair (pair, off, then off, pair, ...), so that a drift of the
+#              machine's load falls on both alike.
+#   limited    per pass of a pair, the congestion state of B's RSP (the
+#              sender of the downloads) when the pass ends.
 #
 # Goals (pair against bridges of the same WAN, or pair against off):
 #   no WAN limits   goodput >= 0.5 x bridges, cold and warm
@@ -55,9 +61,11 @@
 #                 (QM=false CONGESTION_CONTROL=false)
 #   BENCH_CONF    appliance configuration (conf/appliance.click)
 #   BENCH_WARM_REPS  warm passes without WAN limits; the median counts (3)
+#   BENCH_QWARM_REPS warm passes of a pair on a limited WAN (3; bridges,
+#                 bound by the WAN, make one)
 #   BENCH_BULK_SECS  length of the latency and two-transfer runs (12)
 #   BENCH_LOSS_MB, BENCH_LOSS_REPS  size and number of the loss-case
-#                 downloads (24, 3)
+#                 downloads (24, 5)
 #   BENCH_THREADS appliance router threads (1)
 #   BENCH_DEFINES extra NAME=VALUE defines for both appliances
 #   BENCH_TIMEOUT longest single transfer in seconds (120)
@@ -81,9 +89,10 @@ TIMEOUT=${BENCH_TIMEOUT:-120}
 PROFILE=${BENCH_PROFILE:-0}
 CONF=${BENCH_CONF:-$SRC_DIR/conf/appliance.click}
 WARM_REPS=${BENCH_WARM_REPS:-3}
+QWARM_REPS=${BENCH_QWARM_REPS:-3}
 BULK_SECS=${BENCH_BULK_SECS:-12}
 LOSS_MB=${BENCH_LOSS_MB:-24}
-LOSS_REPS=${BENCH_LOSS_REPS:-3}
+LOSS_REPS=${BENCH_LOSS_REPS:-5}
 NICE=${BENCH_NICE:--10}
 
 [ "$(id -u)" -eq 0 ] || { echo "pair_bench: needs root (network namespaces); try: sudo $0 $*" >&2; exit 1; }
@@ -280,6 +289,9 @@ transfer() {
     g = t > 0 ? n * 8 / t / 1e6 : 0
     printf "  %-12s %-5s %8.2fs %9.1f Mbit/s %12d %12d %7.3f %6d %6.2f%% %6d  %s\n", l, p, t, g, lan, wan,
       (lan > 0 ? wan / lan : 0), r, (pk > 0 ? 100 * r / pk : 0), q, ok }'
+  if [[ "$label" == q*:* && "$label" != *:bridge ]]; then
+    pair handler b peer1/rsp.congestion_state 2>/dev/null | sed -e 's/^congestion control: //' -e 's/^/      b rsp: /' || true
+  fi
 }
 
 # ping_rtts COUNT: RTTs in ms of COUNT pings 50 ms apart, one per line.
@@ -323,8 +335,10 @@ fairness() {
 
 CASE_NO=0
 CASE_LETTERS=abcdefghijklmnopqrstuvwxyz
+# run_case CASE [REP]: a fresh pair for CASE; a lossP case with REP makes
+# only that one of its downloads.
 run_case() {
-  local kase=$1 wan=${1%%:*} kind=${1#*:} conf=$CONF defs=()
+  local kase=$1 wan=${1%%:*} kind=${1#*:} conf=$CONF defs=() rep=${2:-}
   NAME=$BASE${CASE_LETTERS:$((CASE_NO % 26)):1}
   STATE=${PAIR_RUNDIR:-/tmp}/quilo-pair-$NAME
   CASE_NO=$((CASE_NO + 1))
@@ -340,11 +354,11 @@ run_case() {
   local i
   case $wan in
     loss*)
-      for i in $(seq 1 "$LOSS_REPS"); do transfer "$kase" "rand" "loss$i.bin" $((LOSS_MB * 1048576)); done ;;
+      for i in ${rep:-$(seq 1 "$LOSS_REPS")}; do transfer "$kase" "rand" "loss$i.bin" $((LOSS_MB * 1048576)); done ;;
     *)
       transfer "$kase" cold corpus.tar "$CORPUS_BYTES" "$CORPUS_SHA"
       local reps=$WARM_REPS
-      [ "$wan" = free ] || reps=1
+      [ "$wan" = free ] || { [ "$kind" = bridge ] && reps=1 || reps=$QWARM_REPS; }
       for i in $(seq 1 "$reps"); do transfer "$kase" warm corpus.tar "$CORPUS_BYTES" "$CORPUS_SHA"; done
       if [ "$wan" != free ]; then
         latency "$kase"
@@ -357,7 +371,28 @@ run_case() {
 : >"$RESULTS"
 printf '\n  %-12s %-5s %9s %16s %12s %12s %7s %6s %7s %6s  %s\n' case pass time goodput "LAN bytes" "WAN bytes" WAN/LAN rtx \
   "rtx/pk" "qm" check
-for c in $CASES; do run_case "$c"; done
+# The lossP cases come last, their kinds interleaved download by download
+# (each on a fresh pair, so the same file is new to each); the order turns
+# every round.
+losses=()
+for c in $CASES; do
+  case $c in
+    loss*) [[ " ${losses[*]-} " == *" ${c%%:*} "* ]] || losses+=("${c%%:*}") ;;
+    *) run_case "$c" ;;
+  esac
+done
+for l in ${losses[@]+"${losses[@]}"}; do
+  kinds=()
+  for c in $CASES; do [ "${c%%:*}" != "$l" ] || kinds+=("${c#*:}"); done
+  for i in $(seq 1 "$LOSS_REPS"); do
+    order=("${kinds[@]}")
+    if [ $((i % 2)) = 0 ]; then
+      order=()
+      for ((j = ${#kinds[@]} - 1; j >= 0; j--)); do order+=("${kinds[j]}"); done
+    fi
+    for k in "${order[@]}"; do run_case "$l:$k" "$i"; done
+  done
+done
 
 # --- against the goals ------------------------------------------------------
 echo
