@@ -154,8 +154,8 @@
 //    rebuilt only after the group's last packet, and RSP resends a packet
 //    once the peer acknowledged one sent a quarter of the minimum round
 //    trip after it (10 ms here, 16 packets at 20 Mbit/s), so the early part
-//    of a long group is resent anyway. Measured at 1% loss (the 20 MB transfer, the
-//    pair with parity against without, same run): groups of 24 took 0.99
+//    of a long group is resent anyway. Measured at 1% loss (the 20 MB
+//    transfer, the pair with parity against without, same run): groups of 24 took 0.99
 //    and 1.01 times as long with a third of the retransmissions; groups of
 //    32 took 0.93 to 1.02 times as long with 0.45 to 0.52 of them; groups
 //    of 16 took 1.08 times as long (6% more bytes) with a fifth. With
