@@ -23,7 +23,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
@@ -92,39 +91,6 @@ double process_cpu_s() {
     timespec ts;
     clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
     return double(ts.tv_sec) + double(ts.tv_nsec) * 1e-9;
-}
-
-// Regular files of this machine (programs, libraries, documentation), each
-// under 8 MB, in a fixed order, until `want` bytes are read; empty when the
-// machine has too few of them for a quarter of that.
-std::vector<corpus::Sample> unique_files(size_t want) {
-    namespace fs = std::filesystem;
-    std::vector<std::string> paths;
-    for (const char* root : {"/usr/share/doc", "/usr/bin", "/usr/lib/x86_64-linux-gnu", "/usr/include", "/usr/share"}) {
-        std::error_code ec;
-        for (fs::recursive_directory_iterator it(root, fs::directory_options::skip_permission_denied, ec), end;
-             it != end && !ec; it.increment(ec)) {
-            std::error_code fec;
-            if (it->is_regular_file(fec) && !it->is_symlink(fec) && it->file_size(fec) > 0 &&
-                it->file_size(fec) < 8 * 1024 * 1024)
-                paths.push_back(it->path().string());
-        }
-    }
-    std::sort(paths.begin(), paths.end());
-    paths.erase(std::unique(paths.begin(), paths.end()), paths.end());
-    std::vector<corpus::Sample> out;
-    size_t total = 0;
-    for (const auto& p : paths) {
-        if (total >= want)
-            break;
-        corpus::Sample s{"file", p, corpus::read_file(p, want - total)};
-        total += s.data.size();
-        if (!s.data.empty())
-            out.push_back(std::move(s));
-    }
-    if (total < want / 4)
-        out.clear();
-    return out;
 }
 
 struct Result {
@@ -206,7 +172,7 @@ int main(int argc, char** argv) {
     // within zstd's window compresses to a fraction of real traffic's cost
     // and leaves only the hand-over between threads to measure.
     std::vector<std::vector<uint8_t>> frames;
-    std::vector<corpus::Sample> samples = unique_files(npackets * PAYLOAD);
+    std::vector<corpus::Sample> samples = corpus::distinct_files(npackets * PAYLOAD);
     if (samples.empty())
         samples = corpus::load(1024 * 1024);
     for (size_t i = 0; frames.size() < npackets; ++i)

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <algorithm>
+#include <filesystem>
 #include <cstdint>
 #include <fstream>
 #include <iterator>
@@ -96,6 +97,40 @@ inline std::vector<Sample> load(size_t max = 512 * 1024) {
         {"/usr/share/doc/libgnutls30/changelog.gz", "/usr/share/doc/libgnutls30/NEWS.gz",
          "/usr/share/doc/dbus-daemon/NEWS.gz", "/usr/share/doc/nodejs/contributing/doc_img/compare-boxplot.png"},
         random_bytes(max, 4));
+    return out;
+}
+
+// Regular files of this machine (programs, libraries, documentation), each
+// under 8 MB, in a fixed order, until `want` bytes are read; empty when the
+// machine has too few of them for a quarter of that. Unlike load(), no
+// payload repeats, as in real traffic.
+inline std::vector<Sample> distinct_files(size_t want) {
+    namespace fs = std::filesystem;
+    std::vector<std::string> paths;
+    for (const char* root : {"/usr/share/doc", "/usr/bin", "/usr/lib/x86_64-linux-gnu", "/usr/include", "/usr/share"}) {
+        std::error_code ec;
+        for (fs::recursive_directory_iterator it(root, fs::directory_options::skip_permission_denied, ec), end;
+             it != end && !ec; it.increment(ec)) {
+            std::error_code fec;
+            if (it->is_regular_file(fec) && !it->is_symlink(fec) && it->file_size(fec) > 0 &&
+                it->file_size(fec) < 8 * 1024 * 1024)
+                paths.push_back(it->path().string());
+        }
+    }
+    std::sort(paths.begin(), paths.end());
+    paths.erase(std::unique(paths.begin(), paths.end()), paths.end());
+    std::vector<Sample> out;
+    size_t total = 0;
+    for (const auto& p : paths) {
+        if (total >= want)
+            break;
+        Sample s{"file", p, read_file(p, want - total)};
+        total += s.data.size();
+        if (!s.data.empty())
+            out.push_back(std::move(s));
+    }
+    if (total < want / 4)
+        out.clear();
     return out;
 }
 
