@@ -160,13 +160,14 @@
 //    loses at 1% (a loss early in a long group is resent before the parity
 //    rebuilds it, see below): the estimate reads 1.3 to 1.4% and bulk groups
 //    are of 19 to 21; at 5% it reads 4.7%, groups of 6. Measured (20 MB
-//    transfer, with parity against without, same run): at 1% loss 1.02 times
-//    as long, 0.31 of the retransmissions, 6% more bytes (fixed bulk groups
-//    of 24: 1.00, 0.55, 4%; groups of 5: 1.15, 0.07, 19%); at 5% 1.03 times
-//    as long, 0.30 of the retransmissions, 16% more bytes (groups of 24:
-//    0.88, 0.93, 5%). The 44 MB corpus, cold / warm pass: at 1% loss
-//    7.8 / 3.3 s, at 5% 9.1 / 5.5 s, against 19.1 / 18.9 s and 19.4 / 21.9 s
-//    through plain bridges (same run); with groups of 5: 8.6 / 2.9 s and
+//    transfer, with parity against without, same run): at 1% loss 0.99 to
+//    1.02 times as long, 0.30 to 0.32 of the retransmissions, 5 to 6% more
+//    bytes (fixed bulk groups of 24: 1.00, 0.42 to 0.55, 4 to 5%; groups of
+//    5: 1.15, 0.07, 19%); at 5% 1.03 times as long, 0.30 of the
+//    retransmissions, 16% more bytes (groups of 24: 0.88, 0.93, 5%). The
+//    44 MB corpus, cold / warm pass: at 1% loss 7.8 / 3.3 s, at 5%
+//    9.1 / 5.5 s, against 19.1 / 18.9 s and 19.4 / 21.9 s through plain
+//    bridges (same run); with groups of 5: 8.6 / 2.9 s and
 //    12.5 / 4.3 s, with fixed bulk groups of 24: 8.2 / 3.5 s and 9.8 / 6.4 s
 //    (the same half hour). Longer bulk groups save little and cost
 //    retransmissions: a loss early in a group is rebuilt only after the
