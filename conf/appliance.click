@@ -77,6 +77,10 @@
 //   FEC_BULK_GROUP    stream packets per parity packet while RSP's pacer
 //                     holds at least as many (the WAN is the bottleneck);
 //                     0: always FEC_GROUP
+//   FEC_ADAPTIVE      true: FEC_BULK_GROUP is the longest bulk group, and
+//                     the bulk group follows the loss RSP meets (WFEC's
+//                     bulk_size and loss handlers); false: always
+//                     FEC_BULK_GROUP
 //   FEC_FLUSH_MS      a group that got no packet for this long, with
 //                     nothing held by RSP's pacer, is closed with the parity
 //                     of what it has; 0: parity only for whole groups.
@@ -128,44 +132,59 @@
 //    datastores out of step, and every later reference to its chunks costs
 //    a resynchronisation. 8000 packets of at most 1500 bytes stay within
 //    12 MB per peer.
-//  - FEC 0 (when on: FEC_GROUP 5, FEC_BULK_GROUP 0, FEC_FLUSH_MS 5): RSP
-//    delivers in order, so every lost tunnel packet holds the whole stream
-//    for at least one and a half round trips until its retransmission
-//    arrives. A parity packet after a group of stream packets lets the peer
-//    rebuild a single loss in the group at once. Measured on a 20 Mbit/s,
-//    20 ms link with 5% loss each way (bench/pair/loss_bench.sh, 44 MB of
-//    files, cold / warm pass): plain TCP without the appliances 22.7 /
-//    21.1 s, the pair without parity 26.7 / 25.2 s, with parity (groups of
-//    5) 10.4 / 4.7 s; at 1% loss 20.5 / 20.9 s, 18.0 / 10.0 s and 11.7 /
-//    5.7 s. Groups of 5 cost one packet in 6, which a bandwidth-bound
+//  - FEC 0 (when on: FEC_GROUP 5, FEC_BULK_GROUP 24, FEC_ADAPTIVE true,
+//    FEC_FLUSH_MS 5): RSP delivers in order, so every lost tunnel packet
+//    holds the whole stream for at least one and a half round trips until its
+//    retransmission arrives. A parity packet after a group of stream packets
+//    lets the peer rebuild a single loss in the group at once. Measured on a
+//    20 Mbit/s, 20 ms link with 5% loss each way (bench/pair/loss_bench.sh,
+//    44 MB of files, cold / warm pass): plain TCP without the appliances
+//    22.7 / 21.1 s, the pair without parity 26.7 / 25.2 s, with parity
+//    (groups of 5) 10.4 / 4.7 s; at 1% loss 20.5 / 20.9 s, 18.0 / 10.0 s and
+//    11.7 / 5.7 s. Groups of 5 cost one packet in 6, which a bandwidth-bound
 //    transfer pays in time: a 20 MB random transfer at 1% loss took 1.15
-//    times as long as without parity. FEC_BULK_GROUP 24 lets the group
-//    follow RSP's backlog: from a group start that finds a short group's
-//    worth of packets held by RSP's pacer until the stream pauses, the WAN
-//    is the bottleneck and groups are of 24 (4% more bytes; a loss is
-//    rebuilt when it is the only one of the 25 packets, 78% of the time at
-//    1%, but only 29% at 5%); otherwise the WAN has room and groups are of
-//    5. At 5% loss that costs more than it saves: the cold pass of the
-//    44 MB corpus took 17.3 s with bulk groups of 24 against 10.6 s with
-//    groups of 5 throughout (loss_bench, same hour). So the reference keeps
-//    groups of 5; set FEC_BULK_GROUP 24 for links that lose about a
-//    percent and carry bulk transfers that fill them. Longer bulk groups
-//    save little and cost retransmissions: a loss early in a group is
-//    rebuilt only after the group's last packet, and RSP resends a packet
-//    once the peer acknowledged one sent a quarter of the minimum round
-//    trip after it (10 ms here, 16 packets at 20 Mbit/s), so the early part
-//    of a long group is resent anyway. Measured at 1% loss (the 20 MB
-//    transfer, the pair with parity against without, same run): groups of 24 took 0.99
-//    and 1.01 times as long with a third of the retransmissions; groups of
-//    32 took 0.93 to 1.02 times as long with 0.45 to 0.52 of them; groups
-//    of 16 took 1.08 times as long (6% more bytes) with a fifth. With
-//    parity the transfer keeps the WAN nearly full (9.6 to 9.9 s); without
-//    it, RSP's recoveries leave gaps that vary from run to run (9.5 to
-//    10.5 s), which decides the comparison. FEC_FLUSH_MS closes the group
-//    at the end of a burst, so that a short response's last packets are
-//    protected too: 20 KB fetches at 1% loss took 61 to 65 ms at the 95th
-//    percentile and at most 90 to 150 ms, against 130 to 170 ms and 290 to
-//    440 ms without parity.
+//    times as long as without parity. FEC_BULK_GROUP 24 lets the group follow
+//    RSP's backlog: from a group start that finds a short group's worth of
+//    packets held by RSP's pacer until the stream pauses, the WAN is the
+//    bottleneck and groups are of 24 (4% more bytes; a loss is rebuilt when
+//    it is the only one of the 25 packets, 78% of the time at 1%, but only
+//    29% at 5%); otherwise the WAN has room and groups are of 5. At 5% loss
+//    that costs more than it saves: the cold pass of the 44 MB corpus took
+//    17.3 s with bulk groups of 24 against 10.6 s with groups of 5 throughout
+//    (loss_bench, same hour; in a quieter hour 9.8 against 12.5 s: runs vary
+//    widely, but groups of 24 were resent twice as often). So FEC_ADAPTIVE
+//    lets the bulk group follow the loss: the largest, up to FEC_BULK_GROUP,
+//    that rebuilds a lost packet at least 3 times in 4 ((1 - loss)^g >= 0.75:
+//    28 at 1% loss, 5 at 5%), the loss estimated from the share of packets
+//    RSP resends despite the parity. RSP resends a little more than the link
+//    loses at 1% (a loss early in a long group is resent before the parity
+//    rebuilds it, see below): the estimate reads 1.3 to 1.4% and bulk groups
+//    are of 19 to 21; at 5% it reads 4.7%, groups of 6. Measured (20 MB
+//    transfer, with parity against without, same run): at 1% loss 0.99 to
+//    1.02 times as long, 0.30 to 0.32 of the retransmissions, 5 to 6% more
+//    bytes (fixed bulk groups of 24: 1.00, 0.42 to 0.55, 4 to 5%; groups of
+//    5: 1.15, 0.07, 19%); at 5% 1.03 times as long, 0.30 of the
+//    retransmissions, 16% more bytes (groups of 24: 0.88, 0.93, 5%). The
+//    44 MB corpus, cold / warm pass: at 1% loss 7.8 / 3.3 s, at 5%
+//    9.1 / 5.5 s, against 19.1 / 18.9 s and 19.4 / 21.9 s through plain
+//    bridges (same run); with groups of 5: 8.6 / 2.9 s and
+//    12.5 / 4.3 s, with fixed bulk groups of 24: 8.2 / 3.5 s and 9.8 / 6.4 s
+//    (the same half hour). Longer bulk groups save little and cost
+//    retransmissions: a loss early in a group is rebuilt only after the
+//    group's last packet, and RSP resends a packet once the peer acknowledged
+//    one sent a quarter of the minimum round trip after it (10 ms here, 16
+//    packets at 20 Mbit/s), so the early part of a long group is resent
+//    anyway. Measured at 1% loss (the 20 MB transfer, the pair with parity
+//    against without, same run): groups of 24 took 0.99 and 1.01 times as
+//    long with a third of the retransmissions; groups of 32 took 0.93 to 1.02
+//    times as long with 0.45 to 0.52 of them; groups of 16 took 1.08 times as
+//    long (6% more bytes) with a fifth. With parity the transfer keeps the
+//    WAN nearly full (9.6 to 9.9 s); without it, RSP's recoveries leave gaps
+//    that vary from run to run (9.5 to 10.5 s), which decides the comparison.
+//    FEC_FLUSH_MS closes the group at the end of a burst, so that a short
+//    response's last packets are protected too: 20 KB fetches at 1% loss took
+//    61 to 65 ms at the 95th percentile and at most 90 to 150 ms, against 130
+//    to 170 ms and 290 to 440 ms without parity.
 //    Switch FEC on for links that lose a percent or more.
 //  - STACKER 0: stacking saves a header and a queue slot per small packet
 //    (voice, games, chatty protocols), but every small tunnel packet, TCP
@@ -240,7 +259,8 @@ define($LAN_DEV lan0, $WAN_DEV wan0,
        $DS_SIZE 4000, $DEDUP_LEVEL 2,
        $MSS 1332, $DELAYED_ACK_MS 10, $MAX_PEERS 8,
        $BYPASS_HOLD 10, $POLL_SECS 10, $RSP_WINDOW 8000, $LOG_LEVEL 2,
-       $FEC 0, $FEC_GROUP 5, $FEC_BULK_GROUP 0, $FEC_FLUSH_MS 5, $STACKER 0, $STACK_WAIT_MS 50, $PIPELINE 0,
+       $FEC 0, $FEC_GROUP 5, $FEC_BULK_GROUP 24, $FEC_ADAPTIVE true, $FEC_FLUSH_MS 5,
+       $STACKER 0, $STACK_WAIT_MS 50, $PIPELINE 0,
        $QM true, $QM_RTT_DELTA 2, $QM_INTERVAL 200ms, $QM_DATA_ONLY true,
        $CONGESTION_CONTROL true, $CONGESTION_TARGET_MS 5,
        $WCONF_EXTRA, $FT_EXTRA, $IPPROTO 108);
@@ -439,7 +459,7 @@ elementclass PeerBranch { $port, $comp |
   fecsw[0] -> stksw;
   fecsw[1] -> fec :: WFEC(MODE TX, LOCAL_IP $LOCAL_IP, NOTIFIER ft, PEER_OUTPUT_PORT $port,
                           GROUP_SIZE $FEC_GROUP, BULK_GROUP_SIZE $FEC_BULK_GROUP, RSP rsp,
-                          FLUSH_MS $FEC_FLUSH_MS)
+                          ADAPTIVE $FEC_ADAPTIVE, FLUSH_MS $FEC_FLUSH_MS)
     -> stksw;
   fec[1] -> wan_tx_own;
   stksw[0] -> wan_tx;

@@ -8,8 +8,8 @@
 #           through plain bridges, the pair with FEC=0 and the pair with
 #           FEC=1. Goals: cold pass at least as fast as the bridges, warm
 #           pass at least 3 times as fast, every transfer intact.
-#   fec     1% loss, one pair, parity switched off and on (peer1/fecsw on both
-#           appliances): a 20 MB transfer of incompressible, unique bytes
+#   fec     1% loss (BENCH_FEC_LOSS), one pair, parity switched off and on
+#           (peer1/fecsw on both appliances): a 20 MB transfer of incompressible, unique bytes
 #           (time, RSP retransmissions, WAN bytes) and 200 sequential 20 KB
 #           fetches on one connection (median and 95th percentile). Goals
 #           with parity: at most half the retransmissions, the 20 MB
@@ -30,6 +30,7 @@
 #   BENCH_QUEUE    WAN queue in packets (1000)
 #   BENCH_DEFINES  extra NAME=VALUE defines for both appliances
 #   BENCH_FEC_DEFINES  defines of the fec section (e.g. FEC_GROUP=4)
+#   BENCH_FEC_LOSS     loss rate of the fec section (0.01)
 #   BENCH_STACK_SECS   length of each stacking run in seconds (10)
 #   BENCH_TIMEOUT  longest single transfer in seconds (300)
 set -euo pipefail
@@ -47,6 +48,7 @@ TIMEOUT=${BENCH_TIMEOUT:-300}
 STACK_SECS=${BENCH_STACK_SECS:-10}
 read -ra EXTRA <<<"${BENCH_DEFINES:-}"
 read -ra FEC_DEFS <<<"${BENCH_FEC_DEFINES:-}"
+FEC_LOSS=${BENCH_FEC_LOSS:-0.01}
 
 [ "$(id -u)" -eq 0 ] || { echo "loss_bench: needs root (network namespaces)" >&2; exit 1; }
 [ -x "$BUILD/bin/quilo-router" ] || { echo "loss_bench: no $BUILD/bin/quilo-router (build first)" >&2; exit 1; }
@@ -158,8 +160,8 @@ lossy() {
 # --- fec: parity off and on at 1% loss ---------------------------------------
 fec() {
   echo
-  echo "fec: 1% loss; 20 MB of random bytes, then 200 x 20 KB fetches on one connection"
-  up "$SRC_DIR/conf/appliance.click" 0.01 FEC=1 ${FEC_DEFS[@]+"${FEC_DEFS[@]}"}
+  echo "fec: $FEC_LOSS loss; 20 MB of random bytes, then 200 x 20 KB fetches on one connection"
+  up "$SRC_DIR/conf/appliance.click" "$FEC_LOSS" FEC=1 ${FEC_DEFS[@]+"${FEC_DEFS[@]}"}
   start_server python3 "$TOOL" serve 10.77.0.2 9000
   sleep 1
   printf '  %-6s %9s %7s %12s %5s   %s\n' parity "20 MB" rtx "WAN bytes" "" "fetches: median p95 max (ms)"
@@ -180,6 +182,8 @@ fec() {
   done
   echo "  rebuilt by A: $(h a peer1/unfec.rebuilt), parity packets sent by B: $(h b peer1/fec.fec_sent)" \
        "(groups of the bulk size: $(h b peer1/fec.bulk_groups), closed early: $(h b peer1/fec.flushed))"
+  echo "  B's bulk group size at the end: $(h b peer1/fec.bulk_size), loss it estimates:" \
+       "$(pair handler b peer1/fec.loss 2>/dev/null || echo -)"
   down
   printf '  %-44s %6.2f  goal <= 0.5: %s\n' "retransmissions with / without parity" \
     "$(awk "BEGIN { print $rtx0 ? $rtx1 / $rtx0 : 0 }")" "$(verdict "$rtx1 <= 0.5 * $rtx0")"

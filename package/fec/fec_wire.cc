@@ -1,5 +1,6 @@
 #include "fec/fec_wire.hh"
 
+#include <cmath>
 #include <cstring>
 
 #include "common/shim.hh"
@@ -59,6 +60,34 @@ size_t rebuilt_packet_len(const uint8_t* buf, size_t len, const ShimConfig& c, u
 
 uint8_t group_for(size_t held, bool in_bulk, uint8_t group, uint8_t bulk) {
     return bulk && (in_bulk || held >= group) ? bulk : group;
+}
+
+uint8_t group_for_loss(double loss, uint8_t lo, uint8_t hi) {
+    if (hi < lo)
+        hi = lo;
+    if (!(loss > 0))
+        return hi;
+    if (loss >= 1)
+        return lo;
+    double g = std::floor(std::log(REBUILD_SHARE) / std::log1p(-loss));
+    return g <= lo ? lo : g >= hi ? hi : uint8_t(g);
+}
+
+double loss_from_resent(double resent, double group) {
+    if (!(resent > 0))
+        return 0;
+    if (group < 1)
+        group = 1;
+    auto resent_at = [group](double p) { return p * (1 - std::pow(1 - p, group)); };
+    double lo = 0, hi = 0.5;
+    if (resent >= resent_at(hi))
+        return hi;
+    // resent_at grows with the loss: bisect to a part in a million.
+    for (int i = 0; i < 20; ++i) {
+        double mid = (lo + hi) / 2;
+        (resent_at(mid) < resent ? lo : hi) = mid;
+    }
+    return (lo + hi) / 2;
 }
 
 }  // namespace fec

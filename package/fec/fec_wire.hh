@@ -49,4 +49,23 @@ size_t rebuilt_packet_len(const uint8_t* buf, size_t len, const ShimConfig& c, u
 // has room, and shorter groups rebuild more). `bulk` 0: always `group`.
 uint8_t group_for(size_t held, bool in_bulk, uint8_t group, uint8_t bulk);
 
+// A lost packet is rebuilt when the other `g` packets of its group of `g`
+// stream packets and one parity packet all arrive: (1 - loss)^g. The bulk
+// group that follows the loss is the largest whose lost packets are rebuilt
+// at least this often.
+constexpr double REBUILD_SHARE = 0.75;
+
+// The largest group size g, clamped to [lo, hi], with (1 - loss)^g of at
+// least REBUILD_SHARE, for a loss share `loss` of packets on the link: 28
+// at 1%, 5 at 5%, 2 at 10%. `loss` 0 or less: `hi`.
+uint8_t group_for_loss(double loss, uint8_t lo, uint8_t hi);
+
+// The loss share of the link, from the share `resent` of first
+// transmissions that RSP sent again while groups held `group` stream
+// packets on average: a loss is resent when parity did not rebuild it
+// (another packet of its group lost too), loss * (1 - (1 - loss)^group) of
+// the packets. Solved for the loss between 0 and 0.5 (0.5 when `resent` is
+// too high for any).
+double loss_from_resent(double resent, double group);
+
 }  // namespace fec

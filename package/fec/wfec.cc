@@ -5,6 +5,7 @@
 #include <host/router.hh>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 
 #include "common/annotations.hh"
@@ -40,7 +41,7 @@ int WFEC::configure(std::vector<std::string>& conf, ErrorHandler* errh) {
     uint8_t group = 5, bulk = 0;
     int max_rx = 0;
     int flush_ms = 0;
-    bool debug = false;
+    bool debug = false, adaptive = false;
     int mtu = 1500;
     bool have_max_rx = false;
     if (Args(conf, this, errh)
@@ -50,6 +51,7 @@ int WFEC::configure(std::vector<std::string>& conf, ErrorHandler* errh) {
             .read_m("MODE", WordArg(), mode)
             .read("GROUP_SIZE", group)
             .read("BULK_GROUP_SIZE", bulk)
+            .read("ADAPTIVE", adaptive)
             .read("RSP", WordArg(), rsp_name)
             .read("FLUSH_MS", BoundedIntArg(0, 60000), flush_ms)
             .read("MAX_RX_QUEUE_SIZE", max_rx)
@@ -88,6 +90,7 @@ int WFEC::configure(std::vector<std::string>& conf, ErrorHandler* errh) {
     _local_ip = local_ip;
     _group_size = group;
     _bulk_group = bulk;
+    _adaptive = _tx && adaptive && bulk;
     _flush_ms = uint32_t(flush_ms);
     _variable = bulk || flush_ms;
     _max_rx_queue = uint32_t(max_rx);
@@ -106,6 +109,12 @@ int WFEC::initialize(ErrorHandler*) {
     _ip_id = 1;
     _highwater = 0;
     _rx_next_valid = false;
+    _rx_span = 0;
+    _bulk_now.store(_adaptive ? _group_size : _bulk_group, std::memory_order_relaxed);
+    _blk_sent = _blk_sizes = 0;
+    _resent.store(0, std::memory_order_relaxed);
+    _sum_sent = _sum_resent = _sum_sizes = 0;
+    _loss_ppm.store(0, std::memory_order_relaxed);
     if (_tx && _flush_ms)
         _flush_timer.initialize(this);
     return 0;
@@ -146,7 +155,8 @@ bool WFEC::start_group(uint16_t seq, uint8_t size) {
     _last = uint16_t(seq + size - 1);
     _longest = 0;
     _new_group = false;
-    if (size == _bulk_group && size != _group_size)
+    _size = size;
+    if (_in_bulk && size != _group_size)
         count(_c.bulk_groups);
     WritablePacket* q = Packet::make(FEC_HEADROOM, nullptr, uint32_t(FEC_BUFFER_LEN), 0);
     if (!q) {
@@ -206,13 +216,32 @@ Packet* WFEC::finish_group() {
     return q;
 }
 
+void WFEC::end_loss_block() {
+    constexpr double keep = 15.0 / 16;
+    _sum_sent = _sum_sent * keep + _blk_sent;
+    _sum_resent = _sum_resent * keep + _resent.exchange(0, std::memory_order_relaxed);
+    _sum_sizes = _sum_sizes * keep + _blk_sizes;
+    _blk_sent = _blk_sizes = 0;
+    double loss = fec::loss_from_resent(_sum_resent / _sum_sent, _sum_sizes / _sum_sent);
+    _loss_ppm.store(uint32_t(loss * 1e6 + 0.5), std::memory_order_relaxed);
+    uint8_t bulk = fec::group_for_loss(loss, _group_size, _bulk_group);
+    if (bulk != _bulk_now.load(std::memory_order_relaxed)) {
+        if (_debug)
+            WLogger::debug("%s estimated loss %.4f, bulk groups of %u", name().c_str(), loss, unsigned(bulk));
+        _bulk_now.store(bulk, std::memory_order_relaxed);
+    }
+}
+
 void WFEC::push_tx(Packet* p) {
     const uint8_t* ip = packet_ip(p);
     rsp::View v;
     // Only first transmissions of stream packets with a sound RSP header are
     // protected; the view's IP length never exceeds the packet's bytes.
-    if (rsp::parse(ip, size_t(p->end_data() - ip), _shim, &v) != rsp::Parse::ok || !(v.shim_flags & WSHIM_STREAM) ||
-        (v.shim_control & WSHIM_RETRANSMIT)) {
+    bool stream = rsp::parse(ip, size_t(p->end_data() - ip), _shim, &v) == rsp::Parse::ok &&
+                  (v.shim_flags & WSHIM_STREAM);
+    if (!stream || (v.shim_control & WSHIM_RETRANSMIT)) {
+        if (stream && _adaptive)
+            _resent.fetch_add(1, std::memory_order_relaxed);
         output(0).push(p);
         return;
     }
@@ -231,11 +260,17 @@ void WFEC::push_tx(Packet* p) {
         bool have = true;
         if (_new_group || v.seq != _expected) {
             ended = end_group();
-            uint8_t size = fec::group_for(held, _in_bulk && _flush_ms, _group_size, _bulk_group);
-            _in_bulk = size == _bulk_group;
+            uint8_t bulk = _bulk_now.load(std::memory_order_relaxed);
+            uint8_t size = fec::group_for(held, _in_bulk && _flush_ms, _group_size, bulk);
+            _in_bulk = bulk && (held >= _group_size || (_in_bulk && _flush_ms));
             have = start_group(v.seq, size);
         }
         if (have) {
+            if (_adaptive) {
+                _blk_sizes += _size;
+                if (++_blk_sent == LOSS_BLOCK)
+                    end_loss_block();
+            }
             if (v.ip_len > _longest)
                 _longest = v.ip_len;
             fec::xor_into(_fec->data() + _hdr + 2, ip, v.ip_len);
@@ -376,10 +411,10 @@ void WFEC::push_rx(Packet* p) {
     _lock.acquire();
     // Where the group may start: after the previous FEC packet's group
     // (a sender of variable groups), or a whole group before its end (a
-    // sender of fixed groups, or after a lost FEC packet). The first that
-    // rebuilds a packet passing the check is taken; one that finds its
-    // group whole ends the search.
-    uint16_t starts[3];
+    // sender of fixed groups, or after a lost FEC packet), the longer
+    // sizes first. The first that rebuilds a packet passing the check is
+    // taken; one that finds its group whole ends the search.
+    uint16_t starts[4];
     size_t nstarts = 0;
     auto candidate = [&](uint16_t s) {
         if (!rsp::seq_leq(s, end) || uint16_t(end - s) >= _max_rx_queue)
@@ -391,9 +426,12 @@ void WFEC::push_rx(Packet* p) {
     };
     if (_rx_next_valid)
         candidate(_rx_next);
-    candidate(uint16_t(end - _group_size + 1));
-    if (_bulk_group)
-        candidate(uint16_t(end - _bulk_group + 1));
+    bool after_previous = nstarts == 1;
+    uint16_t sizes[3] = {_bulk_group, _rx_span, _group_size};
+    std::sort(sizes, sizes + 3, [](uint16_t a, uint16_t b) { return a > b; });
+    for (uint16_t size : sizes)
+        if (size)
+            candidate(uint16_t(end - size + 1));
     if (!_rx_next_valid || rsp::seq_gt(uint16_t(end + 1), _rx_next)) {
         _rx_next = uint16_t(end + 1);
         _rx_next_valid = true;
@@ -408,8 +446,13 @@ void WFEC::push_rx(Packet* p) {
         while (first > 0 && !rsp::seq_lt(_rxq[first - 1].seq, start))
             --first;
         size_t n = upto - first, span = size_t(uint16_t(end - start)) + 1;
+        // A group found after the previous FEC packet, whole or rebuilt:
+        // the sender's size, unless an FEC packet was lost before it.
+        bool sized = c == 0 && after_previous && span <= std::max(_bulk_group, _group_size);
         if (n + 1 != span) {
             whole |= n == span;
+            if (whole && sized)
+                _rx_span = uint16_t(span);
             continue;
         }
         // The one number of start..end that no node holds.
@@ -421,8 +464,10 @@ void WFEC::push_rx(Packet* p) {
             }
         tried = true;
         out = rebuild(f.parity, f.parity_len, &_rxq[first], n, start, end, missing);
+        if (out && sized)
+            _rx_span = uint16_t(span);
     }
-    if (!out && tried) {
+    if (!out && tried && !whole) {
         count(_c.bad_rebuild);
         if (_debug)
             WLogger::debug("%s no rebuilt packet for the group ending %u passed the check", name().c_str(),
@@ -456,6 +501,15 @@ void WFEC::add_handlers() {
     add_counter_handler("malformed", &_c.malformed);
     add_counter_handler("bad_rebuild", &_c.bad_rebuild);
     add_counter_handler("no_memory", &_c.no_memory);
+    add_read_handler("bulk_size", ReadHandlerFunction([this] {
+                         return std::to_string(unsigned(_bulk_now.load(std::memory_order_relaxed)));
+                     }));
+    add_read_handler("loss", ReadHandlerFunction([this] {
+                         char buf[16];
+                         unsigned ppm = _loss_ppm.load(std::memory_order_relaxed);
+                         std::snprintf(buf, sizeof buf, "%u.%06u", ppm / 1000000, ppm % 1000000);
+                         return std::string(buf);
+                     }));
     add_read_handler("rx_queue_len", ReadHandlerFunction([this] {
                          _lock.acquire();
                          size_t n = _rxq.size();

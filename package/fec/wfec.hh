@@ -3,8 +3,8 @@
 // round trip for RSP's retransmission.
 //
 //   WFEC(LOCAL_IP ADDR, NOTIFIER ELEMENT, PEER_OUTPUT_PORT N, MODE TX|RX
-//        [, GROUP_SIZE 5] [, BULK_GROUP_SIZE 0] [, RSP ELEMENT]
-//        [, FLUSH_MS 0] [, MAX_RX_QUEUE_SIZE N] [, MTU 1500] [, DEBUG false])
+//        [, GROUP_SIZE 5] [, BULK_GROUP_SIZE 0] [, ADAPTIVE false]
+//        [, RSP ELEMENT] [, FLUSH_MS 0] [, MAX_RX_QUEUE_SIZE N] [, MTU 1500] [, DEBUG false])
 //
 // Keywords:
 //   LOCAL_IP           source address of FEC packets (mandatory)
@@ -21,6 +21,10 @@
 //                      (0, the default: always GROUP_SIZE; needs RSP). RX:
 //                      a group size the peer may use, tried after a lost
 //                      parity packet (0: none)
+//   ADAPTIVE           TX: BULK_GROUP_SIZE is the longest bulk group; the
+//                      bulk group follows the link's loss, as estimated from
+//                      RSP's retransmissions (below); nothing without
+//                      BULK_GROUP_SIZE (default false)
 //   RSP                TX: the RSP element whose pacer BULK_GROUP_SIZE and
 //                      FLUSH_MS watch
 //   FLUSH_MS           TX: a group that got no stream packet for this long,
@@ -57,13 +61,31 @@
 // FLUSH_MS closes it after a pause; the peer then needs a receiver of this
 // version.
 //
+// With ADAPTIVE the bulk group is the largest size g, between GROUP_SIZE
+// and BULK_GROUP_SIZE, for which a lost packet is rebuilt at least 3 times
+// in 4: (1 - loss)^g >= 0.75, the other g - 1 stream packets and the parity
+// packet all arrived (fec::group_for_loss: 28 at 1% loss, 5 at 5%, where a
+// group of 24 rebuilds only 29% of losses). The loss is estimated from what
+// passes here: RSP's retransmissions of stream packets (retransmit bit) per
+// first transmission. Parity rebuilds most losses, so RSP resends only those
+// it could not, loss * (1 - (1 - loss)^g) of the packets of groups of g;
+// fec::loss_from_resent solves that for the loss with the groups' mean size.
+// Both counts are summed over blocks of 256 first transmissions, older
+// blocks weighing 15/16 less each: about the last 4000 packets count, a few
+// seconds of a bulk transfer, long enough for a handful of resends at 1%
+// loss, so that the size does not flap. The bulk group is GROUP_SIZE until
+// the first block ends; nothing resent gives BULK_GROUP_SIZE. A receiver of this version tries
+// the size of the latest group it delimited after a lost parity packet.
+//
 // RX: every packet except FEC packets leaves on output 0; stream packets are
 // also remembered (a shared copy, at most MAX_RX_QUEUE_SIZE, in sequence
 // order). The FEC packet carries only its group's last sequence number; the
 // group starts right after the previous FEC packet's (variable groups), or
-// GROUP_SIZE or BULK_GROUP_SIZE before its end (a sender of fixed groups, or
+// BULK_GROUP_SIZE, the size of the latest group found after its predecessor's
+// FEC packet, or GROUP_SIZE before its end (a sender of fixed groups, or
 // after a lost FEC packet); the FEC packet's layout is the same either way.
-// The starts are tried in that order: one whose group is whole ends the
+// The starts are tried in that order (the longer first: a group guessed too
+// short may look whole when a packet before it is missing): one whose group is whole ends the
 // search; one whose group lacks exactly one packet rebuilds it from the
 // parity and the others, and the rebuilt packet is accepted only when it is
 // the missing stream packet byte for byte as far as can be checked
@@ -81,8 +103,11 @@
 // bulk_groups (groups of BULK_GROUP_SIZE), unprotected (too long for the
 // parity buffer), rebuilt (packets rebuilt), fec_received, unrecoverable
 // (groups missing more than one packet), malformed (FEC packets too short or
-// too long), bad_rebuild (rebuilds that failed the check), no_memory,
-// rx_queue_len.
+// too long), bad_rebuild (groups whose rebuilds all failed the check, none
+// found whole from another start), no_memory,
+// rx_queue_len; bulk_size (TX: the bulk group size now, BULK_GROUP_SIZE
+// without ADAPTIVE) and loss (TX with ADAPTIVE: the estimated loss share,
+// e.g. 0.010300).
 #pragma once
 
 #include <host/ipaddress.hh>
@@ -148,6 +173,9 @@ class WFEC : public WPeerBound {
     Packet* end_group();
     void abandon_group();
     Packet* finish_group();
+    // ADAPTIVE: a block of first transmissions is complete; estimates the
+    // loss and picks the bulk group size.
+    void end_loss_block();
     static void flush_timer_hook(Timer*, void*);
     void run_flush_timer();
     void remember(Packet* p, uint16_t seq);
@@ -161,6 +189,7 @@ class WFEC : public WPeerBound {
     uint8_t _bulk_group = 0;
     uint32_t _flush_ms = 0;
     RSP* _rsp = nullptr;
+    bool _adaptive = false;
     bool _variable = false;  // BULK_GROUP_SIZE or FLUSH_MS: groups end early
     uint32_t _max_rx_queue = 20;
     bool _debug = false;
@@ -180,11 +209,23 @@ class WFEC : public WPeerBound {
     bool _in_bulk = false;  // groups of BULK_GROUP_SIZE until a pause or a gap
     int64_t _last_ns = 0;   // steady time of the group's latest packet
     Timer _flush_timer;
+    uint8_t _size = 0;                   // the open group's size
+    std::atomic<uint8_t> _bulk_now{0};   // written under the lock
+    // ADAPTIVE: first transmissions of the current block and the sum of
+    // their groups' sizes; retransmissions seen since the block started
+    // (they pass without the lock); the decaying sums of all three.
+    static constexpr uint32_t LOSS_BLOCK = 256;
+    uint32_t _blk_sent = 0;
+    uint32_t _blk_sizes = 0;
+    std::atomic<uint32_t> _resent{0};
+    double _sum_sent = 0, _sum_resent = 0, _sum_sizes = 0;
+    std::atomic<uint32_t> _loss_ppm{0};
 
     // RX: stream packets in 16-bit serial order; capacity fixed at configure.
     std::vector<Node> _rxq;
     size_t _highwater = 0;
     uint16_t _rx_next = 0;  // after the latest FEC packet's group
     bool _rx_next_valid = false;
+    uint16_t _rx_span = 0;  // size of the latest group found after its predecessor's FEC packet
     Counters _c;
 };

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <random>
 #include <thread>
 
@@ -223,6 +224,38 @@ TEST(WFECRx, VariableGroupsRebuildAfterGapsAndPauses) {
     ASSERT_EQ(rebuilt.size(), 4u) << p.rx.count("bad_rebuild");
     for (size_t i = 0; i < 4; ++i)
         EXPECT_EQ(contents(rebuilt[i]), stream(lost[i], 100 + lost[i] * 7)) << lost[i];
+}
+
+// The bulk group that follows the loss rebuilds a lost packet at least 3
+// times in 4, and the loss is found again from what parity left to RSP. A
+// receiver that lost a parity packet tries the size of the latest group it
+// found (12 here; GROUP_SIZE 5 would find 43..47 whole).
+TEST(WFECRx, BulkGroupFollowsTheLossAndTheLatestSize) {
+    EXPECT_EQ(fec::group_for_loss(0.01, 5, 32), 28);
+    EXPECT_EQ(fec::group_for_loss(0.01, 5, 24), 24);
+    EXPECT_EQ(fec::group_for_loss(0.05, 5, 24), 5);
+    EXPECT_EQ(fec::group_for_loss(0.3, 5, 24), 5);
+    EXPECT_EQ(fec::group_for_loss(0, 5, 24), 24);
+    for (double loss : {0.001, 0.01, 0.05, 0.2})
+        for (double g : {5.0, 24.0})
+            EXPECT_NEAR(fec::loss_from_resent(loss * (1 - std::pow(1 - loss, g)), g), loss, 1e-5);
+    EXPECT_EQ(fec::loss_from_resent(0.9, 24), 0.5);
+
+    PeerHarness tx, rx;
+    ASSERT_TRUE(tx.build(fec_element("TX", ", GROUP_SIZE 12"), 2)) << tx.r.errors();
+    ASSERT_TRUE(rx.build(fec_element("RX", ", BULK_GROUP_SIZE 24"), 2)) << rx.r.errors();
+    tx.announce();
+    rx.announce("10.0.0.1");
+    for (uint16_t s = 0; s < 48; ++s)
+        tx.push(ip_packet(stream(s, 100 + s)));
+    for (size_t i = 0; i < tx.s->packets.size(); ++i) {
+        uint16_t seq = get16(tx.s->packets[i]->data() + (tx.s->ports[i] ? 24 : 26));
+        if (!(tx.s->ports[i] == 1 && seq == 35) && !(tx.s->ports[i] == 0 && seq == 42))
+            rx.push(tx.s->packets[i]->clone());
+    }
+    auto rebuilt = rx.on(1);
+    ASSERT_EQ(rebuilt.size(), 1u);
+    EXPECT_EQ(contents(rebuilt[0]), stream(42, 142));
 }
 
 // The queue keeps MAX_RX_QUEUE_SIZE packets: a parity packet that comes too
