@@ -7,9 +7,16 @@
 // second and the speed-up against WComp (goals: 2 workers at least 1.6,
 // 1 worker at least 0.85), and the CPU time the process spent per packet
 // (all threads), which shows the cost of the hand-over between threads
-// whatever else the machine runs.
+// whatever else the machine runs. "engine us" is the time spent inside the
+// compressor per packet (all workers together): CPU us/pkt minus it is the
+// cost of the hand-over, and 2 cores / CPU us/pkt bounds the packet rate on a
+// two-core machine. The last columns count task runs per 100 packets (the
+// pull task also runs while the source is empty at the end of a round).
 //
-//   mtcomp_bench [--packets=N] [--rounds=N] [--burst=N]
+//   mtcomp_bench [--packets=N] [--rounds=N] [--burst=N] [--engine=zstd-3|zlib-6]
+//                [--workers=N]
+// --engine and --workers run only that engine and that many workers (for
+// profiling one case).
 #include <host/element.hh>
 #include <host/errorhandler.hh>
 #include <host/package.hh>
@@ -32,6 +39,7 @@
 #include "common/wlogger.hh"
 #include "compression/shim_packet.hh"
 #include "compression/wcomp.hh"
+#include "compression/wmtcomp.hh"
 #include "corpus.hh"
 
 using namespace bench;
@@ -96,7 +104,11 @@ double process_cpu_s() {
 struct Result {
     double pps = 0;
     size_t wire = 0;
-    double cpu_us = 0;  // CPU time of the whole process per packet
+    double cpu_us = 0;     // CPU time of the whole process per packet
+    double engine_us = 0;  // time inside the compressor per packet (wall clock)
+    // WMTComp: thread wake-ups per 100 packets (worker runs that found work
+    // after sleeping are not told apart; these count task runs).
+    double pull_runs = 0, push_runs = 0, comp_runs = 0, idle_runs = 0;
 };
 
 Result run_wcomp(const std::string& args, const std::vector<std::vector<uint8_t>>& frames) {
@@ -115,7 +127,8 @@ Result run_wcomp(const std::string& args, const std::vector<std::vector<uint8_t>
     for (Packet* p : in)
         c->push(0, p);
     double t = now_s() - t0;
-    Result res{double(frames.size()) / t, s->bytes, (process_cpu_s() - c0) * 1e6 / double(frames.size())};
+    Result res{double(frames.size()) / t, s->bytes, (process_cpu_s() - c0) * 1e6 / double(frames.size()),
+               double(c->busy_ns()) * 1e-3 / double(frames.size())};
     delete r;
     return res;
 }
@@ -142,6 +155,16 @@ Result run_wmtcomp(const std::string& args, int workers, int burst, const std::v
     t.join();
     Result res{double(frames.size()) / (s->end.load() - src->start), s->bytes,
                (c1 - c0) * 1e6 / double(frames.size())};
+    WMTComp* mt = dynamic_cast<WMTComp*>(r->find("c"));
+    double n = double(frames.size()) / 100;
+    for (int i = 0; i < mt->threads(); ++i) {
+        WCompTaskInfo& w = mt->worker(i);
+        res.engine_us += double(w.count[6].load()) * 1e-3 / double(frames.size());
+        res.comp_runs += double(w.count[0].load()) / n;
+        res.idle_runs += double(w.count[5].load()) / n;
+    }
+    res.pull_runs = double(mt->pull_task().runs()) / n;
+    res.push_runs = double(mt->push_task().runs()) / n;
     delete r;
     return res;
 }
@@ -152,6 +175,8 @@ int main(int argc, char** argv) {
     size_t npackets = 20000;
     int rounds = 3;
     int burst = 64;
+    std::string only_engine;
+    int only_workers = 0;
     for (int i = 1; i < argc; ++i) {
         if (std::strncmp(argv[i], "--packets=", 10) == 0)
             npackets = size_t(std::max(100, std::atoi(argv[i] + 10)));
@@ -159,6 +184,10 @@ int main(int argc, char** argv) {
             rounds = std::max(1, std::atoi(argv[i] + 9));
         else if (std::strncmp(argv[i], "--burst=", 8) == 0)
             burst = std::clamp(std::atoi(argv[i] + 8), 1, 255);
+        else if (std::strncmp(argv[i], "--engine=", 9) == 0)
+            only_engine = argv[i] + 9;
+        else if (std::strncmp(argv[i], "--workers=", 10) == 0)
+            only_workers = std::clamp(std::atoi(argv[i] + 10), 1, 3);
     }
     WLogger::log_level = 3;
     click_add_element_type<BenchPullSource>("QuiloBenchPullSource");
@@ -186,31 +215,37 @@ int main(int argc, char** argv) {
     std::printf("WMTComp (home thread 0, workers on threads 1-3 of 4) against WComp on one thread;\n"
                 "%zu packets of %zu-byte payloads, streaming, BURST %d; best of %d rounds; %u CPUs online.\n",
                 frames.size(), PAYLOAD, burst, rounds, std::thread::hardware_concurrency());
-    std::printf("%-18s %12s %10s %10s %10s\n", "engine/element", "packets/s", "speed-up", "CPU us/pkt", "wire.x");
+    std::printf("%-18s %10s %8s %10s %10s %7s   %s\n", "engine/element", "packets/s", "speed-up", "CPU us/pkt",
+                "engine us", "wire.x", "runs per 100 packets: pull push worker (idle)");
     struct Engine {
         const char* name;
         const char* args;
     };
     for (const Engine& e : {Engine{"zstd-3", "COMPRESSOR 4, LEVEL 3, METHOD streaming"},
                             Engine{"zlib-6", "COMPRESSOR 5, LEVEL 6, METHOD streaming"}}) {
+        if (!only_engine.empty() && only_engine != e.name)
+            continue;
         Result base;
         for (int i = 0; i < rounds; ++i) {
             Result x = run_wcomp(e.args, frames);
             if (x.pps > base.pps)
                 base = x;
         }
-        std::printf("%-18s %12.0f %10.2f %10.1f %10.2f\n", (std::string(e.name) + " WComp").c_str(), base.pps, 1.0,
-                    base.cpu_us, double(bytes) / double(base.wire));
+        std::printf("%-18s %10.0f %8.2f %10.1f %10.1f %7.2f\n", (std::string(e.name) + " WComp").c_str(), base.pps,
+                    1.0, base.cpu_us, base.engine_us, double(bytes) / double(base.wire));
         for (int w = 1; w <= 3; ++w) {
+            if (only_workers && w != only_workers)
+                continue;
             Result best;
             for (int i = 0; i < rounds; ++i) {
                 Result x = run_wmtcomp(e.args, w, burst, frames);
                 if (x.pps > best.pps)
                     best = x;
             }
-            std::printf("%-18s %12.0f %10.2f %10.1f %10.2f\n",
+            std::printf("%-18s %10.0f %8.2f %10.1f %10.1f %7.2f   %.0f %.0f %.0f (%.0f)\n",
                         (std::string(e.name) + " WMTComp/" + std::to_string(w)).c_str(), best.pps,
-                        best.pps / base.pps, best.cpu_us, double(bytes) / double(best.wire));
+                        best.pps / base.pps, best.cpu_us, best.engine_us, double(bytes) / double(best.wire),
+                        best.pull_runs, best.push_runs, best.comp_runs, best.idle_runs);
         }
     }
     std::printf("\ngoals: 2 workers >= 1.60 x WComp, 1 worker >= 0.85 x WComp (on this machine's cores)\n");

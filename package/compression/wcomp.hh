@@ -67,6 +67,7 @@ class WComp : public WBase, public WCompBase {
     uint64_t uncompressed_count() const { return _pc.uncompressed_count(); }
     uint64_t passed_count() const { return _pc.passed_count(); }
     uint64_t error_count() const { return _pc.error_count(); }
+    uint64_t busy_ns() const { return _pc.busy_ns(); }
 
   private:
     CompSettings _settings;

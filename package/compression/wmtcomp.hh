@@ -87,7 +87,9 @@ struct WCompTaskInfo {
     WCompressor comp;
     int thread = 0;              // host thread the task runs on
     std::atomic<int> tid{0};     // its kernel id, once it ran (adaptive level)
-    std::atomic<uint64_t> count[7] = {};
+    // Written by the worker for every packet: a line of their own, so that
+    // the pull task reading the queue and task above does not lose them.
+    alignas(64) std::atomic<uint64_t> count[7] = {};
 };
 
 class WMTComp : public WBase, public WCompBase {
@@ -154,8 +156,9 @@ class WMTComp : public WBase, public WCompBase {
     bool _started = false;
 
     // Home thread only (atomic for the state handler, which may read them
-    // from another thread).
-    std::atomic<int> _queued{0};
+    // from another thread). They start a cache line of their own: the
+    // workers read the settings and queues above for every packet.
+    alignas(64) std::atomic<int> _queued{0};
     std::atomic<int> _next_queue{0};
     std::atomic<uint16_t> _packet_seq{0};
     std::atomic<uint16_t> _send_next{0};
@@ -164,7 +167,7 @@ class WMTComp : public WBase, public WCompBase {
     std::vector<std::atomic<Packet*>> _ring;
     std::atomic<int> _held{0};
     std::atomic<uint64_t> _pull_runs{0}, _push_runs{0}, _holes_skipped{0}, _pull_drops{0};
-    uint32_t _last_warn = 0;
+    alignas(64) uint32_t _last_warn = 0;
 
     LevelAdapter _adapter;
 };
