@@ -35,7 +35,7 @@
 #              The kinds of one lossP take turns, one download per fresh
 #              pair (pair, off, then off, pair, ...), so that a drift of the
 #              machine's load falls on both alike.
-#   limited    per pass of a pair, the congestion state of B's RSP (the
+#   qN, lossP  per pass of a pair, the congestion state of B's RSP (the
 #              sender of the downloads) when the pass ends.
 #
 # Goals (pair against bridges of the same WAN, or pair against off):
@@ -289,7 +289,7 @@ transfer() {
     g = t > 0 ? n * 8 / t / 1e6 : 0
     printf "  %-12s %-5s %8.2fs %9.1f Mbit/s %12d %12d %7.3f %6d %6.2f%% %6d  %s\n", l, p, t, g, lan, wan,
       (lan > 0 ? wan / lan : 0), r, (pk > 0 ? 100 * r / pk : 0), q, ok }'
-  if [[ "$label" == q*:* && "$label" != *:bridge ]]; then
+  if [[ "$label" != free:* && "$label" != *:bridge && "$label" != *:off ]]; then
     pair handler b peer1/rsp.congestion_state 2>/dev/null | sed -e 's/^congestion control: //' -e 's/^/      b rsp: /' || true
   fi
 }

@@ -59,6 +59,7 @@ void Window::restart(int64_t now_ns) {
     _next_drain = now_ns + BASE_WINDOW_NS;
     _recent_n = _recent_pos = 0;
     _low_epochs = 0;
+    _queue_since = 0;
     set_rate(now_ns);
 }
 
@@ -114,7 +115,15 @@ void Window::on_rtt(int32_t ms, int64_t now_ns) {
     if (_slow_start) {
         // Leaving it early costs many round trips of slow growth: every one
         // of the latest RECENT samples must show the queue.
-        if (_recent_n == RECENT && 2 * (recent_min(RECENT) - _base_ms) >= int32_t(_p.target_ms)) {
+        // On a fast path RECENT samples come within a millisecond or two,
+        // which one scheduling hiccup covers: the queue must also have
+        // shown for half a round trip.
+        bool shows = _recent_n == RECENT && 2 * (recent_min(RECENT) - _base_ms) >= int32_t(_p.target_ms);
+        if (!shows)
+            _queue_since = 0;
+        else if (!_queue_since)
+            _queue_since = now_ns;
+        if (shows && now_ns - _queue_since >= std::max<int64_t>(int64_t(_base_ms) * 500000, MIN_EPOCH_NS)) {
             // The queue shows: the window that built it was about half this
             // one (it doubles per round trip).
             // Scaled to what leaves `target` of queue; the window catches

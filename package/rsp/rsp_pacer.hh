@@ -115,6 +115,8 @@ class Window {
     bool _limited = false, _epoch_limited = false;
     bool _cut_this_epoch = false;
     int _low_epochs = 0;
+    // In slow start: since when the samples have shown a queue (0: not now).
+    int64_t _queue_since = 0;
 
 
     // Pacing below the window until _drain_until; the next drain is due at
