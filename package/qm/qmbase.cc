@@ -69,6 +69,13 @@ rsp_congestion_info QMBase::RspFigures::congestion_info() {
     return c;
 }
 
+bool QMBase::RspFigures::idle() {
+    rsp->lock_acquire();
+    bool idle = rsp->tx_queue_size() == 0 && rsp->pacer_held() == 0;
+    rsp->lock_release();
+    return idle;
+}
+
 int QMBase::configure_partners(std::vector<std::string>& conf, const std::string& rsp_name, const std::string* wcomp_name,
                                bool data_only, bool active, ErrorHandler* errh) {
     Element* e = router()->find(rsp_name, this);

@@ -49,6 +49,11 @@ class QMFigures {
     virtual ~QMFigures() = default;
     virtual rtt_info_t rtt_info() = 0;
     virtual rsp_congestion_info congestion_info() = 0;
+    // Whether the tunnel has nothing unacknowledged and nothing waiting to be
+    // sent. Its latest round trip then says nothing of a queue: RSP takes
+    // samples only from acknowledgements, so an idle tunnel keeps the last
+    // one, however old.
+    virtual bool idle() { return false; }
 };
 
 namespace qm {
@@ -134,6 +139,7 @@ class QMBase : public WBase {
     // Whether the compressor's streaming is in force (read under its lock).
     bool streaming() const;
     rtt_info_t rtt_info() const { return _figures->rtt_info(); }
+    bool tunnel_idle() const { return _figures->idle(); }
     rsp_congestion_info congestion_info() const { return _figures->congestion_info(); }
 
     // Output 1 if connected, else the packet is freed.
@@ -152,6 +158,7 @@ class QMBase : public WBase {
         RSP* rsp = nullptr;
         rtt_info_t rtt_info() override;
         rsp_congestion_info congestion_info() override;
+        bool idle() override;
     };
 
     RspFigures _rsp_figures;

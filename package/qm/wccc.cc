@@ -81,7 +81,12 @@ bool WCCC::should_drop(int64_t now) {
     int64_t sample = r.last_rtt;
     double t = double(float(base)) * _rtt_delta;
     _target = int64_t(t >= 4294967295.0 ? 4294967295u : t > 0 ? uint32_t(t) : 0u) * 1000000;
-    if (sample * 1000000 < _target) {
+    // An idle tunnel holds no queue, whatever its last sample says (CoDel
+    // leaves its dropping state on an empty queue). Without this test, once
+    // a drop had emptied the tunnel, each of the end host's retransmissions
+    // met the same old sample and was dropped again, and its TCP backed off
+    // for tens of seconds.
+    if (sample * 1000000 < _target || tunnel_idle()) {
         _first_above = 0;
     } else if (_first_above == 0) {
         _first_above = now + _interval;

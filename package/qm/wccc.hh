@@ -14,7 +14,9 @@
 // Once the latest sample has stayed at or above the target for INTERVAL,
 // packets become candidates; the first drop comes when the sample has stayed
 // above for a further INTERVAL, and the following ones INTERVAL / sqrt(count)
-// apart, until a sample falls below the target. Dropping again soon after it
+// apart, until a sample falls below the target or the tunnel is idle (RSP
+// has nothing unacknowledged and holds nothing: its last sample is then
+// stale, and there is no queue to drain). Dropping again soon after it
 // ended resumes near the old count.
 //
 // Ports: one input, one output (dropped packets are freed). Push.

@@ -25,7 +25,9 @@ class FakeRsp : public Element, public QMFigures {
     }
     rtt_info_t rtt_info() override { return rtt; }
     rsp_congestion_info congestion_info() override { return cong; }
+    bool idle() override { return is_idle; }
     rtt_info_t rtt{1000, 1000, 0, 0};
+    bool is_idle = false;
     rsp_congestion_info cong{0, 0, 0, 0};
 };
 
@@ -267,6 +269,11 @@ TEST_F(WCCCTest, TargetFromBaselineAndTheDropTimeline) {
     EXPECT_EQ(drops, want);
     // A sample below the target ends the dropping state at the next packet.
     EXPECT_TRUE(run(*r, 1700, 1800, 40).empty());
+    // So does an idle tunnel, whose last sample is old: the end host's
+    // retransmissions after a drop must get through.
+    EXPECT_FALSE(run(*r, 1800, 2300, 80).empty());
+    r->rsp->is_idle = true;
+    EXPECT_TRUE(run(*r, 2300, 3000, 80).empty());
 }
 
 // Dropping that ended before its scheduled drop resumes near the old count
