@@ -49,6 +49,9 @@
 //     connection that was just accepted fails for lack of descriptors, the
 //     spare is given up so that this connection can still be relayed, and
 //     accepting pauses; the spare is taken back before accepting resumes.
+//     Should another loop take the freed descriptor first, the accepted
+//     connection waits (open, not closed) and is relayed before the loop
+//     accepts again.
 //   * The process never exits because of descriptor exhaustion.
 
 #include <arpa/inet.h>
@@ -137,6 +140,15 @@ struct Worker {
     std::atomic<bool> accept_paused{false};
     std::atomic<bool> resume_soon{false};
     int spare_fd = -1;
+    // Connections accepted whose outgoing socket could not be had even with
+    // the spare given up (another loop took the descriptor it freed): they
+    // wait here, not closed, and are relayed first when accepting resumes.
+    struct Waiting {
+        int fd;
+        sockaddr_storage client;
+        int client_len;
+    };
+    std::vector<Waiting> waiting;
 
     std::vector<std::pair<int, int>> pipes;  // empty pipes: read end, write end
     std::unordered_set<Pair*> pairs;         // every live pair, for shutdown
@@ -263,6 +275,8 @@ void pause_accepting(Worker* w, int err) {
     event_add(w->resume_ev, &backstop);
 }
 
+void accept_cb(evconnlistener*, evutil_socket_t fd, sockaddr* client, int client_len, void* arg);
+
 void resume_cb(evutil_socket_t, short, void* arg) {
     auto* w = static_cast<Worker*>(arg);
     w->resume_soon = false;
@@ -270,6 +284,17 @@ void resume_cb(evutil_socket_t, short, void* arg) {
         return;
     open_spare(w);
     if (w->spare_fd < 0) {
+        timeval backstop{1, 0};
+        event_add(w->resume_ev, &backstop);
+        return;
+    }
+    // Connections already accepted go first; one that still finds no
+    // descriptor waits again, and so does the listener.
+    std::vector<Worker::Waiting> waiting;
+    waiting.swap(w->waiting);
+    for (auto& wt : waiting)
+        accept_cb(w->listener, wt.fd, reinterpret_cast<sockaddr*>(&wt.client), wt.client_len, w);
+    if (!w->waiting.empty() || w->spare_fd < 0) {
         timeval backstop{1, 0};
         event_add(w->resume_ev, &backstop);
         return;
@@ -398,6 +423,14 @@ void accept_cb(evconnlistener*, evutil_socket_t fd, sockaddr* client, int client
             err = errno;
         }
         pause_accepting(w, err);
+    }
+    if (out < 0 && out_of_descriptors(err) && client_len >= 0 && size_t(client_len) <= sizeof(sockaddr_storage)) {
+        // Accepting is paused: the connection waits for descriptors with it.
+        Worker::Waiting& wt = w->waiting.emplace_back();
+        wt.fd = fd;
+        memcpy(&wt.client, client, size_t(client_len));
+        wt.client_len = client_len;
+        return;
     }
     if (out < 0) {
         sys_error("socket: ", err);
@@ -779,6 +812,9 @@ void stop_worker(Worker* w) {
         if (p->client.fd >= 0)
             free_side(&p->client);
     }
+    for (auto& wt : w->waiting)
+        close(wt.fd);
+    w->waiting.clear();
     if (w->listener)
         evconnlistener_free(w->listener);
     if (w->resume_ev)
