@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "common/predecessor.hh"
+#include "common/partner.hh"
 #include "common/registration.hh"
 #include "common/wconf.hh"
 #include "common/wlogger.hh"
@@ -16,12 +17,9 @@ int WDeComp::configure(std::vector<std::string>& conf, ErrorHandler* errh) {
     std::string rsp_name;
     if (Args(conf, this, errh).read_m("RSP", WordArg(), rsp_name).complete() < 0)
         return -1;
-    Element* e = router()->find(rsp_name, this);
-    if (!e)
-        return errh->error("%<%s%> does not name an element", rsp_name.c_str());
-    RSP* rsp = static_cast<RSP*>(e->cast("RSP"));
+    RSP* rsp = find_partner<RSP>(this, rsp_name, "RSP", "RSP", errh);
     if (!rsp)
-        return errh->error("%<%s%> is not a RSP element", rsp_name.c_str());
+        return -1;
     std::vector<std::string> rest;
     if (WBase::configure(rest, errh) < 0)
         return -1;

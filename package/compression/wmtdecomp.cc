@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "common/predecessor.hh"
+#include "common/partner.hh"
 #include "common/registration.hh"
 #include "common/shim.hh"
 #include "common/wconf.hh"
@@ -28,12 +29,9 @@ int WMTDeComp::configure(std::vector<std::string>& conf, ErrorHandler* errh) {
     int threads = 1;
     if (Args(conf, this, errh).read_m("RSP", WordArg(), rsp_name).read("THREADS", threads).complete() < 0)
         return -1;
-    Element* e = router()->find(rsp_name, this);
-    if (!e)
-        return errh->error("%<%s%> does not name an element", rsp_name.c_str());
-    RSP* rsp = static_cast<RSP*>(e->cast("RSP"));
+    RSP* rsp = find_partner<RSP>(this, rsp_name, "RSP", "RSP", errh);
     if (!rsp)
-        return errh->error("%<%s%> is not a RSP element", rsp_name.c_str());
+        return -1;
     if (threads < 1 || threads > WMTComp::MAX_THREADS) {
         threads = threads < 1 ? 1 : WMTComp::MAX_THREADS;
         WLogger::error("THREADS should be between 1 and 15: Settings MTCOMP_THREADS=%d. Change configuration or "

@@ -10,6 +10,7 @@
 
 #include "common/annotations.hh"
 #include "common/ownpacket.hh"
+#include "common/partner.hh"
 #include "common/registration.hh"
 #include "common/wconf.hh"
 #include "common/wlogger.hh"
@@ -71,12 +72,8 @@ int WFEC::configure(std::vector<std::string>& conf, ErrorHandler* errh) {
         return -EINVAL;
     _rsp = nullptr;
     if (_tx && !rsp_name.empty()) {
-        Element* e = router()->find(rsp_name, this);
-        if (!e)
-            return errh->error("%<%s%> does not name an element", rsp_name.c_str());
-        _rsp = static_cast<RSP*>(e->cast("RSP"));
-        if (!_rsp)
-            return errh->error("%<%s%> is not a RSP element", rsp_name.c_str());
+        if (!(_rsp = find_partner<RSP>(this, rsp_name, "RSP", "RSP", errh)))
+            return -EINVAL;
     }
     if (_tx && bulk && !_rsp)
         return errh->error("BULK_GROUP_SIZE needs RSP");

@@ -12,6 +12,7 @@
 
 #include "common/annotations.hh"
 #include "common/ipv4view.hh"
+#include "common/partner.hh"
 #include "common/registration.hh"
 #include "common/wlogger.hh"
 #include "peerinfo/wpeerinfo.hh"
@@ -115,19 +116,11 @@ int PathRedirect::configure(std::vector<std::string>& conf, ErrorHandler* errh) 
         return -1;
     WPeerInfo* wrtt[2] = {nullptr, nullptr};
     std::string names[2] = {wrtt_name, wrtt_name + "_b"};
-    for (int i = 0; i < 2; ++i) {
-        Element* e = router()->find(names[i], this);
-        if (!e)
-            return errh->error("%<%s%> does not name an element", names[i].c_str());
-        wrtt[i] = static_cast<WPeerInfo*>(e->cast("WPeerInfo"));
-        if (!wrtt[i])
-            return errh->error("%<%s%> is not a WRTT element", names[i].c_str());
-    }
-    Element* rsp = router()->find(rsp_name, this);
-    if (!rsp)
-        return errh->error("%<%s%> does not name an element", rsp_name.c_str());
-    if (!rsp->cast("RSP"))
-        return errh->error("%<%s%> is not a RSP element", rsp_name.c_str());
+    for (int i = 0; i < 2; ++i)
+        if (!(wrtt[i] = find_partner<WPeerInfo>(this, names[i], "WPeerInfo", "WRTT", errh)))
+            return -1;
+    if (!find_partner<Element>(this, rsp_name, "RSP", "RSP", errh))
+        return -1;
 
     _a.wrtt = wrtt[0];
     _b.wrtt = wrtt[1];

@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "common/annotations.hh"
+#include "common/partner.hh"
 #include "common/predecessor.hh"
 #include "common/registration.hh"
 #include "common/wconf.hh"
@@ -162,12 +163,9 @@ int RSP::configure(std::vector<std::string>& conf, ErrorHandler* errh) {
     if (congestion_target < 1 || congestion_target > 10000)
         return errh->error("CONGESTION_TARGET_MS must be between 1 and 10000");
 
-    Element* wrtt = router()->find(wrtt_name, this);
-    if (!wrtt)
-        return errh->error("%<%s%> does not name an element", wrtt_name.c_str());
-    WPeerInfo* peerinfo = static_cast<WPeerInfo*>(wrtt->cast("WPeerInfo"));
+    WPeerInfo* peerinfo = find_partner<WPeerInfo>(this, wrtt_name, "WPeerInfo", "WRTT", errh);
     if (!peerinfo)
-        return errh->error("%<%s%> is not a WRTT element", wrtt_name.c_str());
+        return -1;
     Element* wcomp = router()->find(wcomp_name, this);
     if (!wcomp)
         return errh->error("%<%s%> does not name an element", wcomp_name.c_str());
