@@ -234,6 +234,13 @@ rtx() {
   echo $n
 }
 qm_drops() { echo $(( $(num a peer1/qm.drops) + $(num b peer1/qm.drops) )); }
+# Where a limited WAN lost packets: the emulator's queue in each direction,
+# and frames the kernel dropped before a router read them (the emulator's
+# two devices, then the appliances' WAN devices).
+wan_losses() {
+  echo "$(num wan q_ab.drops) $(num wan q_ba.drops) $(( $(num wan in_a.kernel_drops) + $(num wan in_b.kernel_drops) ))" \
+       "$(num a wan_dev.kernel_drops) $(num b wan_dev.kernel_drops)"
+}
 
 # profile_start LABEL: perf samples of both appliance routers while a pass
 # runs (BENCH_PROFILE=1).
@@ -276,13 +283,16 @@ fetch() {
 # counters; appends "pass CASE PASS seconds bytes lan wan rtx packets ok".
 transfer() {
   local label=$1 pass=$2 file=$3 bytes=$4 sha=${5:-} lan0 wan0 rtx0 pk0 qm0 lan1 wan1 rtx1 pk1 qm1 t ok
+  local wl0=() wl1=()
   lan0=$(lan_rx) wan0=$(wan_ba) rtx0=$(rtx) pk0=$(wan_packets) qm0=$(qm_drops)
+  [[ "$label" != q* ]] || read -ra wl0 < <(wan_losses)
   profile_start "$label-$pass"
   read -r t ok < <(fetch "$file" "$bytes" "$sha")
   profile_stop
   [ "$ok" = match ] || echo "pair_bench: $label $pass transfer $ok" >&2
   sleep 0.3
   lan1=$(lan_rx) wan1=$(wan_ba) rtx1=$(rtx) pk1=$(wan_packets) qm1=$(qm_drops)
+  [[ "$label" != q* ]] || read -ra wl1 < <(wan_losses)
   echo "pass $label $pass $t $bytes $((lan1 - lan0)) $((wan1 - wan0)) $((rtx1 - rtx0)) $((pk1 - pk0)) $ok" >>"$RESULTS"
   awk -v l="$label" -v p="$pass" -v t="$t" -v n="$bytes" -v lan=$((lan1 - lan0)) -v wan=$((wan1 - wan0)) \
       -v r=$((rtx1 - rtx0)) -v pk=$((pk1 - pk0)) -v q=$((qm1 - qm0)) -v ok="$ok" 'BEGIN {
@@ -291,6 +301,10 @@ transfer() {
       (lan > 0 ? wan / lan : 0), r, (pk > 0 ? 100 * r / pk : 0), q, ok }'
   if [[ "$label" != free:* && "$label" != *:bridge && "$label" != *:off ]]; then
     pair handler b peer1/rsp.congestion_state 2>/dev/null | sed -e 's/^congestion control: //' -e 's/^/      b rsp: /' || true
+  fi
+  if [ ${#wl1[@]} = 5 ] && [ ${#wl0[@]} = 5 ]; then
+    echo "      wan drops: queue a->b $((wl1[0] - wl0[0])), b->a $((wl1[1] - wl0[1]));" \
+         "kernel: emulator $((wl1[2] - wl0[2])), a $((wl1[3] - wl0[3])), b $((wl1[4] - wl0[4]))"
   fi
 }
 
