@@ -208,8 +208,10 @@
 //    7.6 / 3.2 s and 88 / 91 without; at 5% 11.2 / 4.5 s against
 //    9.7 / 4.3 s). The receiving end always unpacks. Unpacked packets get
 //    their Ethernet header from their session, which the receiving
-//    appliance learns from packets that cross whole (the first ones of a
-//    flow, or those in the other direction).
+//    appliance learns only from packets that cross whole: the first two
+//    packets of each conversation in each direction are never stacked
+//    (WHOLE_FIRST 2), or a new UDP flow whose packets all went stacked
+//    would never reach the far LAN.
 //  - The multi-threaded compressor (COMP=mtcomp) for links faster than
 //    one core compresses with zstd or zlib: each worker keeps a stream of
 //    its own and the peer decodes each with a decoder of its own
@@ -479,7 +481,7 @@ elementclass PeerBranch { $port, $comp |
   fec[1] -> wan_tx_own;
   stksw[0] -> wan_tx;
   stksw[1] -> stk :: Stacker(MODE TX, LOCAL_IP $LOCAL_IP, NOTIFIER ft, PEER_OUTPUT_PORT $port,
-                             WAIT_TIME_MS $STACK_WAIT_MS);
+                             WAIT_TIME_MS $STACK_WAIT_MS, WHOLE_FIRST 2);
   stk[0] -> wan_tx;                                // too large to stack
   stk[1] -> wan_tx_own;                            // stacker packets
   stk[2] -> Discard;                               // copied into one

@@ -37,7 +37,7 @@ int Stacker::configure(std::vector<std::string>& conf, ErrorHandler* errh) {
     std::string notifier_name, mode;
     int port = 0;
     int wait_ms = 50, mtu = 1500;
-    uint32_t send_when = 1450;
+    uint32_t send_when = 1450, whole_first = 0;
     bool debug = false;
     Element* sessions = nullptr;
     if (Args(conf, this, errh)
@@ -48,6 +48,7 @@ int Stacker::configure(std::vector<std::string>& conf, ErrorHandler* errh) {
             .read("WAIT_TIME_MS", wait_ms)
             .read("MTU", mtu)
             .read("SEND_WHEN_LEN", send_when)
+            .read("WHOLE_FIRST", whole_first)
             .read("DEBUG", debug)
             .read("SESSIONS", ElementArg(), sessions)
             .complete() < 0)
@@ -63,6 +64,8 @@ int Stacker::configure(std::vector<std::string>& conf, ErrorHandler* errh) {
     }
     if (wait_ms < 0)
         return errh->error("WAIT_TIME_MS must not be negative");
+    if (whole_first > 255)
+        return errh->error("WHOLE_FIRST must be at most 255");
     if (configure_peer(mode, notifier_name, port, errh) < 0)
         return -EINVAL;
     _shim = _wconf->shim_config();
@@ -76,6 +79,9 @@ int Stacker::configure(std::vector<std::string>& conf, ErrorHandler* errh) {
     _mtu = uint32_t(mtu);
     _send_when_len = send_when;
     _debug = debug;
+    _whole_first = whole_first;
+    if (_whole_first && _firsts.empty())
+        _firsts.assign(FIRSTS_SLOTS, 0);
     return 0;
 }
 
@@ -125,6 +131,23 @@ Packet* Stacker::close_packet() {
     return q;
 }
 
+bool Stacker::first_of_conversation(const uint8_t* ip, size_t len) {
+    SessionPacket sp;
+    if (!parse_session_packet(ip, len, _shim, &sp))
+        return false;
+    uint64_t h = (uint64_t(sp.saddr) << 32 | sp.daddr) * 0x9E3779B97F4A7C15ULL;
+    h ^= (uint64_t(sp.sport) << 24 | uint64_t(sp.dport) << 8 | sp.proto) * 0xC2B2AE3D27D4EB4FULL;
+    h ^= h >> 29;
+    uint64_t& slot = _firsts[h & (FIRSTS_SLOTS - 1)];
+    uint64_t tag = h & ~uint64_t(0xFF);
+    if ((slot & ~uint64_t(0xFF)) != tag)
+        slot = tag;
+    if ((slot & 0xFF) >= _whole_first)
+        return false;
+    ++slot;
+    return true;
+}
+
 void Stacker::push_tx(Packet* p) {
     IPv4View v;
     // The packet's own total length decides how much is copied, and only
@@ -137,7 +160,13 @@ void Stacker::push_tx(Packet* p) {
     Packet* full = nullptr;
     int port = 2;
     _lock.acquire();
-    if (_open && _mtu - _open->length() < v.tot) {
+    if (_whole_first && first_of_conversation(v.ip, v.tot)) {
+        // Whole, behind what is already stacked.
+        if (_open)
+            full = close_packet();
+        count(_c.whole);
+        port = 0;
+    } else if (_open && _mtu - _open->length() < v.tot) {
         full = close_packet();
         port = 0;
     } else if (!_open && v.tot > _mtu - hdr) {
@@ -254,6 +283,7 @@ void Stacker::add_handlers() {
     add_counter_handler("corrupt", &_c.corrupt);
     add_counter_handler("not_ipv4", &_c.not_ipv4);
     add_counter_handler("no_memory", &_c.no_memory);
+    add_counter_handler("whole", &_c.whole);
     add_read_handler("peer", ReadHandlerFunction([this] { return IPAddress(peer_net()).unparse(); }));
 }
 

@@ -4,7 +4,8 @@
 // link's queue; voice, games and chatty protocols send many small ones.
 //
 //   Stacker(LOCAL_IP ADDR, NOTIFIER ELEMENT, PEER_OUTPUT_PORT N, MODE TX|RX
-//           [, WAIT_TIME_MS 50] [, MTU 1500] [, SEND_WHEN_LEN 1450] [, DEBUG false])
+//           [, WAIT_TIME_MS 50] [, MTU 1500] [, SEND_WHEN_LEN 1450]
+//           [, WHOLE_FIRST 0] [, DEBUG false])
 //
 // Keywords:
 //   LOCAL_IP          source address of stacker packets (mandatory)
@@ -14,6 +15,15 @@
 //   WAIT_TIME_MS      longest time a stacker packet stays open (default 50)
 //   MTU               largest stacker packet, in bytes (default 1500)
 //   SEND_WHEN_LEN     a stacker packet is sent once it is this long (1450)
+//   WHOLE_FIRST       TX: the first N packets of each conversation (TCP or
+//                     UDP, one direction) leave whole on output 0 (default
+//                     0: every packet that fits is stacked). The peer creates
+//                     a session only from a packet that crossed whole, and
+//                     restores unpacked packets from their session; a new
+//                     UDP flow whose packets were all stacked would never be
+//                     delivered. Conversations are told apart by a table of
+//                     4096 entries, so a rare collision lets a conversation
+//                     send a few more packets whole.
 //   DEBUG             a debug line per stacker packet unpacked
 //   SESSIONS          the SessionManager whose sessions unpacked packets
 //                     refresh (RX; default: the router's SessionManager)
@@ -52,7 +62,7 @@
 // Read handlers: stacked (packets copied into stacker packets), sent
 // (stacker packets sent), unstacked (packets unpacked), corrupt (stacker
 // packets with bad lengths), not_ipv4 (inner packets dropped), no_memory
-// (allocation failures), peer.
+// (allocation failures), whole (packets WHOLE_FIRST sent whole), peer.
 #pragma once
 
 #include <host/ipaddress.hh>
@@ -61,6 +71,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <vector>
 
 #include "common/peerbound.hh"
 #include "common/shim.hh"
@@ -87,6 +98,7 @@ class Stacker : public WPeerBound {
         std::atomic<uint64_t> corrupt{0};
         std::atomic<uint64_t> not_ipv4{0};
         std::atomic<uint64_t> no_memory{0};
+        std::atomic<uint64_t> whole{0};
     };
     const Counters& counters() const { return _c; }
 
@@ -99,17 +111,26 @@ class Stacker : public WPeerBound {
     Packet* close_packet();
     static void timer_hook(Timer*, void*);
     void refresh_session(Packet* q, const uint8_t* inner, size_t n);
+    // WHOLE_FIRST: true while the conversation of the packet at `ip` has
+    // sent fewer than WHOLE_FIRST packets whole (and counts this one).
+    // Called with _lock held.
+    bool first_of_conversation(const uint8_t* ip, size_t len);
 
     IPAddress _local_ip;
     uint32_t _wait_ms = 50;
     uint32_t _mtu = 1500;
     uint32_t _send_when_len = 1450;
     bool _debug = false;
+    uint32_t _whole_first = 0;
     ShimConfig _shim;
     SessionManager* _sessions = nullptr;
 
     Spinlock _lock;
     WritablePacket* _open = nullptr;  // the stacker packet being filled
+    // WHOLE_FIRST: per slot, a conversation's hash (upper 56 bits) and the
+    // packets it sent whole (lower 8 bits); allocated at configuration.
+    static constexpr size_t FIRSTS_SLOTS = 4096;
+    std::vector<uint64_t> _firsts;
     uint16_t _ip_id = 1;
     Timer _timer;
     Counters _c;

@@ -126,6 +126,33 @@ TEST(StackerTx, SizeLimitsSendWhenLenAndTimer) {
     EXPECT_EQ(h.on(1)[1]->length(), 124u);
 }
 
+// WHOLE_FIRST: the peer learns a conversation only from a packet that
+// crossed whole, so each conversation's first packets are not stacked.
+TEST(StackerTx, WholeFirstSendsEachConversationsFirstPacketsWhole) {
+    PeerHarness h;
+    ASSERT_TRUE(h.build(TX + ", WHOLE_FIRST 2)", 3)) << h.r.errors();
+    h.announce();
+    IPPacket a;
+    for (int i = 0; i < 3; ++i)
+        h.push(ip_packet(a.bytes()));
+    EXPECT_EQ(h.on(0).size(), 2u);
+    EXPECT_EQ(h.on(2).size(), 1u);
+    // A new conversation (another port): whole, behind the open stacker
+    // packet, which leaves first.
+    IPPacket b;
+    b.sport = 4321;
+    h.push(ip_packet(b.bytes()));
+    ASSERT_EQ(h.on(1).size(), 1u);
+    EXPECT_EQ(h.on(0).size(), 3u);
+    EXPECT_EQ(h.s->ports.back(), 0);
+    h.push(ip_packet(b.bytes()));
+    h.push(ip_packet(b.bytes()));
+    h.push(ip_packet(a.bytes()));
+    EXPECT_EQ(h.on(0).size(), 4u);
+    EXPECT_EQ(h.on(2).size(), 3u);
+    EXPECT_EQ(h.count("whole"), 4u);
+}
+
 // TX output into RX: the same packets, with the stacker packet's timestamp
 // and their network header; with the UDP shim as without.
 TEST(StackerRx, RoundTripGivesBackEveryPacket) {
