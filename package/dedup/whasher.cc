@@ -172,9 +172,23 @@ inline uint64_t slide_delta(const uint64_t* T, const uint64_t* L, uint8_t in, ui
 void WindowFingerprints::roll(const uint8_t* data, size_t from, size_t to, uint64_t* out) const {
   const size_t W = W_;
   const uint64_t* T = WHasher::CharacterHash;
-  uint64_t a = out[from - 1];
-  for (size_t i = from; i < to; ++i) {
-    a = a * WHasher::MULTIPLIER + slide_delta(T, leave_, data[i + W - 1], data[i - 1]);
+  constexpr uint64_t M = WHasher::MULTIPLIER, M2 = M * M;
+  if (from >= to) return;
+  // Each window two steps on from the one before last, out[i] =
+  // out[i - 2] x 37^2 + (d[i - 1] x 37 + d[i]): the odd and the even
+  // windows form two chains that do not wait for each other.
+  uint64_t d_prev = slide_delta(T, leave_, data[from + W - 1], data[from - 1]);
+  uint64_t before_last = out[from - 1];
+  uint64_t last = before_last * M + d_prev;
+  out[from] = last;
+  for (size_t i = from + 1; i < to; ++i) {
+    const uint64_t d = slide_delta(T, leave_, data[i + W - 1], data[i - 1]);
+    uint64_t e = d_prev * M + d;
+    asm("" : "+r"(e));
+    const uint64_t a = before_last * M2 + e;
     out[i] = a;
+    before_last = last;
+    last = a;
+    d_prev = d;
   }
 }
