@@ -261,8 +261,13 @@ void PersistentCache::evict(uint64_t from, uint64_t to) {
 void PersistentCache::flush() {
   if (wb_count_ == 0) return;
   const size_t bytes = static_cast<size_t>(wb_count_) * record_size_;
-  if (pwrite_full(fd_, wb_.data(), bytes, wb_first_ * record_size_) != static_cast<ssize_t>(bytes))
+  const ssize_t w = pwrite_full(fd_, wb_.data(), bytes, wb_first_ * record_size_);
+  if (w != static_cast<ssize_t>(bytes)) {
     dedup_printf("Write Error\n");
+    // Records that did not reach the file leave the index.
+    for (uint64_t r = w > 0 ? static_cast<uint64_t>(w) / record_size_ : 0; r < wb_count_; ++r)
+      index_erase(get_le64(wb_.data() + r * record_size_), static_cast<int64_t>(wb_first_ + r));
+  }
   wb_count_ = 0;
 }
 
