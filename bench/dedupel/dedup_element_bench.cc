@@ -190,14 +190,14 @@ int main(int argc, char** argv) {
             double t0 = thread_cpu_seconds();
             for (size_t k = 0; k < packets; ++k) {
                 int n = ea.compress(&data[k * PAYLOAD], out.data(), int(PAYLOAD), WDedup::MAX_PAYLOAD);
-                ea.writedisk();
+                ea.commit();  // as the element does after each packet
                 encoded.emplace_back(out.begin(), out.begin() + std::max(n, 0));
             }
             enc.engine = std::min(enc.engine, thread_cpu_seconds() - t0);
             t0 = thread_cpu_seconds();
             for (const Bytes& e : encoded) {
                 eb.decompress(e.data(), back.data(), int(e.size()), WDedup::MAX_PAYLOAD, missing, false);
-                eb.writedisk();
+                eb.commit();
             }
             dec.engine = std::min(dec.engine, thread_cpu_seconds() - t0);
 

@@ -515,9 +515,9 @@ void Dedup::push(int, Packet* p) {
     Packet* q = process(p, &port, &used);
     if (q)
         checked_output_push(port, q);
-    // Chunks queued by this packet go to disk once it is on its way.
+    // Chunks queued by this packet enter the datastore once it is on its way.
     if (used)
-        engine()->writedisk();
+        engine()->commit();
 }
 
 Packet* Dedup::simple_action(Packet* p) {
@@ -529,7 +529,7 @@ Packet* Dedup::simple_action(Packet* p) {
         q = nullptr;
     }
     if (used)
-        engine()->writedisk();
+        engine()->commit();
     return q;
 }
 

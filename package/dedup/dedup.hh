@@ -121,7 +121,7 @@ class Dedup : public WBase, public PeerDiscoveryListener {
     enum Route { OUT_PASS = 0, OUT_SYNC = 1, OUT_REHYDRATED = 2 };
 
     // Works on one packet; returns it with the output it goes to, or null.
-    // `used`: the engine worked on it (writedisk follows).
+    // `used`: the engine worked on it (commit follows).
     Packet* process(Packet* p, int* port, bool* used);
     Packet* encode(Packet* p, int ip_off, const ShimLayout& l, WDedup* engine);
     Packet* decode(Packet* p, int ip_off, const ShimLayout& l, WDedup* engine, int* port);

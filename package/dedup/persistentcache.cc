@@ -77,9 +77,15 @@ PersistentCache::PersistentCache(int fd, uint64_t capacity, unsigned chunk_len)
       record_size_(chunk_len + 8),
       record_(chunk_len + 8),
       ra_buf_(static_cast<size_t>(READ_AHEAD) * (chunk_len + 8)),
-      batch_(static_cast<size_t>(MAX_PENDING + EVICT_BATCH) * (chunk_len + 8)) {}
+      batch_(static_cast<size_t>(MAX_PENDING + EVICT_BATCH) * (chunk_len + 8)),
+      // About 128 KB: a write per few dozen payloads of new data instead
+      // of one per payload; never less than a full queue.
+      wb_max_(std::max<uint64_t>(MAX_PENDING, (128u << 10) / (chunk_len + 8))) {
+  wb_.resize(static_cast<size_t>(wb_max_) * record_size_);
+}
 
 PersistentCache::~PersistentCache() {
+  flush();
   if (fd_ >= 0) close(fd_);
   free_counting_bloom(bloom_);
 }
@@ -182,12 +188,18 @@ void PersistentCache::forget_read_ahead(uint64_t from, uint64_t to) {
 }
 
 const uint8_t* PersistentCache::read_record(uint64_t rec) {
+  if (buffered(rec)) return wb_.data() + (rec - wb_first_) * record_size_;
   if (!ra_on_) {
     ssize_t n = pread_full(fd_, record_.data(), record_size_, rec * record_size_);
     return n == static_cast<ssize_t>(record_size_) ? record_.data() : nullptr;
   }
   if (rec < ra_first_ || rec - ra_first_ >= ra_count_) {
-    ssize_t n = pread_full(fd_, ra_buf_.data(), ra_buf_.size(), rec * record_size_);
+    // What lies in the file from the buffer's first record on is stale or
+    // missing: the read stops short of it.
+    size_t want = ra_buf_.size();
+    if (wb_count_ && rec < wb_first_)
+      want = std::min<size_t>(want, static_cast<size_t>(wb_first_ - rec) * record_size_);
+    ssize_t n = pread_full(fd_, ra_buf_.data(), want, rec * record_size_);
     ra_first_ = rec;
     ra_count_ = n > 0 ? static_cast<uint64_t>(n) / record_size_ : 0;
     if (ra_count_ == 0) return nullptr;
@@ -196,13 +208,15 @@ const uint8_t* PersistentCache::read_record(uint64_t rec) {
 }
 
 void PersistentCache::queue(uint64_t fp, const uint8_t* chunk) {
-  if (pending_count_ == MAX_PENDING) writedisk();
+  if (pending_count_ == MAX_PENDING) commit();
   pending_fp_[pending_count_] = fp;
   pending_live_[pending_count_] = true;
   uint8_t* rec = pending_records_.data() + static_cast<size_t>(pending_count_) * record_size_;
   put_le64(rec, fp);
   std::memcpy(rec + 8, chunk, chunk_len_);
   ++pending_count_;
+  // The index line commit() inserts into loads while the payload is worked on.
+  index_.prefetch(fp);
   unsigned bit = pending_bit(fp);
   pending_bits_[bit / 64] |= uint64_t(1) << (bit % 64);
 }
@@ -222,7 +236,9 @@ void PersistentCache::replace(const Hit& hit, uint64_t fp, const uint8_t* chunk)
     } else {
       forget_read_ahead(hit.where, hit.where + 1);
       uint64_t off = hit.where * record_size_ + 8;
-      if (pwrite_full(fd_, chunk, chunk_len_, off) != static_cast<ssize_t>(chunk_len_))
+      if (buffered(hit.where))
+        std::memcpy(wb_.data() + (hit.where - wb_first_) * record_size_ + 8, chunk, chunk_len_);
+      else if (pwrite_full(fd_, chunk, chunk_len_, off) != static_cast<ssize_t>(chunk_len_))
         dedup_printf("Error : Update Write Error\n");
     }
     index_erase(fp, -1);
@@ -231,6 +247,8 @@ void PersistentCache::replace(const Hit& hit, uint64_t fp, const uint8_t* chunk)
 }
 
 void PersistentCache::evict(uint64_t from, uint64_t to) {
+  // Eviction reads the file: records still buffered go there first.
+  if (wb_count_ && from < wb_first_ + wb_count_ && wb_first_ < to) flush();
   size_t n = static_cast<size_t>(to - from);
   ssize_t got = pread_full(fd_, batch_.data(), n * record_size_, from * record_size_);
   size_t whole = got > 0 ? static_cast<size_t>(got) / record_size_ : 0;
@@ -240,7 +258,20 @@ void PersistentCache::evict(uint64_t from, uint64_t to) {
     if (r < capacity_) dedup_printf("Wrap Read Length Error : %lu\n", static_cast<unsigned long>(r));
 }
 
-void PersistentCache::writedisk() {
+void PersistentCache::flush() {
+  if (wb_count_ == 0) return;
+  const size_t bytes = static_cast<size_t>(wb_count_) * record_size_;
+  const ssize_t w = pwrite_full(fd_, wb_.data(), bytes, wb_first_ * record_size_);
+  if (w != static_cast<ssize_t>(bytes)) {
+    dedup_printf("Write Error\n");
+    // Records that did not reach the file leave the index.
+    for (uint64_t r = w > 0 ? static_cast<uint64_t>(w) / record_size_ : 0; r < wb_count_; ++r)
+      index_erase(get_le64(wb_.data() + r * record_size_), static_cast<int64_t>(wb_first_ + r));
+  }
+  wb_count_ = 0;
+}
+
+void PersistentCache::commit() {
   if (pending_count_ <= 2) return;
   const uint64_t n = pending_count_;
   // Every record about to be overwritten leaves the index first (its
@@ -252,26 +283,26 @@ void PersistentCache::writedisk() {
     evict(lo, hi);
     frontier_ = hi;
   }
-  // The index lines these records go into load while the write runs.
-  for (uint64_t i = 0; i < n; ++i) index_.prefetch(pending_fp_[i]);
   current_slot_ = static_cast<int>(write_pos_);
   const uint64_t first = write_pos_;
   forget_read_ahead(first, first + n);
-  ssize_t w = pwrite_full(fd_, pending_records_.data(), n * record_size_, first * record_size_);
+  // The buffer holds one run of consecutive records.
+  if (wb_count_ && (wb_first_ + wb_count_ != first || wb_count_ + n > wb_max_)) flush();
+  if (wb_count_ == 0) wb_first_ = first;
+  std::memcpy(wb_.data() + wb_count_ * record_size_, pending_records_.data(), n * record_size_);
+  wb_count_ += n;
   write_pos_ += n;
   file_records_ = std::max(file_records_, write_pos_);
-  if (w == static_cast<ssize_t>(n * record_size_)) {
-    // The tag lines have arrived during the write: the slots the inserts
-    // fill start loading together, rather than one insert's miss at a time.
-    for (uint64_t i = 0; i < n; ++i)
-      if (pending_live_[i]) index_.prefetch_insert(pending_fp_[i]);
-    for (uint64_t i = 0; i < n; ++i) {
-      if (pending_live_[i]) index_insert(pending_fp_[i], first + i);
-      ++current_slot_;
-    }
-  } else {
-    dedup_printf("Write Error\n");
+  // The tag lines were requested as the chunks were queued: the slots the
+  // inserts fill start loading together, rather than one insert's miss at a
+  // time.
+  for (uint64_t i = 0; i < n; ++i)
+    if (pending_live_[i]) index_.prefetch_insert(pending_fp_[i]);
+  for (uint64_t i = 0; i < n; ++i) {
+    if (pending_live_[i]) index_insert(pending_fp_[i], first + i);
+    ++current_slot_;
   }
+  if (wb_count_ == wb_max_) flush();
   if (static_cast<uint64_t>(current_slot_) != write_pos_)
     dedup_printf("slot slot32: %lu %d\n", static_cast<unsigned long>(write_pos_), current_slot_);
   if (write_pos_ > capacity_) {

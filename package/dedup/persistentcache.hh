@@ -1,7 +1,10 @@
 // The byte cache's datastore: one file of fixed-size records (8-byte
 // little-endian fingerprint, then the chunk bytes), written as a ring, and the
 // in-memory index from fingerprint to record number rebuilt at every start.
-// New chunks are queued and written in batches by writedisk().
+// New chunks are queued; commit() gives them their records and indexes them,
+// and their bytes wait in a write-behind buffer that goes to the file in one
+// write once it fills, at writedisk() and before the slot is saved. Reads of
+// records still in the buffer are served from it.
 //
 // Not thread-safe: the engine (WDedupImpl) serialises every call.
 #ifndef QUILO_DEDUP_PERSISTENTCACHE_HH
@@ -70,16 +73,24 @@ class PersistentCache {
   // alone. The engine is the only writer of its datastore file.
   static constexpr unsigned READ_AHEAD = 16;
   void read_ahead(bool on) { ra_on_ = on; }
-  // Queues a chunk for the next writedisk (flushing first when the queue is full).
+  // Queues a chunk for the next commit (committing first when the queue is full).
   void queue(uint64_t fp, const uint8_t* chunk);
   // Drops fp from the index, the bloom filter and the queue.
   void remove(uint64_t fp);
   // Received chunk differs from what is stored under fp: rewrite the
   // record in place, forget fp, queue the chunk anew.
   void replace(const Hit& hit, uint64_t fp, const uint8_t* chunk);
-  // Writes the queued chunks (when 3 or more) after evicting from the index
-  // the records about to be overwritten.
-  void writedisk();
+  // Commits the queued chunks (when 3 or more): evicts from the index the
+  // records about to be overwritten, indexes the new ones and moves their
+  // bytes to the write-behind buffer, which is written out when full.
+  void commit();
+  // Writes the write-behind buffer to the file.
+  void flush();
+  // commit(), then flush(): every committed record is in the file.
+  void writedisk() {
+    commit();
+    flush();
+  }
 
   // Fingerprints the encoder has checked against the store (a statistic).
   uint64_t probes() const { return probes_; }
@@ -87,6 +98,8 @@ class PersistentCache {
   uint64_t write_position() const { return write_pos_; }
   uint64_t capacity() const { return capacity_; }
   unsigned pending_count() const { return pending_count_; }
+  // Committed records not yet in the file.
+  uint64_t buffered_count() const { return wb_count_; }
   int wrap_count() const { return wrap_count_; }
   uint64_t file_records() const { return file_records_; }
   uint64_t eviction_frontier() const { return frontier_; }
@@ -134,6 +147,13 @@ class PersistentCache {
   uint64_t ra_count_ = 0;
   std::vector<uint8_t> ra_buf_;
   std::vector<uint8_t> batch_;   // records read for eviction
+  // Write-behind buffer: records [wb_first_, wb_first_ + wb_count_), in file
+  // layout, committed but not yet written; wb_max_ records fit.
+  std::vector<uint8_t> wb_;
+  uint64_t wb_first_ = 0;
+  uint64_t wb_count_ = 0;
+  uint64_t wb_max_;
+  bool buffered(uint64_t rec) const { return rec - wb_first_ < wb_count_; }
 };
 
 #endif

@@ -31,4 +31,5 @@ int WDedup::decompress(const uint8_t* src, uint8_t* dst, int len, int max,
                        std::set<uint64_t>& missing, bool sync) {
   return impl_->decompress(src, dst, len, max, missing, sync);
 }
+void WDedup::commit() { impl_->commit(); }
 void WDedup::writedisk() { impl_->writedisk(); }

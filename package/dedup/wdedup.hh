@@ -31,6 +31,10 @@ class WDedup {
   int compress(const uint8_t* src, uint8_t* dst, int len, int max);
   int decompress(const uint8_t* src, uint8_t* dst, int len, int max, std::set<uint64_t>& missing,
                  bool sync);
+  // Commits the chunks the last call queued; the file is written in large
+  // writes (what is not yet written is read back from memory).
+  void commit();
+  // Commits, and writes everything committed to the file.
   void writedisk();
   WDedupImpl* impl() const { return impl_; }
 

@@ -158,6 +158,9 @@ int WDedupImpl::read_info_file() {
 
 void WDedupImpl::write_info_file() {
   if (!ds_ready()) return;
+  // The slot saved is where writing resumes: what lies before it is in the
+  // file first.
+  cache_->flush();
   std::string info = path_ + ".info";
   int fd = open(info.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   if (fd < 0) {
@@ -268,7 +271,7 @@ int WDedupImpl::compress(const uint8_t* src, uint8_t* dst, int len, int max) {
     // The packet leaves unencoded, so the peer never sees these chunks:
     // keeping them would only make later references fail at the peer.
     for (uint64_t fp : queued_) cache_->remove(fp);
-    cache_->writedisk();
+    cache_->commit();
     unlock();
     errno = EIO;
     return -1;
@@ -294,13 +297,20 @@ int WDedupImpl::decompress(const uint8_t* src, uint8_t* dst, int len, int max,
   bool ok = len <= 0 || dec.w_decompress(src, static_cast<size_t>(len), out, missing, sync);
   cache_->read_ahead(false);
   if (!ok || !missing.empty() || out.overflow()) {
-    cache_->writedisk();
+    cache_->commit();
     unlock();
     errno = !ok ? ESRCH : !missing.empty() ? ENOENT : EIO;
     return -1;
   }
   unlock();
   return static_cast<int>(out.length());
+}
+
+void WDedupImpl::commit() {
+  if (!ds_ready()) return;
+  if (!lock()) return;
+  cache_->commit();
+  unlock();
 }
 
 void WDedupImpl::writedisk() {

@@ -49,7 +49,10 @@ class WDedupImpl {
   // output exceeds max (nothing is written past dst + max).
   int decompress(const uint8_t* src, uint8_t* dst, int len, int max, std::set<uint64_t>& missing,
                  bool sync);
-  // Puts queued chunks on disk (under the engine lock).
+  // Commits queued chunks to the datastore (under the engine lock); their
+  // bytes reach the file when its write-behind buffer fills. Per packet.
+  void commit();
+  // Commits queued chunks and writes every committed one to the file.
   void writedisk();
 
   const std::string& path() const { return path_; }

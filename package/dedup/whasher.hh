@@ -34,8 +34,9 @@ class WHasher {
 
 // Fingerprints of consecutive W-byte windows of a buffer. The byte that
 // leaves a window is weighted through a table (CharacterHash[b] x 37^W,
-// built once per chunk length), so a step costs one multiply by 37 (two
-// address computations) and one addition on the chain.
+// built once per chunk length); each window is rolled on from the one two
+// before it, so the odd and the even windows form two independent chains of
+// one multiply and one addition per step.
 class WindowFingerprints {
  public:
   explicit WindowFingerprints(size_t W);

@@ -33,6 +33,13 @@ TEST(DedupHasher, RollingEqualsFromScratchAndKnownValues) {
   EXPECT_EQ(WHasher::hash(one, 1), WHasher::CharacterHash[1]);
   const uint8_t two[2] = {0, 255};
   EXPECT_EQ(WHasher::hash(two, 2), WHasher::CharacterHash[0] * 37 + WHasher::CharacterHash[255]);
+  // Every length, whole blocks of eight and a tail: one Horner step a byte.
+  Bytes some = random_bytes(40, 8);
+  uint64_t horner = 0;
+  for (size_t n = 1; n <= some.size(); ++n) {
+    horner = horner * 37 + WHasher::CharacterHash[some[n - 1]];
+    ASSERT_EQ(WHasher::hash(some.data(), n), horner) << n;
+  }
 
   const size_t W = 330;
   Bytes data = random_bytes(5000, 7);

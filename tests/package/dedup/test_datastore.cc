@@ -90,6 +90,42 @@ TEST(DedupDatastore, NewStoreBatchesWritesAndAnswersLookups) {
   for (uint32_t i = 100; i < 200; ++i) ASSERT_NE(pc->lookup(fp_of(chunk_of(i))), nullptr);
 }
 
+TEST(DedupDatastore, CommittedRecordsAreReadFromTheBufferUntilWritten) {
+  TempDir dir;
+  MessageCapture cap;
+  std::string file = WDedup::datastore_path(dir.path(), 3);
+  auto expect_stored = [](PersistentCache* pc, uint32_t from, uint32_t to) {
+    for (uint32_t i = from; i < to; ++i) {
+      const uint8_t* got = pc->lookup(fp_of(chunk_of(i)));
+      ASSERT_NE(got, nullptr) << i;
+      EXPECT_EQ(0, std::memcmp(got, chunk_of(i).data(), W)) << i;
+    }
+  };
+  {
+    auto e = open_engine(dir.path(), 3);
+    PersistentCache* pc = e->impl()->cache();
+    queue_chunks(pc, 1, 5);
+    e->commit();
+    EXPECT_EQ(file_size(file), 0);
+    EXPECT_EQ(pc->buffered_count(), 5u);
+    EXPECT_EQ(pc->pending_count(), 0u);
+    expect_stored(pc, 1, 6);
+    e->writedisk();
+    EXPECT_EQ(file_size(file), 5 * REC);
+    queue_chunks(pc, 6, 3);
+    e->commit();
+    EXPECT_EQ(file_size(file), 5 * REC);
+    // Reads ahead stop where the buffer starts.
+    pc->read_ahead(true);
+    expect_stored(pc, 1, 9);
+    pc->read_ahead(false);
+  }  // shutdown writes what is still buffered
+  EXPECT_EQ(file_size(file), 8 * REC);
+  EXPECT_EQ(read_file(file + ".info"), "SLOT 8");
+  auto e = open_engine(dir.path(), 3);
+  expect_stored(e->impl()->cache(), 1, 9);
+}
+
 TEST(DedupDatastore, InfoFileParsing) {
   EXPECT_EQ(WDedupImpl::parse_slot("SLOT 1234", 9), 1234);
   EXPECT_EQ(WDedupImpl::parse_slot("SLOT 1234", 7), 12);  // only the bytes read
