@@ -4,6 +4,7 @@
 #include <host/errorhandler.hh>
 #include <host/glue.hh>
 #include <host/handlercall.hh>
+#include <host/ipflowid.hh>
 #include <host/router.hh>
 
 #include <cstring>
@@ -135,9 +136,8 @@ bool Stacker::first_of_conversation(const uint8_t* ip, size_t len) {
     SessionPacket sp;
     if (!parse_session_packet(ip, len, _shim, &sp))
         return false;
-    uint64_t h = (uint64_t(sp.saddr) << 32 | sp.daddr) * 0x9E3779B97F4A7C15ULL;
-    h ^= (uint64_t(sp.sport) << 24 | uint64_t(sp.dport) << 8 | sp.proto) * 0xC2B2AE3D27D4EB4FULL;
-    h ^= h >> 29;
+    uint64_t h = IPFlowID(IPAddress(sp.saddr), sp.sport, IPAddress(sp.daddr), sp.dport).hashcode();
+    h ^= uint64_t(sp.proto) << 56;
     uint64_t& slot = _firsts[h & (FIRSTS_SLOTS - 1)];
     uint64_t tag = h & ~uint64_t(0xFF);
     if ((slot & ~uint64_t(0xFF)) != tag)
