@@ -11,7 +11,9 @@
 // compressor per packet (all workers together): CPU us/pkt minus it is the
 // cost of the hand-over, and 2 cores / CPU us/pkt bounds the packet rate on a
 // two-core machine. The last columns count task runs per 100 packets (the
-// pull task also runs while the source is empty at the end of a round).
+// pull task also runs while the source is empty at the end of a round) and
+// the process's context switches per 100 packets, each a thread that went
+// to sleep or lost its core.
 //
 //   mtcomp_bench [--packets=N] [--rounds=N] [--burst=N] [--engine=zstd-3|zlib-6]
 //                [--workers=N]
@@ -23,6 +25,8 @@
 #include <host/packet.hh>
 #include <host/router.hh>
 #include <host/routerthread.hh>
+
+#include <sys/resource.h>
 
 #include <algorithm>
 #include <atomic>
@@ -77,11 +81,17 @@ class BenchSink : public Element {
     void push(int, Packet* p) override {
         bytes += p->length();
         p->kill();
-        if (++count == expect)
+        if (++count == expect) {
             end.store(now_s());
+            done.store(true);
+            done.notify_one();
+        }
     }
     size_t bytes = 0, count = 0, expect = 0;
     std::atomic<double> end{0};
+    // The caller sleeps on it rather than polling: a thread that woke every
+    // millisecond would take the workers' cores a thousand times a second.
+    std::atomic<bool> done{false};
 };
 
 std::vector<Packet*> make_all(const std::vector<std::vector<uint8_t>>& frames) {
@@ -93,6 +103,14 @@ std::vector<Packet*> make_all(const std::vector<std::vector<uint8_t>>& frames) {
         v.push_back(p);
     }
     return v;
+}
+
+// Context switches of the whole process so far: voluntary (a thread went
+// to sleep) and involuntary (a thread lost its core while it had work).
+std::pair<long, long> context_switches() {
+    rusage u;
+    getrusage(RUSAGE_SELF, &u);
+    return {u.ru_nvcsw, u.ru_nivcsw};
 }
 
 double process_cpu_s() {
@@ -109,6 +127,8 @@ struct Result {
     // WMTComp: thread wake-ups per 100 packets (worker runs that found work
     // after sleeping are not told apart; these count task runs).
     double pull_runs = 0, push_runs = 0, comp_runs = 0, idle_runs = 0;
+    // Context switches per 100 packets, voluntary and involuntary.
+    double vcs = 0, ivcs = 0;
 };
 
 Result run_wcomp(const std::string& args, const std::vector<std::vector<uint8_t>>& frames) {
@@ -147,16 +167,19 @@ Result run_wmtcomp(const std::string& args, int workers, int burst, const std::v
     src->packets = make_all(frames);
     s->expect = frames.size();
     double c0 = process_cpu_s();
+    auto cs0 = context_switches();
     std::thread t([&] { master.run(r); });
-    while (s->end.load() == 0)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    s->done.wait(false);
     double c1 = process_cpu_s();
+    auto cs1 = context_switches();
     master.please_stop();
     t.join();
     Result res{double(frames.size()) / (s->end.load() - src->start), s->bytes,
                (c1 - c0) * 1e6 / double(frames.size())};
     WMTComp* mt = dynamic_cast<WMTComp*>(r->find("c"));
     double n = double(frames.size()) / 100;
+    res.vcs = double(cs1.first - cs0.first) / n;
+    res.ivcs = double(cs1.second - cs0.second) / n;
     for (int i = 0; i < mt->threads(); ++i) {
         WCompTaskInfo& w = mt->worker(i);
         res.engine_us += double(w.count[6].load()) * 1e-3 / double(frames.size());
@@ -216,7 +239,8 @@ int main(int argc, char** argv) {
                 "%zu packets of %zu-byte payloads, streaming, BURST %d; best of %d rounds; %u CPUs online.\n",
                 frames.size(), PAYLOAD, burst, rounds, std::thread::hardware_concurrency());
     std::printf("%-18s %10s %8s %10s %10s %7s   %s\n", "engine/element", "packets/s", "speed-up", "CPU us/pkt",
-                "engine us", "wire.x", "runs per 100 packets: pull push worker (idle)");
+                "engine us", "wire.x",
+                "per 100 packets: runs pull push worker (idle), context switches (involuntary)");
     struct Engine {
         const char* name;
         const char* args;
@@ -242,10 +266,10 @@ int main(int argc, char** argv) {
                 if (x.pps > best.pps)
                     best = x;
             }
-            std::printf("%-18s %10.0f %8.2f %10.1f %10.1f %7.2f   %.0f %.0f %.0f (%.0f)\n",
+            std::printf("%-18s %10.0f %8.2f %10.1f %10.1f %7.2f   %.0f %.0f %.0f (%.0f), %.1f (%.1f)\n",
                         (std::string(e.name) + " WMTComp/" + std::to_string(w)).c_str(), best.pps,
                         best.pps / base.pps, best.cpu_us, best.engine_us, double(bytes) / double(best.wire),
-                        best.pull_runs, best.push_runs, best.comp_runs, best.idle_runs);
+                        best.pull_runs, best.push_runs, best.comp_runs, best.idle_runs, best.vcs, best.ivcs);
         }
     }
     std::printf("\ngoals: 2 workers >= 1.60 x WComp, 1 worker >= 0.85 x WComp (on this machine's cores)\n");

@@ -36,8 +36,11 @@ constexpr double WINDOW_GAIN = 0.5;
 // How far above the target the queue may pull the window down at once.
 constexpr double MAX_OFF_TARGET = 4.0;
 // A retransmission with at least this many targets of queue shrinks the
-// window by LOSS_FACTOR, once per round trip.
-constexpr int LOSS_QUEUE_TARGETS = 2;
+// window by LOSS_FACTOR, once per round trip. Two targets (10 ms by
+// default) is what the routers' own processing shows at a few hundred
+// Mbit/s on a busy host: with random loss, that cut the window every few
+// round trips on a path the WAN did not limit.
+constexpr int LOSS_QUEUE_TARGETS = 4;
 constexpr double LOSS_FACTOR = 0.7;
 constexpr int32_t NO_SAMPLE_RTT_MS = 50;
 // The queue is the least of this many latest samples.
@@ -116,14 +119,17 @@ void Window::on_rtt(int32_t ms, int64_t now_ns) {
         // Leaving it early costs many round trips of slow growth: every one
         // of the latest RECENT samples must show the queue.
         // On a fast path RECENT samples come within a millisecond or two,
-        // which one scheduling hiccup covers: the queue must also have
-        // shown for half a round trip.
-        bool shows = _recent_n == RECENT && 2 * (recent_min(RECENT) - _base_ms) >= int32_t(_p.target_ms);
+        // which one scheduling hiccup covers: the queue must be the whole
+        // target and have shown for a round trip. A slow start that ends
+        // early leaves the window below what the end hosts send; RSP then
+        // holds their packets, their TCP reads the added delay as a queue
+        // and leaves its own slow start, and the transfer crawls.
+        bool shows = _recent_n == RECENT && recent_min(RECENT) - _base_ms >= int32_t(_p.target_ms);
         if (!shows)
             _queue_since = 0;
         else if (!_queue_since)
             _queue_since = now_ns;
-        if (shows && now_ns - _queue_since >= std::max<int64_t>(int64_t(_base_ms) * 500000, MIN_EPOCH_NS)) {
+        if (shows && now_ns - _queue_since >= std::max<int64_t>(int64_t(_base_ms) * 1000000, MIN_EPOCH_NS)) {
             // The queue shows: the window that built it was about half this
             // one (it doubles per round trip).
             // Scaled to what leaves `target` of queue; the window catches
