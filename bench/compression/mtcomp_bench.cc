@@ -83,15 +83,14 @@ class BenchSink : public Element {
         p->kill();
         if (++count == expect) {
             end.store(now_s());
-            done.store(true);
-            done.notify_one();
+            end.notify_one();
         }
     }
     size_t bytes = 0, count = 0, expect = 0;
+    // Set at the last packet. The caller sleeps on it rather than polling: a
+    // thread that woke every millisecond would take the workers' cores a
+    // thousand times a second.
     std::atomic<double> end{0};
-    // The caller sleeps on it rather than polling: a thread that woke every
-    // millisecond would take the workers' cores a thousand times a second.
-    std::atomic<bool> done{false};
 };
 
 std::vector<Packet*> make_all(const std::vector<std::vector<uint8_t>>& frames) {
@@ -169,7 +168,7 @@ Result run_wmtcomp(const std::string& args, int workers, int burst, const std::v
     double c0 = process_cpu_s();
     auto cs0 = context_switches();
     std::thread t([&] { master.run(r); });
-    s->done.wait(false);
+    s->end.wait(0);
     double c1 = process_cpu_s();
     auto cs1 = context_switches();
     master.please_stop();
