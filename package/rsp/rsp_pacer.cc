@@ -57,6 +57,7 @@ void Window::restart(int64_t now_ns) {
     _next_send = 0;
     _epoch_start = now_ns;
     _epoch_limited = _limited = false;
+    _max_in_flight = _epoch_max_in_flight = 0;
     _cut_this_epoch = false;
     _drain_until = 0;
     _next_drain = now_ns + BASE_WINDOW_NS;
@@ -137,7 +138,13 @@ void Window::on_rtt(int32_t ms, int64_t now_ns) {
             _slow_start = false;
             double q = double(recent_min(RECENT) - _base_ms);
             next = cwnd * (double(_base_ms) + target) / (double(_base_ms) + q);
-        } else if (limited) {
+        } else if (limited || cwnd < 2.0 * double(std::max(_max_in_flight, _epoch_max_in_flight))) {
+            // Growth also while more than half the window is in flight,
+            // though nothing waited yet: the end hosts' own slow start
+            // doubles what they send each round trip, and a window that
+            // waits to be filled before it grows falls behind them by a
+            // round trip. RSP then holds their packets, and the delay that
+            // adds ends their slow start with no queue on the path.
             next = cwnd + acked;
         }
     } else if (now_ns >= _drain_until + int64_t(_base_ms) * 1000000) {
@@ -164,6 +171,8 @@ void Window::end_epoch(int64_t now_ns) {
     _epoch_start = now_ns;
     _epoch_limited = _limited;
     _limited = false;
+    _epoch_max_in_flight = _max_in_flight;
+    _max_in_flight = _in_flight;
     _cut_this_epoch = false;
     if (!_slow_start && now_ns >= _next_drain) {
         // Pace below the window for the coming round trip (see DRAIN_GAIN).

@@ -52,7 +52,10 @@ class Window {
 
     // Bytes entering / leaving RSP's transmit queue (sent reliably /
     // acknowledged).
-    void on_queued(uint32_t bytes) { _in_flight += bytes; }
+    void on_queued(uint32_t bytes) {
+        _in_flight += bytes;
+        _max_in_flight = std::max(_max_in_flight, _in_flight);
+    }
     void on_acked(uint32_t bytes) {
         _in_flight = bytes > _in_flight ? 0 : _in_flight - bytes;
         _acked += bytes;
@@ -113,6 +116,8 @@ class Window {
     // the one before, whether a loss already shrank the window.
     int64_t _epoch_start = 0;
     bool _limited = false, _epoch_limited = false;
+    // Most bytes in flight in this period and in the one before.
+    uint64_t _max_in_flight = 0, _epoch_max_in_flight = 0;
     bool _cut_this_epoch = false;
     int _low_epochs = 0;
     // In slow start: since when the samples have shown a queue (0: not now).

@@ -139,6 +139,37 @@ TEST(RspWindow, RandomLossDoesNotShrinkTheWindow) {
     }
 }
 
+// An end host in slow start doubles what it sends each round trip, in one
+// burst, without ever filling RSP's window first: the window keeps ahead of
+// it, so that RSP never holds its packets (the delay that adds would end the
+// end host's own slow start on an empty path).
+TEST(RspWindow, SlowStartKeepsAheadOfADoublingSender) {
+    rsp::Window w(rsp::Window::Params{});
+    const uint32_t len = 1400;
+    int64_t now = 1000000;
+    w.on_rtt(40, now);
+    uint64_t waited = 0;
+    for (uint64_t burst = 10; burst <= 2560; burst *= 2) {
+        uint64_t sent = 0;
+        for (uint64_t i = 0; i < burst; ++i) {
+            if (!w.window_open(len)) {
+                ++waited;
+                w.note_limited();
+                continue;
+            }
+            w.on_sent(len, now);
+            w.on_queued(len);
+            ++sent;
+        }
+        now += 40000000;
+        for (uint64_t i = 0; i < sent; ++i)
+            w.on_acked(len);
+        w.on_rtt(40, now);
+    }
+    EXPECT_TRUE(w.slow_start());
+    EXPECT_EQ(waited, 0u);
+}
+
 // The held line keeps order and its byte count.
 TEST(RspWindow, HoldQueueKeepsOrder) {
     rsp::HoldQueue<int> q;
