@@ -34,6 +34,21 @@ bool FingerprintIndex::init(uint64_t capacity) {
   return true;
 }
 
+void FingerprintIndex::populate(const std::atomic<bool>* stop) {
+  if (!tags_) return;
+  auto* p = reinterpret_cast<char*>(tags_);
+  const uint64_t bytes = memory_bytes();
+  constexpr uint64_t STEP = uint64_t(32) << 20;
+  for (uint64_t off = 0; off < bytes; off += STEP) {
+    if (stop && stop->load(std::memory_order_relaxed)) return;
+    const uint64_t n = std::min(STEP, bytes - off);
+    if (madvise(p + off, n, MADV_POPULATE_WRITE) == 0) continue;
+    // Kernels without MADV_POPULATE_WRITE: a write to every page does the
+    // same (the pages hold zeros, and nobody else uses them yet).
+    for (uint64_t i = 0; i < n; i += 4096) static_cast<volatile char*>(p + off)[i] = 0;
+  }
+}
+
 bool FingerprintIndex::locate(uint64_t key, uint64_t& group, int& slot) const {
   if (!tags_) return false;
   const uint64_t home = group_of(key);

@@ -17,6 +17,7 @@
 #ifndef QUILO_DEDUP_FINGERPRINTINDEX_HH
 #define QUILO_DEDUP_FINGERPRINTINDEX_HH
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -35,6 +36,12 @@ class FingerprintIndex {
 
   // Presizes for `capacity` records; false when the memory cannot be had.
   bool init(uint64_t capacity);
+  // Backs the whole index with memory now, rather than page by page as
+  // inserts first touch it: the index of a new datastore fills at random
+  // places, and each first touch of a 2 MB page stops the inserting thread
+  // while the kernel zeroes it. For the thread that prepares the index,
+  // before anyone else uses it; returns early once *stop is true.
+  void populate(const std::atomic<bool>* stop);
 
   // Record number of key, or -1.
   int32_t find(uint64_t key) const;

@@ -42,6 +42,8 @@ class PersistentCache {
 
   // Presizes the index (and the bloom filter when boost is on).
   bool build_index(bool lookup_boost, double error_rate);
+  // Backs the index with memory ahead of use (FingerprintIndex::populate).
+  void populate_index(const std::atomic<bool>* stop) { index_.populate(stop); }
   // Reads every whole record of the file into the index and positions the
   // writer; saved_slot is the slot from the info file (0: none). Stops early
   // (returning false) when *stop becomes true.
