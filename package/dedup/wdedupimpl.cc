@@ -202,16 +202,15 @@ void WDedupImpl::prepare_cache() {
     rate = error_rate_;
   }
   auto* cache = new PersistentCache(fd, capacity_, chunk_len_);
-  if (!cache->build_index(boost, rate)) {
-    delete cache;
-    prepared_.store(true, std::memory_order_release);
-    return;
+  bool ok = cache->build_index(boost, rate);
+  if (ok) {
+    // Here, before the engine is ready, rather than in the first transfers:
+    // a new datastore's index would otherwise fault in its memory under the
+    // encoder and decoder, one zeroed huge page at a time.
+    cache->populate_index(&stop_);
+    ok = cache->load(saved_slot_, &stop_);
   }
-  // Here, before the engine is ready, rather than in the first transfers:
-  // a new datastore's index would otherwise fault in its memory under the
-  // encoder and decoder, one zeroed huge page at a time.
-  cache->populate_index(&stop_);
-  if (!cache->load(saved_slot_, &stop_)) {
+  if (!ok) {
     delete cache;
     prepared_.store(true, std::memory_order_release);
     return;
