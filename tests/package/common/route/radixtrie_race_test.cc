@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <random>
 #include <thread>
 
@@ -69,6 +70,11 @@ TEST(QUILO_RACE_SUITE, LookupsNeverSeeHalfAnUpdate) {
             lookups.fetch_add(1, std::memory_order_relaxed);
         }
     });
+
+    // Under a loaded machine the writer could finish before the reader's
+    // first lookup; start the edits only once lookups are running.
+    for (int spins = 0; lookups.load(std::memory_order_relaxed) == 0 && spins < 10000; ++spins)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
 
     std::mt19937 rng(1);
     static const int churn_lens[] = {9, 16, 20, 24, 28, 32};
