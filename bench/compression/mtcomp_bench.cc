@@ -9,10 +9,9 @@
 // (all threads), which shows the cost of the hand-over between threads
 // whatever else the machine runs. A last line runs two WComps at once, one
 // per thread, which bounds what two workers can reach on these cores.
-// "engine us" is the time spent inside the
-// compressor per packet (all workers together): CPU us/pkt minus it is the
-// cost of the hand-over, and 2 cores / CPU us/pkt bounds the packet rate on a
-// two-core machine. The last columns count task runs per 100 packets (the
+// "engine us" is the time spent inside the compressor per packet (all
+// workers together): CPU us/pkt minus it is the cost of the hand-over, and
+// 2 cores / CPU us/pkt bounds the packet rate on a two-core machine. The last columns count task runs per 100 packets (the
 // pull task also runs while the source is empty at the end of a round) and
 // the process's context switches per 100 packets, each a thread that went
 // to sleep or lost its core.
