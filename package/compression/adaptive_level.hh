@@ -8,9 +8,12 @@
 //   - Is it CPU-bound? The threads that compress want more than BUSY_HIGH of
 //     a core (time running plus time waiting to run, from the kernel's
 //     scheduler statistics), so a stronger level would slow the tunnel.
-// CPU-bound lowers the level by one step after DOWN_TICKS such ticks in a
-// row, then by 2, 4, 8 and 16 steps at each further tick while it lasts (a
-// transfer on a fast WAN may last a second or two); WAN-bound with threads below BUSY_LOW raises it by one step after
+// CPU-bound lowers the level by one step after DOWN_TICKS such ticks, then
+// by 2, 4, 8 and 16 steps at each further one while the run lasts (a
+// transfer on a fast WAN may last a second or two). A tick between the two
+// thresholds neither ends nor extends a run: a thread that is the bottleneck
+// still waits now and then for its next packet. An idle tick ends it.
+// WAN-bound with threads below BUSY_LOW raises the level by one step after
 // UP_TICKS ticks in a row. Hysteresis: the gap between the two thresholds,
 // the longer wait before raising, and a level that proved too costly is not
 // tried again for HOLD_TICKS.
@@ -80,12 +83,15 @@ int current_tid();
 // The decision, without clocks or elements.
 class AdaptiveLevel {
   public:
-    static constexpr int TICK_MS = 200;
-    static constexpr double BUSY_HIGH = 0.9;
+    // A transfer on a fast WAN can be over in a second, so the tick is
+    // short and the first step down waits 200 ms of saturation; a step up
+    // waits a second and a level that proved too costly ten.
+    static constexpr int TICK_MS = 50;
+    static constexpr double BUSY_HIGH = 0.8;
     static constexpr double BUSY_LOW = 0.6;
-    static constexpr int DOWN_TICKS = 2;
-    static constexpr int UP_TICKS = 5;
-    static constexpr int HOLD_TICKS = 50;
+    static constexpr int DOWN_TICKS = 4;
+    static constexpr int UP_TICKS = 20;
+    static constexpr int HOLD_TICKS = 200;
 
     void reset(int engine, int level, int min, int max);
     // One tick; returns the level to use from now on.

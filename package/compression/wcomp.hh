@@ -15,7 +15,7 @@
 // payloads uncompressed.
 //
 // ADAPTIVE (false): the level follows the bottleneck of the tunnel, between
-// ADAPTIVE_MIN and ADAPTIVE_MAX (zstd -5 to 9, zlib 1 to 9 by default),
+// ADAPTIVE_MIN and ADAPTIVE_MAX (zstd -50 to 9, zlib 1 to 9 by default),
 // starting at LEVEL: up while the WAN is the limit and the compressing thread
 // has time to spare, down while that thread is saturated (see
 // adaptive_level.hh). zstd and zlib only; the RSP element that names this

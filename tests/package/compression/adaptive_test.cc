@@ -18,9 +18,9 @@ int ticks(AdaptiveLevel& a, int n, bool wan, double busy) {
     return a.level();
 }
 
-// Down after DOWN_TICKS saturated ticks (faster while saturation lasts), up only after UP_TICKS ticks that
-// are WAN-bound with time to spare, nothing in the band between; zstd skips
-// level 0; the limits hold; a level that proved too costly waits HOLD_TICKS.
+// Down after DOWN_TICKS saturated ticks (faster while saturation lasts), up
+// only after UP_TICKS ticks that are WAN-bound with time to spare, nothing in
+// the band between; zstd skips level 0; the limits hold; a level that proved too costly waits HOLD_TICKS.
 TEST(AdaptiveLevel, HysteresisAndLimits) {
     AdaptiveLevel a;
     a.reset(ENGINE_ZSTD, 1, -2, 3);
@@ -42,11 +42,26 @@ TEST(AdaptiveLevel, HysteresisAndLimits) {
     EXPECT_EQ(ticks(a, AdaptiveLevel::DOWN_TICKS, false, 1.0), 2);
     EXPECT_EQ(ticks(a, 1, false, 1.0), -1);
     EXPECT_EQ(ticks(a, 1, false, 1.0), -5);
+    // A tick between the thresholds keeps the run going; an idle one ends it.
+    a.reset(ENGINE_ZSTD, 3, -10, 9);
+    ticks(a, AdaptiveLevel::DOWN_TICKS, false, 1.0);
+    EXPECT_EQ(ticks(a, 1, false, 0.7), 2);
+    EXPECT_EQ(ticks(a, 1, false, 1.0), -1);
+    EXPECT_EQ(ticks(a, 1, false, 0.1), -1);
+    EXPECT_EQ(ticks(a, AdaptiveLevel::DOWN_TICKS - 1, false, 1.0), -1);
+    EXPECT_EQ(ticks(a, 1, false, 1.0), -2);
     a.reset(ENGINE_ZLIB, 9, 1, 9);
     EXPECT_EQ(ticks(a, AdaptiveLevel::UP_TICKS * 2, true, 0.0), 9);
     EXPECT_EQ(ticks(a, AdaptiveLevel::DOWN_TICKS * 20, false, 2.0), 1);
     EXPECT_EQ(step_level(ENGINE_ZLIB, 1, -1), 1);
     EXPECT_EQ(step_level(ENGINE_ZSTD, -1, 1), 1);
+    // Below 1, zstd walks a ladder of rungs that grow apart.
+    EXPECT_EQ(step_level(ENGINE_ZSTD, 1, -1), -1);
+    EXPECT_EQ(step_level(ENGINE_ZSTD, -7, -1), -10);
+    EXPECT_EQ(step_level(ENGINE_ZSTD, -30, -1), -50);
+    EXPECT_EQ(step_level(ENGINE_ZSTD, -30, 1), -20);
+    EXPECT_EQ(step_level(ENGINE_ZSTD, -50, 1), -20);
+    EXPECT_EQ(step_level(ENGINE_ZSTD, -1000, -1), -1000);
 }
 
 TEST(AdaptiveLevel, WanBoundFromRspFigures) {
@@ -85,7 +100,7 @@ TEST(AdaptiveLevel, Keywords) {
             << r.errors();
         // LEVEL starts inside the default range.
         EXPECT_EQ(r.read("c.level"), std::to_string(default_adaptive_max(ENGINE_ZSTD)));
-        EXPECT_NE(r.read("c.adaptive").find("range -5 to 9"), std::string::npos) << r.read("c.adaptive");
+        EXPECT_NE(r.read("c.adaptive").find("range -50 to 9"), std::string::npos) << r.read("c.adaptive");
     }
 }
 
