@@ -44,7 +44,8 @@
 //                     compresses on the thread the packet arrives on) or
 //                     mtcomp (WMTComp behind the Queue mtq: compresses on
 //                     MTCOMP_THREADS worker threads, zstd or zlib only; run
-//                     quilo-router with -j MTCOMP_THREADS + 1)
+//                     quilo-router with -j MTCOMP_THREADS, one thread per
+//                     core: the last worker shares the home thread)
 //   COMP1 .. COMP8    the compressor of one branch (default COMP)
 //   MTCOMP_COMPRESSOR, MTCOMP_LEVEL, MTCOMP_THREADS
 //                     engine (4 zstd, 5 zlib), level and worker threads of

@@ -27,7 +27,12 @@
 // i runs on host thread (home + 1 + i) mod N, N being the host's thread
 // count (-j): the workers take the other threads in turn and the home thread
 // last, so with -j 1 everything runs on thread 0 and with -j 3 three workers
-// sit on threads 1, 2 and 0. Give the router one thread per worker plus one.
+// sit on threads 1, 2 and 0. Give the router one thread per core and as
+// many workers: the last worker then shares the home thread, whose tasks
+// cost about a tenth of a worker's time. A thread per worker plus one puts
+// one busy thread more on the machine than it has cores, and the thread that
+// waits for a core costs more than the home thread's tasks (two workers on
+// two cores: about 1.75 times WComp's rate with -j 2, 1.5 with -j 3 or 4).
 //
 // Hand-over. The pull task takes up to BURST packets a run, the push task
 // takes what the workers finished (a burst at most) and releases what is in
