@@ -247,7 +247,13 @@ TEST(WMTCompTunnel, StreamDeliveredOnceInOrder) {
 TEST(WMTCompTunnel, FullWindowKeepsStreamPackets) {
     Tunnel t(40, 3, "1", 24);
     ASSERT_TRUE(t.open());
-    EXPECT_GT(t.send_and_check(0, 2000), 0u);
+    // Whether a worker's stream packet reaches RSP after the window forced
+    // stateless compression depends on the threads' timing: more rounds go
+    // until one did, up to five.
+    size_t late = 0;
+    for (uint32_t round = 0; round < 5 && late == 0; ++round)
+        late += t.send_and_check(round * 2000, 2000);
+    EXPECT_GT(late, 0u);
     EXPECT_GT(t.a.count("rsp.tx_queue_full_count"), 0u);
     EXPECT_EQ(t.b.count("dec.errors"), 0u);
 }
