@@ -26,9 +26,10 @@ live appliance; no router died unless stopped, none logged a sanitizer
 report; every router process that lived at least half the run holds its
 resident memory in its last minute within 10% of its level at the end of its
 first quarter (leaving out the seconds of a hot swap of that router, when
-both configurations are alive for a moment); after each fault the tunnel is open again within the time the
-configuration promises (see promised_recovery); RSP never gives up on a
-packet (resetting the tunnel) but across a cut WAN or a stopped appliance.
+both configurations are alive for a moment); after each fault the tunnel is
+open again within the time the configuration promises (see
+promised_recovery); RSP never gives up on a packet (resetting the tunnel)
+but across a cut WAN or a stopped appliance.
 Ends with a summary table.
 
 Needs root (namespaces), nginx and curl (scripts/install-deps.sh).

@@ -4,8 +4,9 @@
 // level 3 and zlib level 6, streaming. Packets are built before the clock
 // starts; WComp gets them pushed on the calling thread, WMTComp pulls them on
 // its home thread (thread 0 of 4) and its workers run on threads 1 to 3. On a
-// machine with fewer than 4 CPUs, 2 workers also run with one router thread
-// per CPU ("WMTComp/2 -jN": the second worker shares the home thread).
+// machine with fewer CPUs than router threads, 2 workers also run with one
+// router thread per CPU ("WMTComp/2 -jN": the second worker shares the home
+// thread).
 //
 // Prints packets per second and the speed-up against WComp (goals: 2
 // workers at least 1.6, 1 worker at least 0.85), and the CPU time the process
@@ -296,27 +297,19 @@ int main(int argc, char** argv) {
         // the machine for a few seconds costs every case a round rather than
         // one case all of its rounds; each case keeps its best round.
         Result base, pair, best[4], cores2;
+        auto keep_best = [](Result& kept, const Result& x) {
+            if (x.pps > kept.pps)
+                kept = x;
+        };
         for (int i = 0; i < rounds; ++i) {
-            Result x = run_wcomp(e.args, frames);
-            if (x.pps > base.pps)
-                base = x;
-            for (int w = 1; w <= 3; ++w) {
-                if (only_workers && w != only_workers)
-                    continue;
-                x = run_wmtcomp(e.args, w, burst, host_threads, frames);
-                if (x.pps > best[w].pps)
-                    best[w] = x;
-            }
-            if ((!only_workers || only_workers == 2) && ncpu < host_threads) {
-                x = run_wmtcomp(e.args, 2, burst, ncpu, frames);
-                if (x.pps > cores2.pps)
-                    cores2 = x;
-            }
-            if (!only_workers || only_workers == 2) {
-                x = run_wcomp_pair(e.args, frames);
-                if (x.pps > pair.pps)
-                    pair = x;
-            }
+            keep_best(base, run_wcomp(e.args, frames));
+            for (int w = 1; w <= 3; ++w)
+                if (!only_workers || w == only_workers)
+                    keep_best(best[w], run_wmtcomp(e.args, w, burst, host_threads, frames));
+            if ((!only_workers || only_workers == 2) && ncpu < host_threads)
+                keep_best(cores2, run_wmtcomp(e.args, 2, burst, ncpu, frames));
+            if (!only_workers || only_workers == 2)
+                keep_best(pair, run_wcomp_pair(e.args, frames));
         }
         std::printf("%-22s %10.0f %8.2f %10.1f %10.1f %7.2f\n", (std::string(e.name) + " WComp").c_str(), base.pps,
                     1.0, base.cpu_us, base.engine_us, double(bytes) / double(base.wire));

@@ -50,21 +50,15 @@ static constexpr int ZSTD_FAST_RUNGS[] = {-1, -2, -3, -5, -7, -10, -20, -50, -10
 int step_level(int engine, int level, int dir) {
     int next = level + (dir > 0 ? 1 : -1);
     if (engine == ENGINE_ZSTD && next <= 0) {
-        next = level;
-        if (dir < 0) {
-            for (int r : ZSTD_FAST_RUNGS)
-                if (r < level) {
-                    next = r;
+        // The rungs descend: down is the first rung below `level`, up the
+        // last one above it, or 1.
+        next = dir < 0 ? level : 1;
+        for (int r : ZSTD_FAST_RUNGS)
+            if (dir < 0 ? r < level : r > level) {
+                next = r;
+                if (dir < 0)
                     break;
-                }
-        } else {
-            next = 1;
-            for (int r : ZSTD_FAST_RUNGS)
-                if (r > level)
-                    next = r;
-                else
-                    break;
-        }
+            }
     } else if (next == 0) {
         next += dir > 0 ? 1 : -1;
     }

@@ -20,7 +20,8 @@ int ticks(AdaptiveLevel& a, int n, bool wan, double busy) {
 
 // Down after DOWN_TICKS saturated ticks (faster while saturation lasts), up
 // only after UP_TICKS ticks that are WAN-bound with time to spare, nothing in
-// the band between; zstd skips level 0; the limits hold; a level that proved too costly waits HOLD_TICKS.
+// the band between; zstd skips level 0; the limits hold; a level that proved
+// too costly waits HOLD_TICKS.
 TEST(AdaptiveLevel, HysteresisAndLimits) {
     AdaptiveLevel a;
     a.reset(ENGINE_ZSTD, 1, -2, 3);
