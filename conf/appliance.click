@@ -39,7 +39,8 @@
 //   LEVEL             compression level; 0 switches compression off
 //   ADAPTIVE          true: the level follows the bottleneck, up while the
 //                     WAN is the limit, down while the compressing threads
-//                     are saturated (zstd and zlib only)
+//                     are saturated, to no compression at all when even
+//                     the cheapest level is too costly (zstd and zlib only)
 //   COMP              the compressor of every peer branch: comp (WComp,
 //                     compresses on the thread the packet arrives on) or
 //                     mtcomp (WMTComp behind the Queue mtq: compresses on

@@ -36,9 +36,10 @@ bool valid_level(int engine, int level) {
 // zstd's fast levels cost less the further below 1 they go. With a flush
 // after every packet, -5 still takes about 1.6 times LZ4's time per byte,
 // -20 about as much as LZ4 and -50 two thirds of it (at a ratio of about
-// 1.15), so the default range reaches down to -50 for a tunnel whose WAN has
-// no limit. Above 9 the per-packet cost grows much faster than the ratio
-// improves.
+// 1.15), so the default range reaches down to -50. The rungs below save
+// little more; when even -50 keeps the threads saturated, ADAPTIVE_OFF
+// stops compressing altogether. Above 9 the per-packet cost grows much
+// faster than the ratio improves.
 int default_adaptive_min(int engine) { return engine == ENGINE_ZSTD ? -50 : 1; }
 int default_adaptive_max(int engine) { return engine == ENGINE_ZSTD ? 9 : 9; }
 
@@ -118,13 +119,20 @@ double ThreadDemand::sample(int tid, int64_t now_ns) {
 
 using namespace compression;
 
-void AdaptiveLevel::reset(int engine, int level, int min, int max) {
+void AdaptiveLevel::reset(int engine, int level, int min, int max, bool off) {
     _engine = engine;
     _min = min;
     _max = max;
+    _off = off;
     _level = std::clamp(level, min, max);
     _up = _down = _hold = _run = 0;
     _ceiling = 0;
+}
+
+int AdaptiveLevel::down(int level) const {
+    if (level == 0 || (level <= _min && _off))
+        return 0;
+    return std::max(step_level(_engine, level, -1), _min);
 }
 
 int AdaptiveLevel::tick(bool wan, double busy) {
@@ -140,7 +148,7 @@ int AdaptiveLevel::tick(bool wan, double busy) {
             _down = 0;
             int next = _level;
             for (int i = 0; i < (1 << std::min(_run, 4)); ++i)
-                next = std::max(step_level(_engine, next, -1), _min);
+                next = down(next);
             if (next != _level) {
                 // The level we leave cost too much: do not climb back to it soon.
                 _ceiling = _level;
@@ -154,7 +162,7 @@ int AdaptiveLevel::tick(bool wan, double busy) {
         _run = 0;
         if (++_up >= UP_TICKS) {
             _up = 0;
-            int next = step_level(_engine, _level, 1);
+            int next = _level == 0 ? _min : step_level(_engine, _level, 1);
             if (next <= _max && next != _level && (_ceiling == 0 || next < _ceiling))
                 _level = next;
         }
@@ -170,12 +178,12 @@ LevelAdapter::LevelAdapter() : _timer(timer_hook, this) {}
 
 LevelAdapter::~LevelAdapter() { stop(); }
 
-void LevelAdapter::start(Element* owner, WCompBase* comp, int engine, int level, int min, int max,
+void LevelAdapter::start(Element* owner, WCompBase* comp, int engine, int level, int min, int max, bool off,
                          std::function<void(std::vector<int>&)> tids, std::function<void(int)> apply) {
     _owner = owner;
     _tids = std::move(tids);
     _apply = std::move(apply);
-    _ctl.reset(engine, level, min, max);
+    _ctl.reset(engine, level, min, max, off);
     _level = _ctl.level();
     _rsp = nullptr;
     for (Element* e : owner->router()->elements())
@@ -231,9 +239,9 @@ void LevelAdapter::run() {
 }
 
 std::string LevelAdapter::state() const {
-    char buf[160];
-    std::snprintf(buf, sizeof buf, "level %d (range %d to %d), raised %llu, lowered %llu, WAN-bound %s, busy %d%%",
-                  level(), _ctl.min(), _ctl.max(), (unsigned long long)_ups.load(),
+    char buf[192];
+    std::snprintf(buf, sizeof buf, "level %d%s (range %d to %d), raised %llu, lowered %llu, WAN-bound %s, busy %d%%",
+                  level(), level() ? "" : ", no compression", _ctl.min(), _ctl.max(), (unsigned long long)_ups.load(),
                   (unsigned long long)_downs.load(), _last_wan.load() ? "yes" : "no", _last_busy_pct.load());
     return buf;
 }

@@ -13,10 +13,15 @@
 // transfer on a fast WAN may last a second or two). A tick between the two
 // thresholds neither ends nor extends a run: a thread that is the bottleneck
 // still waits now and then for its next packet. An idle tick ends it.
+// With the floor open (ADAPTIVE_OFF), one more step down from the lowest
+// level stops compressing: payloads cross uncompressed, outside the stream,
+// and the stream itself waits untouched for the level to come back. That is
+// level 0 in the handlers.
 // WAN-bound with threads below BUSY_LOW raises the level by one step after
-// UP_TICKS ticks in a row. Hysteresis: the gap between the two thresholds,
-// the longer wait before raising, and a level that proved too costly is not
-// tried again for HOLD_TICKS.
+// UP_TICKS ticks in a row (from no compression, to the lowest level).
+// Hysteresis: the gap between the two thresholds, the longer wait before
+// raising, and a level that proved too costly is not tried again for
+// HOLD_TICKS.
 //
 // Only the level changes, never the engine, and only between packets. A zstd
 // stream is one frame: a new level ends the frame (its epilogue goes in
@@ -93,7 +98,8 @@ class AdaptiveLevel {
     static constexpr int UP_TICKS = 20;
     static constexpr int HOLD_TICKS = 200;
 
-    void reset(int engine, int level, int min, int max);
+    // `off`: below `min` lies level 0, no compression.
+    void reset(int engine, int level, int min, int max, bool off = false);
     // One tick; returns the level to use from now on.
     int tick(bool wan_bound, double busy);
     int level() const { return _level; }
@@ -101,7 +107,10 @@ class AdaptiveLevel {
     int max() const { return _max; }
 
   private:
+    int down(int level) const;
+
     int _engine = 0, _level = 0, _min = 0, _max = 0;
+    bool _off = false;
     int _up = 0, _down = 0;
     int _run = 0;  // steps down in the current saturated run
     int _ceiling = 0, _hold = 0;  // _ceiling is not tried while _hold runs
@@ -119,8 +128,9 @@ class LevelAdapter {
     bool active() const { return _owner != nullptr; }
     // Starts ticking. `comp` is the element's WCompBase (RSP is found as the
     // element that drives it); `tids` lists the kernel ids of the threads
-    // that compress (called every tick); `apply` sets a new level.
-    void start(Element* owner, WCompBase* comp, int engine, int level, int min, int max,
+    // that compress (called every tick); `apply` sets a new level (0: no
+    // compression, only when `off`).
+    void start(Element* owner, WCompBase* comp, int engine, int level, int min, int max, bool off,
                std::function<void(std::vector<int>&)> tids, std::function<void(int)> apply);
     void stop();
     int level() const { return _level.load(std::memory_order_relaxed); }

@@ -16,7 +16,8 @@ void CompSettings::read(Args& args) {
         .read("LEVEL", level)
         .read("ADAPTIVE", adaptive)
         .read("ADAPTIVE_MIN", adaptive_min)
-        .read("ADAPTIVE_MAX", adaptive_max);
+        .read("ADAPTIVE_MAX", adaptive_max)
+        .read("ADAPTIVE_OFF", adaptive_off);
 }
 
 int CompSettings::check(ErrorHandler* errh) {

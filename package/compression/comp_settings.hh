@@ -1,6 +1,6 @@
 // The keywords that WComp and WMTComp share, read and checked in one place:
 // MIN_DATA_LEN, COMPRESSOR, METHOD, FORCE_STATELESS, LEVEL and the adaptive
-// level (ADAPTIVE, ADAPTIVE_MIN, ADAPTIVE_MAX).
+// level (ADAPTIVE, ADAPTIVE_MIN, ADAPTIVE_MAX, ADAPTIVE_OFF).
 #pragma once
 
 #include <cstdint>
@@ -19,6 +19,7 @@ struct CompSettings {
     int32_t level = 0;
     bool adaptive = false;
     int32_t adaptive_min = 0, adaptive_max = 0;  // 0: the engine's default range
+    bool adaptive_off = true;  // below adaptive_min: no compression
 
     // Results of check().
     WCompBase::Methods method = WCompBase::METHOD_STATELESS;

@@ -44,6 +44,13 @@ int PacketCompressor::init(int compressor, int level) {
     return _engine.init(_off ? ENGINE_NONE : compressor, level);
 }
 
+int PacketCompressor::adapt_level(int level) {
+    if (level != 0 && _engine.set_level(level) < 0)
+        return -1;
+    _paused.store(level == 0, std::memory_order_relaxed);
+    return 0;
+}
+
 void PacketCompressor::add_counters(const PacketCompressor& o) {
     for (auto [mine, theirs] : {std::pair{&_compressed, &o._compressed}, std::pair{&_uncompressed, &o._uncompressed},
                                 std::pair{&_passed, &o._passed}, std::pair{&_errors, &o._errors},
@@ -101,7 +108,7 @@ Packet* PacketCompressor::process(Packet* p, const ShimConfig& c, WCompBase& ctl
         return p;
     }
     // A transport header that does not fit is carried as it is, uncompressed.
-    if (_off || !l.transport_ok || l.payload_len == 0 || l.payload_len < ctl._min_data_len)
+    if (_off || paused() || !l.transport_ok || l.payload_len == 0 || l.payload_len < ctl._min_data_len)
         return skip_compression(p, ip_off, l, c, thread_index);
 
     const uint8_t* payload = p->data() + ip_off + l.payload_off;

@@ -42,6 +42,14 @@ class PacketCompressor {
     // compression also sets ctl._master_fallback).
     Packet* process(Packet* p, const ShimConfig& c, WCompBase& ctl, bool& new_stream, uint8_t thread_index);
 
+    // The adaptive level's change, under the owner's lock. Level 0 pauses
+    // compression: payloads pass uncompressed with their shim, outside the
+    // stream, and the engine and its stream wait as they are. Another level
+    // goes to the engine and resumes. Returns 0, or -1 for a level the
+    // engine refuses.
+    int adapt_level(int level);
+    bool paused() const { return _paused.load(std::memory_order_relaxed); }
+
     // Engine access for the owner (stream resets, level changes, hot
     // reconfiguration); under the owner's lock.
     CompressorEngine& engine() { return _engine; }
@@ -62,6 +70,7 @@ class PacketCompressor {
 
     std::string _name, _suffix;
     bool _off = true;  // LEVEL 0 or no engine: every payload stays as it is
+    std::atomic<bool> _paused{false};
     CompressorEngine _engine;
     std::atomic<uint64_t> _compressed{0}, _uncompressed{0}, _passed{0}, _errors{0}, _busy_ns{0};
 };

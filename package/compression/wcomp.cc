@@ -44,13 +44,16 @@ int WComp::initialize(ErrorHandler* errh) {
         return errh->error("%s", _pc.error());
     if (_settings.adaptive)
         _adapter.start(this, this, _compressor, _level, _settings.adaptive_min, _settings.adaptive_max,
+                       _settings.adaptive_off,
                        [this](std::vector<int>& tids) { tids.assign(1, _tid.load(std::memory_order_relaxed)); },
-                       [this](int level) {
-                           SpinlockGuard g(_lock);
-                           if (_pc.engine().set_level(level) == 0)
-                               _level = level;
-                       });
+                       [this](int level) { adapt_level(level); });
     return 0;
+}
+
+void WComp::adapt_level(int level) {
+    SpinlockGuard g(_lock);
+    if (_pc.adapt_level(level) == 0)
+        _level = level;
 }
 
 void WComp::cleanup(CleanupStage) {

@@ -3,7 +3,8 @@
 //
 //   WComp([MIN_DATA_LEN n] [, COMPRESSOR 0-5] [, METHOD streaming|stateless]
 //         [, FORCE_STATELESS bool] [, LEVEL n]
-//         [, ADAPTIVE bool] [, ADAPTIVE_MIN n] [, ADAPTIVE_MAX n])
+//         [, ADAPTIVE bool] [, ADAPTIVE_MIN n] [, ADAPTIVE_MAX n]
+//         [, ADAPTIVE_OFF bool])
 //
 // Port count 1/1, agnostic. The packet's IP header is at its network header
 // when one is set, else at the start of its data. Streaming packets depend
@@ -18,11 +19,15 @@
 // ADAPTIVE_MIN and ADAPTIVE_MAX (zstd -50 to 9, zlib 1 to 9 by default),
 // starting at LEVEL: up while the WAN is the limit and the compressing thread
 // has time to spare, down while that thread is saturated (see
-// adaptive_level.hh). zstd and zlib only; the RSP element that names this
-// compressor in WCOMP supplies the WAN figures.
+// adaptive_level.hh). ADAPTIVE_OFF (true): a thread still saturated at
+// ADAPTIVE_MIN stops compressing (level 0): payloads cross uncompressed,
+// carried by RSP as reliably as the stream, until the WAN is the limit again.
+// zstd and zlib only; the RSP element that names this compressor in WCOMP
+// supplies the WAN figures.
 //
 // Handlers: "active_method" ("Streaming" or "Stateless"); "level" (the
-// level in use); "adaptive" ("off", or the adaptive level's state);
+// level in use, 0 while the adaptive level compresses nothing); "adaptive"
+// ("off", or the adaptive level's state);
 // counters "compressed", "uncompressed", "passed", "errors".
 #pragma once
 
@@ -60,6 +65,10 @@ class WComp : public WBase, public WCompBase {
     void unforce_stateless() override;
     void set_master_fallback() override;
     void reset_master_fallback() override;
+
+    // The adaptive level's change (0: compress nothing for now); public for
+    // tests.
+    void adapt_level(int level);
 
     // For tests and handlers.
     bool new_stream() const { return _new_stream; }

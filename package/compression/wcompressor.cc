@@ -52,6 +52,6 @@ void WCompressor::hard_set_force_stateless() {
 
 void WCompressor::set_level(int level) {
     SpinlockGuard g(_lock);
-    if (_pc.engine().set_level(level) == 0)
+    if (_pc.adapt_level(level) == 0)
         _level = level;
 }

@@ -131,6 +131,7 @@ int WMTComp::initialize(ErrorHandler* errh) {
     }
     if (_settings.adaptive)
         _adapter.start(this, this, _compressor, _level, _settings.adaptive_min, _settings.adaptive_max,
+                       _settings.adaptive_off,
                        [this](std::vector<int>& tids) {
                            tids.clear();
                            for (auto& w : _workers)

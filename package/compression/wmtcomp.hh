@@ -5,7 +5,8 @@
 //   Queue(CAPACITY n) -> WMTComp([THREADS 1-15] [, BURST n] [, QUEUE_CAPACITY n]
 //                                [, MIN_DATA_LEN n] [, COMPRESSOR 4|5] [, METHOD ...]
 //                                [, FORCE_STATELESS bool] [, LEVEL n]
-//                                [, ADAPTIVE bool] [, ADAPTIVE_MIN n] [, ADAPTIVE_MAX n])
+//                                [, ADAPTIVE bool] [, ADAPTIVE_MIN n] [, ADAPTIVE_MAX n]
+//                                [, ADAPTIVE_OFF bool])
 //
 // Ports: input 0 pull (put a Queue in front; its drops are the element's
 // input drops), output 0 push.
@@ -19,7 +20,7 @@
 // QUEUE_CAPACITY (100): each worker's queue; the push queue that carries
 // compressed packets back holds THREADS x QUEUE_CAPACITY.
 // MIN_DATA_LEN, COMPRESSOR, METHOD, FORCE_STATELESS, LEVEL, ADAPTIVE,
-// ADAPTIVE_MIN, ADAPTIVE_MAX: as WComp. Only zstd (4) and zlib (5)
+// ADAPTIVE_MIN, ADAPTIVE_MAX, ADAPTIVE_OFF: as WComp. Only zstd (4) and zlib (5)
 // compress here; with 2 or 3 (LZ4) every payload goes uncompressed, which
 // configure warns about.
 //

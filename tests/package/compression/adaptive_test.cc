@@ -51,6 +51,13 @@ TEST(AdaptiveLevel, HysteresisAndLimits) {
     EXPECT_EQ(ticks(a, 1, false, 0.1), -1);
     EXPECT_EQ(ticks(a, AdaptiveLevel::DOWN_TICKS - 1, false, 1.0), -1);
     EXPECT_EQ(ticks(a, 1, false, 1.0), -2);
+    // With the floor open, a saturated run ends below the lowest level in
+    // no compression (0), which climbs back to the lowest level only.
+    a.reset(ENGINE_ZSTD, -20, -50, 9, true);
+    EXPECT_EQ(ticks(a, AdaptiveLevel::DOWN_TICKS, false, 1.0), -50);
+    EXPECT_EQ(ticks(a, 3, false, 1.0), 0);
+    EXPECT_EQ(ticks(a, AdaptiveLevel::HOLD_TICKS - 3, true, 0.1), 0);
+    EXPECT_EQ(ticks(a, AdaptiveLevel::UP_TICKS, true, 0.1), -50);
     a.reset(ENGINE_ZLIB, 9, 1, 9);
     EXPECT_EQ(ticks(a, AdaptiveLevel::UP_TICKS * 2, true, 0.0), 9);
     EXPECT_EQ(ticks(a, AdaptiveLevel::DOWN_TICKS * 20, false, 2.0), 1);

@@ -266,6 +266,40 @@ TEST(WComp, StreamControl) {
     EXPECT_FALSE(layout_of(p, g.shim()).shim(ip_of(p))->control & WSHIM_START_STREAM);
 }
 
+// The adaptive level's "no compression": payloads cross uncompressed and
+// outside the stream, which waits untouched and goes on, without a restart,
+// once a level comes back.
+TEST(WComp, AdaptiveLevelZeroPausesTheStream) {
+    Rig g("COMPRESSOR 4, METHOD streaming, FORCE_STATELESS false, LEVEL 3");
+    ASSERT_TRUE(g.ok) << g.r.errors();
+    PacketDecompressor d;
+    ASSERT_EQ(d.initialize("d", ErrorHandler::default_handler()), 0);
+    auto pkts = corpus::packets(text(), 1400, 30);
+    for (size_t i = 0; i < pkts.size(); ++i) {
+        if (i == 10)
+            g.comp->adapt_level(0);
+        if (i == 20)
+            g.comp->adapt_level(-5);
+        auto f = frame(6, pkts[i]);
+        Packet* p = g.send(f);
+        ASSERT_TRUE(p);
+        g.sink->packets.pop_back();
+        const wshim_header* s = layout_of(p, g.shim()).shim(ip_of(p));
+        bool paused = i >= 10 && i < 20;
+        EXPECT_EQ(s->flags, paused ? 0 : WSHIM_ZSTD | WSHIM_STREAM) << i;
+        EXPECT_EQ(bool(s->control & WSHIM_START_STREAM), i == 0) << i;
+        auto r = d.process(p, g.shim());
+        ASSERT_TRUE(r.packet && !r.stream_failed) << i;
+        EXPECT_EQ(bytes_of(r.packet), f) << i;
+        r.packet->kill();
+        if (i == 15) {
+            EXPECT_EQ(g.r.read("c.level"), "0");
+        }
+    }
+    EXPECT_EQ(g.r.read("c.level"), "-5");
+    EXPECT_EQ(g.comp->uncompressed_count(), 10u);
+}
+
 // Stateless output that does not shrink goes uncompressed; in force, the
 // stream takes it compressed even when it grew.
 TEST(WComp, IncompressiblePayloads) {
