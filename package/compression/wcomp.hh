@@ -20,10 +20,11 @@
 // starting at LEVEL: up while the WAN is the limit and the compressing thread
 // has time to spare, down while that thread is saturated (see
 // adaptive_level.hh). ADAPTIVE_OFF (true): a thread still saturated at
-// ADAPTIVE_MIN stops compressing (level 0): payloads cross uncompressed,
-// carried by RSP as reliably as the stream, until the WAN is the limit again.
-// zstd and zlib only; the RSP element that names this compressor in WCOMP
-// supplies the WAN figures.
+// ADAPTIVE_MIN stops compressing (level 0) until the WAN is the limit again;
+// payloads cross uncompressed, and while the method is streaming RSP carries
+// them as reliably as the stream, which resumes where it stood. zstd and
+// zlib only; the RSP element that names this compressor in WCOMP supplies
+// the WAN figures.
 //
 // Handlers: "active_method" ("Streaming" or "Stateless"); "level" (the
 // level in use, 0 while the adaptive level compresses nothing); "adaptive"

@@ -20,9 +20,9 @@
 // QUEUE_CAPACITY (100): each worker's queue; the push queue that carries
 // compressed packets back holds THREADS x QUEUE_CAPACITY.
 // MIN_DATA_LEN, COMPRESSOR, METHOD, FORCE_STATELESS, LEVEL, ADAPTIVE,
-// ADAPTIVE_MIN, ADAPTIVE_MAX, ADAPTIVE_OFF: as WComp. Only zstd (4) and zlib (5)
-// compress here; with 2 or 3 (LZ4) every payload goes uncompressed, which
-// configure warns about.
+// ADAPTIVE_MIN, ADAPTIVE_MAX, ADAPTIVE_OFF: as WComp. Only zstd (4) and
+// zlib (5) compress here; with 2 or 3 (LZ4) every payload goes uncompressed,
+// which configure warns about.
 //
 // Threads. The pull and push tasks run on the element's home thread. Worker
 // i runs on host thread (home + 1 + i) mod N, N being the host's thread
