@@ -239,9 +239,10 @@ void LevelAdapter::run() {
 }
 
 std::string LevelAdapter::state() const {
+    int lv = level();  // once: the timer may change it meanwhile
     char buf[192];
     std::snprintf(buf, sizeof buf, "level %d%s (range %d to %d), raised %llu, lowered %llu, WAN-bound %s, busy %d%%",
-                  level(), level() ? "" : ", no compression", _ctl.min(), _ctl.max(), (unsigned long long)_ups.load(),
+                  lv, lv ? "" : ", no compression", _ctl.min(), _ctl.max(), (unsigned long long)_ups.load(),
                   (unsigned long long)_downs.load(), _last_wan.load() ? "yes" : "no", _last_busy_pct.load());
     return buf;
 }
