@@ -42,7 +42,7 @@ TEST(PairLossProtection, ParityRebuildsLostPacketsAndSavesRetransmissions) {
             ASSERT_TRUE(r.write(a, "peer1/fecsw.switch", std::to_string(fec)));
         uint64_t before = retransmits(r);
         std::string got = tmp.file("got" + std::to_string(fec));
-        EXPECT_TRUE(r.download(tmp.file("random"), got, 7300 + fec)) << "FEC " << fec;
+        EXPECT_TRUE(r.carried_download(tmp.file("random"), got, 7300 + fec)) << "FEC " << fec;
         EXPECT_TRUE(same_file(tmp.file("random"), got)) << "FEC " << fec;
         rtx[fec] = retransmits(r) - before;
     }

@@ -33,8 +33,8 @@ TEST(PairMultiThreadedCompressor, TransfersIntactThroughWorkerStreams) {
     o.loss = "0.005";
     PairRig r(o);
     ASSERT_TRUE(r.up()) << r.error();
-    ASSERT_TRUE(r.download(tmp.file("text"), tmp.file("down"), 7300));
-    ASSERT_TRUE(r.upload(tmp.file("text2"), tmp.file("up"), 7301));
+    ASSERT_TRUE(r.carried_download(tmp.file("text"), tmp.file("down"), 7300));
+    ASSERT_TRUE(r.carried_upload(tmp.file("text2"), tmp.file("up"), 7301));
     EXPECT_EQ(sha256(tmp.file("down")), sha256(tmp.file("text")));
     EXPECT_EQ(sha256(tmp.file("up")), sha256(tmp.file("text2")));
     for (const char* a : {"a", "b"}) {

@@ -100,9 +100,9 @@ TEST(PairTransfer, LossAndReorderingLeaveTransfersIntact) {
     o.reorder = "0.01";
     PairRig r(o);
     ASSERT_TRUE(r.up()) << r.error();
-    EXPECT_TRUE(r.download(tmp.file("text"), tmp.file("down"), 7100));
+    EXPECT_TRUE(r.carried_download(tmp.file("text"), tmp.file("down"), 7100));
     EXPECT_TRUE(same_file(tmp.file("text"), tmp.file("down")));
-    EXPECT_TRUE(r.upload(tmp.file("text"), tmp.file("up"), 7101));
+    EXPECT_TRUE(r.carried_upload(tmp.file("text"), tmp.file("up"), 7101));
     EXPECT_TRUE(same_file(tmp.file("text"), tmp.file("up")));
     EXPECT_GT(r.count("wan", "loss_ab.drops") + r.count("wan", "loss_ba.drops"), 0u);
     EXPECT_GT(r.count("a", "peer1/rsp.tx_retransmit_count") + r.count("b", "peer1/rsp.tx_retransmit_count") +

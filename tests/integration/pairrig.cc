@@ -214,6 +214,25 @@ bool PairRig::upload(const std::string& src, const std::string& dst, int port, i
     return run(cmd) == 0;
 }
 
+bool PairRig::carried(const std::string& sender, int port, const std::function<bool(int)>& transfer) {
+    for (int i = 0; i < 3; ++i) {
+        uint64_t before = count(sender, "out_l.count");
+        if (!transfer(port + 1000 * i))
+            return false;
+        if (count(sender, "out_l.count") > before + 100)
+            return true;
+    }
+    return false;
+}
+
+bool PairRig::carried_download(const std::string& src, const std::string& dst, int port) {
+    return carried("b", port, [&](int p) { return download(src, dst, p); });
+}
+
+bool PairRig::carried_upload(const std::string& src, const std::string& dst, int port) {
+    return carried("a", port, [&](int p) { return upload(src, dst, p); });
+}
+
 uint64_t PairRig::host_rx_bytes(const std::string& node) {
     std::string out;
     exec(node, "cat /sys/class/net/eth0/statistics/rx_bytes", &out);
