@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 
@@ -129,6 +130,10 @@ void AdaptiveLevel::reset(int engine, int level, int min, int max, bool off) {
     _ceiling = 0;
 }
 
+bool AdaptiveLevel::higher(int to, int from) {
+    return (to == 0 ? INT_MIN : to) > (from == 0 ? INT_MIN : from);
+}
+
 int AdaptiveLevel::down(int level) const {
     if (level == 0 || (level <= _min && _off))
         return 0;
@@ -141,18 +146,18 @@ int AdaptiveLevel::tick(bool wan, double busy) {
     if (busy >= BUSY_HIGH) {
         _up = 0;
         // The first step waits DOWN_TICKS; while the threads stay saturated,
-        // each further step comes a tick later and goes twice as far, so
-        // that a short transfer on a fast WAN reaches a cheap level while it
-        // still runs.
+        // each further step comes a tick later and goes four times as far,
+        // so that a short transfer on a fast WAN reaches a cheap level while
+        // it still runs.
         if (++_down >= (_run ? 1 : DOWN_TICKS)) {
             _down = 0;
             int next = _level;
-            for (int i = 0; i < (1 << std::min(_run, 4)); ++i)
+            for (int i = 0; i < (1 << (2 * std::min(_run, 2))); ++i)
                 next = down(next);
             if (next != _level) {
                 // The level we leave cost too much: do not climb back to it soon.
                 _ceiling = _level;
-                _hold = HOLD_TICKS;
+                _hold = _run ? HOLD_TICKS : FIRST_HOLD_TICKS;
                 _level = next;
                 ++_run;
             }
@@ -229,9 +234,10 @@ void LevelAdapter::run() {
     _last_wan = wan;
     _last_busy_pct = int(busy * 100 + 0.5);
     if (after != before) {
-        (after > before ? _ups : _downs).fetch_add(1, std::memory_order_relaxed);
+        bool up = AdaptiveLevel::higher(after, before);
+        (up ? _ups : _downs).fetch_add(1, std::memory_order_relaxed);
         WLogger::info("%s compression level %d -> %d (%s, compressing threads %d%% busy)", _owner->name().c_str(),
-                      before, after, after > before ? "WAN-bound" : "CPU-bound", int(busy * 100 + 0.5));
+                      before, after, up ? "WAN-bound" : "CPU-bound", int(busy * 100 + 0.5));
         _apply(after);
         _level = after;
     }

@@ -9,8 +9,8 @@
 //     a core (time running plus time waiting to run, from the kernel's
 //     scheduler statistics), so a stronger level would slow the tunnel.
 // CPU-bound lowers the level by one step after DOWN_TICKS such ticks, then
-// by 2, 4, 8 and 16 steps at each further one while the run lasts (a
-// transfer on a fast WAN may last a second or two). A tick between the two
+// by 4 and 16 steps at each further one while the run lasts (a transfer on
+// a fast WAN may last a second or two). A tick between the two
 // thresholds neither ends nor extends a run: a thread that is the bottleneck
 // still waits now and then for its next packet. An idle tick ends it.
 // With the floor open (ADAPTIVE_OFF), one more step down from the lowest
@@ -21,7 +21,9 @@
 // UP_TICKS ticks in a row (from no compression, to the lowest level).
 // Hysteresis: the gap between the two thresholds, the longer wait before
 // raising, and a level that proved too costly is not tried again for
-// HOLD_TICKS.
+// HOLD_TICKS. A run's first step rests on only DOWN_TICKS of saturation (a
+// burst of other work on a busy machine looks the same), so the level it
+// leaves is barred for FIRST_HOLD_TICKS only.
 //
 // Only the level changes, never the engine, and only between packets. A zstd
 // stream is one frame: a new level ends the frame (its epilogue goes in
@@ -89,20 +91,25 @@ int current_tid();
 class AdaptiveLevel {
   public:
     // A transfer on a fast WAN can be over in a second, so the tick is
-    // short and the first step down waits 200 ms of saturation; a step up
-    // waits a second and a level that proved too costly ten.
+    // short and the first step down waits 100 ms of saturation; a step up
+    // waits a second and a level that proved too costly ten (two after a
+    // run's first step).
     static constexpr int TICK_MS = 50;
     static constexpr double BUSY_HIGH = 0.8;
     static constexpr double BUSY_LOW = 0.6;
-    static constexpr int DOWN_TICKS = 4;
+    static constexpr int DOWN_TICKS = 2;
     static constexpr int UP_TICKS = 20;
     static constexpr int HOLD_TICKS = 200;
+    static constexpr int FIRST_HOLD_TICKS = 40;
 
     // `off`: below `min` lies level 0, no compression.
     void reset(int engine, int level, int min, int max, bool off = false);
     // One tick; returns the level to use from now on.
     int tick(bool wan_bound, double busy);
     int level() const { return _level; }
+    // Whether `to` compresses harder than `from` (0, no compression, lies
+    // below every level).
+    static bool higher(int to, int from);
     int min() const { return _min; }
     int max() const { return _max; }
 

@@ -27,36 +27,45 @@ TEST(AdaptiveLevel, HysteresisAndLimits) {
     a.reset(ENGINE_ZSTD, 1, -2, 3);
     EXPECT_EQ(ticks(a, AdaptiveLevel::DOWN_TICKS - 1, true, 0.95), 1);
     EXPECT_EQ(ticks(a, 1, true, 0.95), -1);
-    // Level 1 proved too costly: not tried again while the hold runs.
-    EXPECT_EQ(ticks(a, 2 * AdaptiveLevel::UP_TICKS, true, 0.1), -1);
+    // Level 1 proved too costly: not tried again while the hold runs, a
+    // short one after a run's first step.
+    EXPECT_EQ(ticks(a, AdaptiveLevel::FIRST_HOLD_TICKS - 1, true, 0.1), -1);
+    EXPECT_EQ(ticks(a, AdaptiveLevel::UP_TICKS, true, 0.1), 1);
+    EXPECT_EQ(ticks(a, AdaptiveLevel::DOWN_TICKS, true, 0.95), -1);
+    EXPECT_EQ(ticks(a, 1, true, 0.95), -2);
+    // After a longer run, the long hold.
+    EXPECT_EQ(ticks(a, 2 * AdaptiveLevel::UP_TICKS, true, 0.1), -2);
     // WAN-bound, but the threads are neither idle nor saturated: stay.
-    EXPECT_EQ(ticks(a, 2 * AdaptiveLevel::UP_TICKS, true, 0.75), -1);
+    EXPECT_EQ(ticks(a, 2 * AdaptiveLevel::UP_TICKS, true, 0.75), -2);
     // Not WAN-bound: no reason to spend more.
-    EXPECT_EQ(ticks(a, 2 * AdaptiveLevel::UP_TICKS, false, 0.1), -1);
+    EXPECT_EQ(ticks(a, 2 * AdaptiveLevel::UP_TICKS, false, 0.1), -2);
     // Once the hold is over, one step up every UP_TICKS, up to the maximum.
-    EXPECT_EQ(ticks(a, AdaptiveLevel::HOLD_TICKS - 6 * AdaptiveLevel::UP_TICKS - 1, true, 0.1), -1);
+    EXPECT_EQ(ticks(a, AdaptiveLevel::HOLD_TICKS - 6 * AdaptiveLevel::UP_TICKS - 1, true, 0.1), -2);
+    EXPECT_EQ(ticks(a, AdaptiveLevel::UP_TICKS, true, 0.1), -1);
     EXPECT_EQ(ticks(a, AdaptiveLevel::UP_TICKS, true, 0.1), 1);
     EXPECT_EQ(ticks(a, 10 * AdaptiveLevel::UP_TICKS, true, 0.1), 3);
     EXPECT_EQ(ticks(a, 20 * AdaptiveLevel::DOWN_TICKS, false, 1.0), -2);
-    // A saturated run speeds up: 1 step, then 2 a tick later, then 4.
-    a.reset(ENGINE_ZSTD, 3, -5, 9);
+    // A saturated run speeds up: 1 step, then 4 a tick later, then 16.
+    a.reset(ENGINE_ZSTD, 3, -100, 9);
     EXPECT_EQ(ticks(a, AdaptiveLevel::DOWN_TICKS, false, 1.0), 2);
-    EXPECT_EQ(ticks(a, 1, false, 1.0), -1);
-    EXPECT_EQ(ticks(a, 1, false, 1.0), -5);
+    EXPECT_EQ(ticks(a, 1, false, 1.0), -3);
+    EXPECT_EQ(ticks(a, 1, false, 1.0), -100);
     // A tick between the thresholds keeps the run going; an idle one ends it.
     a.reset(ENGINE_ZSTD, 3, -10, 9);
     ticks(a, AdaptiveLevel::DOWN_TICKS, false, 1.0);
     EXPECT_EQ(ticks(a, 1, false, 0.7), 2);
-    EXPECT_EQ(ticks(a, 1, false, 1.0), -1);
-    EXPECT_EQ(ticks(a, 1, false, 0.1), -1);
-    EXPECT_EQ(ticks(a, AdaptiveLevel::DOWN_TICKS - 1, false, 1.0), -1);
-    EXPECT_EQ(ticks(a, 1, false, 1.0), -2);
+    EXPECT_EQ(ticks(a, 1, false, 1.0), -3);
+    EXPECT_EQ(ticks(a, 1, false, 0.1), -3);
+    EXPECT_EQ(ticks(a, AdaptiveLevel::DOWN_TICKS - 1, false, 1.0), -3);
+    EXPECT_EQ(ticks(a, 1, false, 1.0), -5);
     // With the floor open, a saturated run ends below the lowest level in
     // no compression (0), which climbs back to the lowest level only.
     a.reset(ENGINE_ZSTD, -20, -50, 9, true);
     EXPECT_EQ(ticks(a, AdaptiveLevel::DOWN_TICKS, false, 1.0), -50);
-    EXPECT_EQ(ticks(a, 3, false, 1.0), 0);
-    EXPECT_EQ(ticks(a, AdaptiveLevel::HOLD_TICKS - 3, true, 0.1), 0);
+    EXPECT_EQ(ticks(a, 1, false, 1.0), 0);
+    EXPECT_FALSE(AdaptiveLevel::higher(0, -50));
+    EXPECT_TRUE(AdaptiveLevel::higher(-50, 0));
+    EXPECT_EQ(ticks(a, AdaptiveLevel::HOLD_TICKS - 1, true, 0.1), 0);
     EXPECT_EQ(ticks(a, AdaptiveLevel::UP_TICKS, true, 0.1), -50);
     a.reset(ENGINE_ZLIB, 9, 1, 9);
     EXPECT_EQ(ticks(a, AdaptiveLevel::UP_TICKS * 2, true, 0.0), 9);
