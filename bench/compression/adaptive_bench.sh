@@ -6,15 +6,20 @@
 #     level 3); WAN bytes against whole-file zstd -3 of the corpus
 #     (goal: adaptive within 1.3 times);
 #   - unlimited WAN, 20 ms: LZ4 level 1 (the reference configuration) and
-#     zstd ADAPTIVE; goodput against LZ4 (goal: no lower).
-# Prints WAN bytes, time, goodput and the level B's compressor ended at.
+#     zstd ADAPTIVE, in ROUNDS alternating pairs, since one such transfer
+#     takes about a second and a half and varies by 10% from run to run;
+#     goodput against LZ4 as the ratio of the median times (goal: no lower).
+# Prints WAN bytes, time, goodput and the level B's compressor ended at for
+# every transfer, then the two ratios.
 #
-#   bench/compression/adaptive_bench.sh [BUILD_DIR]     (root; ADAPTIVE_MB, default 50)
+#   bench/compression/adaptive_bench.sh [BUILD_DIR]
+#       (root; ADAPTIVE_MB, default 50; ROUNDS, default 3)
 set -euo pipefail
 
 SRC_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 BUILD=$(cd "${1:-$SRC_DIR/build}" && pwd)
 MB=${ADAPTIVE_MB:-50}
+ROUNDS=${ROUNDS:-3}
 PAIR="$SRC_DIR/scripts/pair.sh -B $BUILD"
 WORK=$(mktemp -d /tmp/quilo-adaptive.XXXXXX)
 NAME=
@@ -69,10 +74,23 @@ run_case() {
   NAME=
   awk -v l="$label" -v w=$((wan1 - wan0)) -v z="$ZSTD3" -v t="$t" -v n="$BYTES" -v lv="$level" -v s="$sha" \
     'BEGIN { printf "%-26s %12d %8.2f %8.2fs %7.2f Mbit/s %7s  %s\n", l, w, w / z, t, n * 8 / t / 1e6, lv, s }'
+  echo "$label $((wan1 - wan0)) $t" >>"$WORK/results"
+}
+
+# median LABEL FIELD: the median of one column over a case's transfers.
+median() {
+  awk -v l="$1" -v f="$2" '{ c = $0; sub(/ [^ ]+ [^ ]+$/, "", c) } c == l { split($0, a, " "); print a[NF - 2 + f] }' \
+    "$WORK/results" | sort -g | awk '{ v[NR] = $1 } END { print NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
 }
 
 run_case "20M zstd-3 fixed" 20Mbps COMPRESSOR=4 LEVEL=3
 run_case "20M zstd adaptive" 20Mbps COMPRESSOR=4 LEVEL=3 ADAPTIVE=true
-run_case "unlimited LZ4-1" 0 COMPRESSOR=2 LEVEL=1
-run_case "unlimited zstd adaptive" 0 COMPRESSOR=4 LEVEL=3 ADAPTIVE=true
+for _ in $(seq 1 "$ROUNDS"); do
+  run_case "unlimited LZ4-1" 0 COMPRESSOR=2 LEVEL=1
+  run_case "unlimited zstd adaptive" 0 COMPRESSOR=4 LEVEL=3 ADAPTIVE=true
+done
+awk -v a="$(median "20M zstd adaptive" 1)" -v z="$ZSTD3" \
+  'BEGIN { printf "20 Mbit/s: adaptive WAN bytes / whole-file zstd -3: %.2f (goal: at most 1.3)\n", a / z }'
+awk -v l="$(median "unlimited LZ4-1" 2)" -v a="$(median "unlimited zstd adaptive" 2)" -v r="$ROUNDS" \
+  'BEGIN { printf "unlimited: adaptive goodput / LZ4-1 goodput: %.2f, median of %d alternating pairs (goal: at least 1)\n", l / a, r }'
 echo "load: $(cut -d' ' -f1-3 /proc/loadavg)"
