@@ -155,9 +155,10 @@ int AdaptiveLevel::tick(bool wan, double busy) {
             for (int i = 0; i < (1 << (2 * std::min(_run, 2))); ++i)
                 next = down(next);
             if (next != _level) {
-                // The level we leave cost too much: do not climb back to it soon.
+                // The level we leave cost too much: do not climb back to it
+                // soon (nor sooner than an earlier run's hold allows).
                 _ceiling = _level;
-                _hold = _run ? HOLD_TICKS : FIRST_HOLD_TICKS;
+                _hold = std::max(_hold, _run ? HOLD_TICKS : FIRST_HOLD_TICKS);
                 _level = next;
                 ++_run;
             }
