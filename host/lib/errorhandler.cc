@@ -146,6 +146,25 @@ void append_formatted(std::string& out, const char* pfmt, ...) {
     out.append(big.data(), n);
 }
 
+// "%{name}" and "%p{name}": the pointer through the formatter registered
+// under `name`, else as "%p"; a null pointer as "(null)".
+void append_named_pointer(std::string& out, const std::string& name, const void* ptr) {
+    std::string (*fn)(const void*) = nullptr;
+    {
+        auto& r = formatters();
+        std::lock_guard<std::mutex> g(r.lock);
+        auto it = r.map.find(name);
+        if (it != r.map.end())
+            fn = it->second;
+    }
+    if (!ptr)
+        out += "(null)";
+    else if (fn)
+        out += fn(ptr);
+    else
+        append_formatted(out, "%p", ptr);
+}
+
 std::atomic<ErrorHandler*> the_default{nullptr};
 
 }  // namespace
@@ -310,20 +329,7 @@ std::string ErrorHandler::vformat(const char* fmt, va_list val) {
             std::string name(p + 1, close - p - 1);
             const void* ptr = va_arg(val, const void*);
             p = close + 1;
-            std::string (*fn)(const void*) = nullptr;
-            {
-                auto& r = formatters();
-                std::lock_guard<std::mutex> g(r.lock);
-                auto it = r.map.find(name);
-                if (it != r.map.end())
-                    fn = it->second;
-            }
-            if (!ptr)
-                out += "(null)";
-            else if (fn)
-                out += fn(ptr);
-            else
-                append_formatted(out, "%p", ptr);
+            append_named_pointer(out, name, ptr);
             continue;
         }
         // A printf conversion: rebuild its format.
@@ -412,20 +418,7 @@ std::string ErrorHandler::vformat(const char* fmt, va_list val) {
                 if (close) {
                     std::string name(p + 1, close - p - 1);
                     p = close + 1;
-                    std::string (*fn)(const void*) = nullptr;
-                    {
-                        auto& r = formatters();
-                        std::lock_guard<std::mutex> g(r.lock);
-                        auto it = r.map.find(name);
-                        if (it != r.map.end())
-                            fn = it->second;
-                    }
-                    if (!ptr)
-                        out += "(null)";
-                    else if (fn)
-                        out += fn(ptr);
-                    else
-                        append_formatted(out, "%p", ptr);
+                    append_named_pointer(out, name, ptr);
                     break;
                 }
             }
