@@ -8,6 +8,7 @@
 #include <host/timer.hh>
 
 #include <malloc.h>
+#include <pthread.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -762,6 +763,11 @@ int Master::run(Router* router) {
     }
     for (int i = 1; i < nthreads(); ++i)
         _threads[i]->_thread = std::thread([this, i] {
+            // "router/N" in top -H, ps -L and profiles; thread 0 is the
+            // caller's and keeps its name (the process's, for pgrep).
+            char name[16];
+            snprintf(name, sizeof name, "router/%d", i);
+            pthread_setname_np(pthread_self(), name);
             _threads[i]->driver();
             std::lock_guard<std::mutex> lk(_pause_lock);
             --_alive;
