@@ -115,6 +115,8 @@ int WMTComp::initialize(ErrorHandler* errh) {
     for (auto& w : _workers) {
         // The other threads in turn, the home thread last (and only with -j 1).
         w->thread = n > 1 ? (home + 1 + w->index) % n : 0;
+        if (w->thread == home && n > 1)
+            _balance = true;
         WLogger::info("%s set compression task %i to thread %i", name().c_str(), int(w->index), w->thread);
         w->comp.configure(*this, w->thread, name());
         SpinlockGuard g(w->comp._lock);
@@ -212,6 +214,10 @@ bool WMTComp::run_pull_task() {
         }
         int qi = _next_queue.load(std::memory_order_relaxed);
         _next_queue.store(qi + 1 == int(_workers.size()) ? 0 : qi + 1, std::memory_order_relaxed);
+        // A worker that shares the home thread runs only between the pull and
+        // push tasks, so in strict turns it would hold the others back.
+        if (_balance)
+            qi = shortest_queue_from(qi);
         WCompTaskInfo* w = _workers[size_t(qi)].get();
         set_mtcomp_seq_anno(p, seq);
         if (!w->queue.enqueue(p)) {
@@ -229,6 +235,22 @@ bool WMTComp::run_pull_task() {
         wake(w->task);
     }
     return pulled > 0;
+}
+
+// The worker whose queue holds the fewest packets, the one in turn (qi) and
+// then the next ones first on a tie.
+int WMTComp::shortest_queue_from(int qi) const {
+    const int n = int(_workers.size());
+    int best = qi, best_len = _workers[size_t(qi)]->queue.size();
+    for (int k = 1; k < n && best_len > 0; ++k) {
+        int c = qi + k < n ? qi + k : qi + k - n;
+        int len = _workers[size_t(c)]->queue.size();
+        if (len < best_len) {
+            best = c;
+            best_len = len;
+        }
+    }
+    return best;
 }
 
 bool WMTComp::run_comp_task(WCompTaskInfo* w) {

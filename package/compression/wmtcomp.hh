@@ -33,7 +33,8 @@
 // cost about a tenth of a worker's time. A thread per worker plus one puts
 // one busy thread more on the machine than it has cores, and the thread that
 // waits for a core costs more than the home thread's tasks (two workers on
-// two cores: about 1.75 times WComp's rate with -j 2, 1.5 with -j 3 or 4).
+// two cores: about 1.7 times WComp's rate with -j 2, 1.2 to 1.5 with -j 3
+// or 4).
 //
 // Hand-over. The pull task takes up to BURST packets a run, the push task
 // takes what the workers finished (a burst at most) and releases what is in
@@ -43,7 +44,12 @@
 //
 // Order. Each pulled packet gets a 16-bit sequence number (annotation
 // MTCOMP_SEQ) and goes to the next worker in turn; the push task sends
-// packets on strictly in that order. A packet dropped after it got its
+// packets on strictly in that order. When a worker shares the home thread
+// (with -j 2 or more, fewer threads than workers + 1), a packet goes to the
+// worker whose queue is shortest instead, the one in turn on a tie: that
+// worker gets less of its thread than the others, and in strict turns the
+// release would wait for it (a fifth more packets a second with two
+// workers and -j 2). A packet dropped after it got its
 // number (worker queue full, compression failure, push queue full) leaves a
 // hole that the push task skips, so later packets still leave and pulling
 // goes on. Stream packets that a worker compressed before RSP forced
@@ -166,6 +172,8 @@ class WMTComp : public WBase, public WCompBase {
     // workers read the settings and queues above for every packet.
     alignas(64) std::atomic<int> _queued{0};
     std::atomic<int> _next_queue{0};
+    bool _balance = false;  // a worker shares the home thread: packets go to the shortest queue
+    int shortest_queue_from(int qi) const;
     std::atomic<uint16_t> _packet_seq{0};
     std::atomic<uint16_t> _send_next{0};
     // Packets (or holes) that came back before their turn, by sequence number

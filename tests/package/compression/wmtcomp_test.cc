@@ -69,7 +69,7 @@ struct Rig {
     Sink *out = nullptr, *restored = nullptr;
     bool ok = false;
 
-    explicit Rig(const std::string& args, int dec_threads = 4) {
+    explicit Rig(const std::string& args, int dec_threads = 4, int router_threads = 1) : r(router_threads) {
         static bool loaded = [] {
             click_add_element_type<Peers>("MtTestPeers");
             return true;
@@ -192,6 +192,27 @@ TEST(WMTComp, RoundRobinAndOrder) {
         EXPECT_EQ(bool(s->control & WSHIM_START_STREAM), i < 3) << i;
     }
     EXPECT_EQ(g.ids(), range(0, 4));
+    EXPECT_EQ(g.r.read("dec.errors"), "0");
+}
+
+// Two workers on two router threads: worker 1 shares the home thread, so a
+// packet goes to the shorter queue, the worker in turn on a tie. The order
+// and the peer's decoding stay as they are.
+TEST(WMTComp, WorkerOnTheHomeThreadTakesByQueueLength) {
+    Rig g("THREADS 2, BURST 4, COMPRESSOR 4, LEVEL 3, METHOD streaming", 4, 2);
+    ASSERT_TRUE(g.ok) << g.r.errors();
+    g.c->unforce_stateless();
+    g.feed(0, 6);
+    g.pull();                    // 0..3 in turn: the queues stay level
+    g.work(0, 2), g.push();      // worker 0 is done, 1 holds packet 1 back
+    ASSERT_EQ(g.out->packets.size(), 1u);
+    g.pull();                    // 4 and 5 both to worker 0's shorter queue
+    g.work(1, 2), g.work(0, 2), g.push(2);
+    ASSERT_EQ(g.out->packets.size(), 6u);
+    const int worker[6] = {0, 1, 0, 1, 0, 0};
+    for (int i = 0; i < 6; ++i)
+        EXPECT_EQ(shim_of(g.out->packets[size_t(i)])->control & WSHIM_THREAD_MASK, worker[i]) << i;
+    EXPECT_EQ(g.ids(), range(0, 6));
     EXPECT_EQ(g.r.read("dec.errors"), "0");
 }
 
