@@ -154,6 +154,7 @@ class WMTComp : public WBase, public WCompBase {
     // From a worker: the packet numbered `seq` will not come back.
     void hole(uint16_t seq);
     void release();
+    int shortest_queue_from(int qi) const;
     void warn_limited(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
 
     CompSettings _settings;
@@ -166,14 +167,13 @@ class WMTComp : public WBase, public WCompBase {
     uint8_t _burst = 1;
     int _wake_batch = 1;  // finished packets a busy worker lets gather before it wakes the push task
     bool _started = false;
+    bool _balance = false;  // a worker shares the home thread: packets go to the shortest queue
 
     // Home thread only (atomic for the state handler, which may read them
     // from another thread). They start a cache line of their own: the
     // workers read the settings and queues above for every packet.
     alignas(64) std::atomic<int> _queued{0};
     std::atomic<int> _next_queue{0};
-    bool _balance = false;  // a worker shares the home thread: packets go to the shortest queue
-    int shortest_queue_from(int qi) const;
     std::atomic<uint16_t> _packet_seq{0};
     std::atomic<uint16_t> _send_next{0};
     // Packets (or holes) that came back before their turn, by sequence number
