@@ -37,7 +37,13 @@ int CompSettings::check(ErrorHandler* errh) {
         errh->warning("Compressor does not support streaming. Changing mode to stateless.");
         method = WCompBase::METHOD_STATELESS;
     }
-    level = compression::clamp_level(int(compressor), level);
+    // A level the engine lacks becomes the engine's fallback (zstd 11, zlib
+    // 9). That can cost several times the CPU of the level meant (zstd's
+    // fast levels are negative, for instance), so say which level runs.
+    if (int clamped = compression::clamp_level(int(compressor), level); clamped != level) {
+        errh->warning("LEVEL %d is not a level of COMPRESSOR %u: level %d is used", level, compressor, clamped);
+        level = clamped;
+    }
     if (!adaptive)
         return 0;
     int engine = int(compressor);

@@ -13,7 +13,9 @@
 //
 // COMPRESSOR: 0 none (shim only), 1 deprecated (becomes 4), 2 LZ4, 3 LZ4
 // high-compression, 4 zstd (default), 5 zlib. LEVEL 0 (default) leaves
-// payloads uncompressed.
+// payloads uncompressed. zstd takes 1 to its library's maximum (22), zlib 1
+// to 9; another level runs zstd at 11 and zlib at 9, with a warning that
+// says so (zstd's negative levels are for ADAPTIVE_MIN only).
 //
 // ADAPTIVE (false): the level follows the bottleneck of the tunnel, between
 // ADAPTIVE_MIN and ADAPTIVE_MAX (zstd -50 to 9, zlib 1 to 9 by default),

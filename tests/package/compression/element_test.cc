@@ -111,6 +111,7 @@ TEST(WComp, Configuration) {
         EXPECT_NE(g.r.errors().find("Level 1 = DEPRECATED COMPRESSOR. Setting to default level"), std::string::npos);
         EXPECT_EQ(g.comp->_compressor, WCompBase::COMP_ZSTD);
         EXPECT_EQ(g.comp->_level, 11);
+        EXPECT_NE(g.r.errors().find("LEVEL -4 is not a level of COMPRESSOR 4: level 11 is used"), std::string::npos);
         EXPECT_EQ(g.r.read("c.active_method"), "Streaming");
     }
     {
@@ -124,6 +125,7 @@ TEST(WComp, Configuration) {
         Rig g("COMPRESSOR 5, LEVEL 12, MIN_DATA_LEN 10");
         ASSERT_TRUE(g.ok) << g.r.errors();
         EXPECT_EQ(g.comp->_level, 9);
+        EXPECT_NE(g.r.errors().find("LEVEL 12 is not a level of COMPRESSOR 5: level 9 is used"), std::string::npos);
         EXPECT_EQ(g.comp->_min_data_len, 10);
     }
     {
