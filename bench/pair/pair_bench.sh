@@ -27,6 +27,10 @@
 #              bytes (whole frames the emulator delivered towards the
 #              client), WAN/LAN, RSP retransmissions (both appliances) and
 #              their share of the packets the WAN delivered both ways.
+#              Without WAN limits also the CPU time the whole machine spent
+#              busy and idle during the pass: there everything shares the
+#              machine's CPUs, and an idle share near 0 says that the pass
+#              was bound by all of them together rather than by one router.
 #   qN         then latency under load: ping from client to server, idle and
 #              while the client downloads incompressible data for
 #              BENCH_BULK_SECS; and for pair/off two such downloads at once.
@@ -265,8 +269,10 @@ profile_stop() {
 # fetch FILE BYTES SHA: one download; prints "seconds ok".
 fetch() {
   local t ok=match sha
+  head -1 /proc/stat >"$WORK/cpu0"
   t=$(pair exec client nice -n "$NICE" curl -sf -o "$WORK/got" -w '%{time_total}' --max-time "$TIMEOUT" \
       "http://10.77.0.2:8080/$1") || { t=0; ok=failed; }
+  head -1 /proc/stat >"$WORK/cpu1"
   if [ "$ok" = match ]; then
     if [ -n "$3" ]; then
       sha=$(sha256sum "$WORK/got" | cut -d' ' -f1)
@@ -299,6 +305,16 @@ transfer() {
     g = t > 0 ? n * 8 / t / 1e6 : 0
     printf "  %-12s %-5s %8.2fs %9.1f Mbit/s %12d %12d %7.3f %6d %6.2f%% %6d  %s\n", l, p, t, g, lan, wan,
       (lan > 0 ? wan / lan : 0), r, (pk > 0 ? 100 * r / pk : 0), q, ok }'
+  # Without WAN limits the pass is bound by CPU: how much of the machine's
+  # CPUs everything on it (end hosts, emulator, routers, kernel) took.
+  if [[ "$label" == free:* ]]; then
+    cat "$WORK/cpu0" "$WORK/cpu1" | tr '\n' ' ' | awk -v n="$(nproc)" -v hz="$(getconf CLK_TCK)" '{
+      busy = 0; idle = 0
+      for (i = 2; i <= 9; i++) { d = $(i + 11) - $i; if (i == 5 || i == 6) idle += d; else busy += d }
+      if (busy + idle > 0)
+        printf "      machine: %.2f CPU-seconds busy, %.2f idle (%.0f%% of %d CPUs busy)\n", busy / hz, idle / hz,
+          100 * busy / (busy + idle), n }'
+  fi
   if [[ "$label" != free:* && "$label" != *:bridge && "$label" != *:off ]]; then
     pair handler b peer1/rsp.congestion_state 2>/dev/null | sed -e 's/^congestion control: //' -e 's/^/      b rsp: /' || true
   fi
