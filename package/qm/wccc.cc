@@ -63,6 +63,7 @@ int WCCC::initialize(ErrorHandler*) {
     _dropping = false;
     _first_above = 0;
     _drop_next = 0;
+    _last_seen = 0;
     return 0;
 }
 
@@ -86,6 +87,17 @@ bool WCCC::should_drop(int64_t now) {
     // a drop had emptied the tunnel, each of the end host's retransmissions
     // met the same old sample and was dropped again, and its TCP backed off
     // for tens of seconds.
+    // RSP samples only while it sends, so after a quiet INTERVAL without
+    // data packets the last sample may date from a burst that has long
+    // drained. Start afresh then: otherwise the first data packet of the
+    // next connection (an HTTP request, a response's first segment) met
+    // the old dropping state and was dropped, and its sender waited a
+    // retransmission timeout (200 ms) before anything moved.
+    if (_last_seen && now - _last_seen > _interval) {
+        _first_above = 0;
+        _dropping = false;
+    }
+    _last_seen = now;
     if (sample * 1000000 < _target || tunnel_idle()) {
         _first_above = 0;
     } else if (_first_above == 0) {

@@ -16,8 +16,10 @@
 // above for a further INTERVAL, and the following ones INTERVAL / sqrt(count)
 // apart, until a sample falls below the target or the tunnel is idle (RSP
 // has nothing unacknowledged and holds nothing: its last sample is then
-// stale, and there is no queue to drain). Dropping again soon after it
-// ended resumes near the old count.
+// stale, and there is no queue to drain). A data packet that comes more
+// than INTERVAL after the one before starts afresh, as after an idle
+// tunnel: the sample may be that old. Dropping again soon after it ended
+// resumes near the old count.
 //
 // Ports: one input, one output (dropped packets are freed). Push.
 // Handlers: drops (read), active (see qmbase.hh).
@@ -54,6 +56,7 @@ class WCCC : public QMBase {
     int64_t _target = 5000000;  // ns
     int64_t _first_above = 0;   // 0: unset
     int64_t _drop_next = 0;
+    int64_t _last_seen = 0;     // when the last data packet was judged; 0: none yet
     uint32_t _count = 0;
     bool _dropping = false;
 };

@@ -276,6 +276,18 @@ TEST_F(WCCCTest, TargetFromBaselineAndTheDropTimeline) {
     EXPECT_TRUE(run(*r, 2300, 3000, 80).empty());
 }
 
+// The sample stays as the last burst left it while nothing is sent. A data
+// packet after a quiet INTERVAL (the next connection's first) must pass; a
+// shorter pause keeps the dropping state.
+TEST_F(WCCCTest, AQuietIntervalStartsAfresh) {
+    auto r = make();
+    ASSERT_TRUE(r->ok()) << r->r.errors();
+    ASSERT_FALSE(run(*r, 0, 1000, 80).empty());
+    EXPECT_EQ(run(*r, 1050, 1051, 80), std::vector<int>{1050});
+    EXPECT_TRUE(run(*r, 1400, 1500, 80).empty());
+    EXPECT_EQ(run(*r, 1500, 1601, 80), std::vector<int>{1600});
+}
+
 // Dropping that ended before its scheduled drop resumes near the old count
 // when the clock steps back (the difference to the scheduled drop is
 // negative, not a huge unsigned number).
