@@ -305,8 +305,8 @@ transfer() {
     g = t > 0 ? n * 8 / t / 1e6 : 0
     printf "  %-12s %-5s %8.2fs %9.1f Mbit/s %12d %12d %7.3f %6d %6.2f%% %6d  %s\n", l, p, t, g, lan, wan,
       (lan > 0 ? wan / lan : 0), r, (pk > 0 ? 100 * r / pk : 0), q, ok }'
-  # Without WAN limits the pass is bound by CPU: how much of the machine's
-  # CPUs everything on it (end hosts, emulator, routers, kernel) took.
+  # Without WAN limits: how much of the machine's CPUs everything on it
+  # (end hosts, emulator, routers, kernel) took while curl ran.
   if [[ "$label" == free:* ]]; then
     cat "$WORK/cpu0" "$WORK/cpu1" | tr '\n' ' ' | awk -v n="$(nproc)" -v hz="$(getconf CLK_TCK)" '{
       busy = 0; idle = 0

@@ -82,11 +82,6 @@ bool WCCC::should_drop(int64_t now) {
     int64_t sample = r.last_rtt;
     double t = double(float(base)) * _rtt_delta;
     _target = int64_t(t >= 4294967295.0 ? 4294967295u : t > 0 ? uint32_t(t) : 0u) * 1000000;
-    // An idle tunnel holds no queue, whatever its last sample says (CoDel
-    // leaves its dropping state on an empty queue). Without this test, once
-    // a drop had emptied the tunnel, each of the end host's retransmissions
-    // met the same old sample and was dropped again, and its TCP backed off
-    // for tens of seconds.
     // RSP samples only while it sends, so after a quiet INTERVAL without
     // data packets the last sample may date from a burst that has long
     // drained. Start afresh then: otherwise the first data packet of the
@@ -98,6 +93,11 @@ bool WCCC::should_drop(int64_t now) {
         _dropping = false;
     }
     _last_seen = now;
+    // An idle tunnel holds no queue, whatever its last sample says (CoDel
+    // leaves its dropping state on an empty queue). Without this test, once
+    // a drop had emptied the tunnel, each of the end host's retransmissions
+    // met the same old sample and was dropped again, and its TCP backed off
+    // for tens of seconds.
     if (sample * 1000000 < _target || tunnel_idle()) {
         _first_above = 0;
     } else if (_first_above == 0) {
