@@ -31,6 +31,9 @@
 #              busy and idle during the pass: there everything shares the
 #              machine's CPUs, and an idle share near 0 says that the pass
 #              was bound by all of them together rather than by one router.
+#              The summary sets the pair's busy CPU-seconds against the
+#              bridges': with equal idle shares the goodput ratio follows
+#              its inverse.
 #   qN         then latency under load: ping from client to server, idle and
 #              while the client downloads incompressible data for
 #              BENCH_BULK_SECS; and for pair/off two such downloads at once.
@@ -308,12 +311,15 @@ transfer() {
   # Without WAN limits: how much of the machine's CPUs everything on it
   # (end hosts, emulator, routers, kernel) took while curl ran.
   if [[ "$label" == free:* ]]; then
-    cat "$WORK/cpu0" "$WORK/cpu1" | tr '\n' ' ' | awk -v n="$(nproc)" -v hz="$(getconf CLK_TCK)" '{
+    cat "$WORK/cpu0" "$WORK/cpu1" | tr '\n' ' ' | awk -v n="$(nproc)" -v hz="$(getconf CLK_TCK)" \
+        -v l="$label" -v p="$pass" -v res="$RESULTS" '{
       busy = 0; idle = 0
       for (i = 2; i <= 9; i++) { d = $(i + 11) - $i; if (i == 5 || i == 6) idle += d; else busy += d }
-      if (busy + idle > 0)
+      if (busy + idle > 0) {
         printf "      machine: %.2f CPU-seconds busy, %.2f idle (%.0f%% of %d CPUs busy)\n", busy / hz, idle / hz,
-          100 * busy / (busy + idle), n }'
+          100 * busy / (busy + idle), n
+        printf "cpu %s %s %.3f\n", l, p, busy / hz >>res
+      } }'
   fi
   if [[ "$label" != free:* && "$label" != *:bridge && "$label" != *:off ]]; then
     pair handler b peer1/rsp.congestion_state 2>/dev/null | sed -e 's/^congestion control: //' -e 's/^/      b rsp: /' || true
@@ -438,16 +444,18 @@ awk '
     rtx[$2] += $8; pk[$2] += $9
     if ($10 != "match") { failed++; bad[k] = 1 }
   }
+  $1 == "cpu" { k = $2 " " $3; nc[k]++; vc[k, nc[k]] = $4 }
   $1 == "lat" { idle[$2] = $3; p95[$2] = $4; answered[$2] = $6; sent[$2] = $5 }
   $1 == "fair" { f1[$2] = $3; f2[$2] = $4 }
   # t[k]: the median time of the passes of k
-  function medians(   k, i, j, m, x, tmp) {
-    for (k in n) {
-      m = n[k]
-      for (i = 1; i <= m; i++) tmp[i] = v[k, i]
-      for (i = 2; i <= m; i++) for (j = i; j > 1 && tmp[j - 1] > tmp[j]; j--) { x = tmp[j]; tmp[j] = tmp[j - 1]; tmp[j - 1] = x }
-      t[k] = tmp[int((m + 1) / 2)]
-    }
+  function medians(   k) {
+    for (k in n) t[k] = median(v, k, n[k])
+  }
+  # median ARR K M: the median of ARR[K, 1..M]
+  function median(arr, k, m,   i, j, x, tmp) {
+    for (i = 1; i <= m; i++) tmp[i] = arr[k, i]
+    for (i = 2; i <= m; i++) for (j = i; j > 1 && tmp[j - 1] > tmp[j]; j--) { x = tmp[j]; tmp[j] = tmp[j - 1]; tmp[j - 1] = x }
+    return tmp[int((m + 1) / 2)]
   }
   # ratio LABEL FAST SLOW GOAL: goodput ratio (= time ratio SLOW/FAST) against a floor
   function ratio(label, a, b, goal,   r, s) {
@@ -456,6 +464,14 @@ awk '
     else { r = t[b] / t[a]; s = goal == "" ? "(reported)" : verdict(r >= goal, ">= " goal) }
     printf "  %-48s %7.2f  %s\n", label, r, s
   }
+  # cpu_ratio LABEL PAIR BRIDGE: CPU-seconds the whole machine was busy
+  # during the passes of PAIR over those of BRIDGE (medians).
+  function cpu_ratio(label, a, b,   m) {
+    if (!((a in nc) && (b in nc))) return
+    if (!cpu_hdr++) print "  machine CPU-seconds busy per pass, pair / plain bridges (median of the passes)"
+    m = median(vc, a, nc[a]) / median(vc, b, nc[b])
+    printf "  %-48s %7.2f  (reported)\n", label, m
+  }
   END {
     medians()
     print "  goodput ratio pair / plain bridges (warm without WAN limits: median of the passes)"
@@ -463,6 +479,11 @@ awk '
     ratio("no WAN limits, warm, reference settings", "free:pair warm", "free:bridge warm", "0.5")
     ratio("no WAN limits, cold, byte cache level 4", "free:l4 cold", "free:bridge cold", "")
     ratio("no WAN limits, warm, byte cache level 4", "free:l4 warm", "free:bridge warm", "")
+    # When every pass leaves the same share of the CPUs idle, the goodput
+    # ratio is about the inverse of this one: a pass is then bound by the
+    # CPU time that end hosts, emulator and routers need together.
+    cpu_ratio("no WAN limits, cold", "free:pair cold", "free:bridge cold")
+    cpu_ratio("no WAN limits, warm", "free:pair warm", "free:bridge warm")
     for (k in n) if (k ~ /^q[0-9]+:pair cold$/) { split(k, a, ":"); qs[a[1]] = 1 }
     for (q in qs) {
       ratio("WAN queue " substr(q, 2) ", cold", q ":pair cold", q ":bridge cold", "2.5")
