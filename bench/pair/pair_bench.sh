@@ -467,7 +467,7 @@ awk '
   # cpu_ratio LABEL PAIR BRIDGE: CPU-seconds the whole machine was busy
   # during the passes of PAIR over those of BRIDGE (medians).
   function cpu_ratio(label, a, b,   m) {
-    if (!((a in nc) && (b in nc))) return
+    if (!((a in nc) && (b in nc)) || (a in bad) || (b in bad)) return
     if (!cpu_hdr++) print "  machine CPU-seconds busy per pass, pair / plain bridges (median of the passes)"
     m = median(vc, a, nc[a]) / median(vc, b, nc[b])
     printf "  %-48s %7.2f  (reported)\n", label, m
@@ -479,16 +479,16 @@ awk '
     ratio("no WAN limits, warm, reference settings", "free:pair warm", "free:bridge warm", "0.5")
     ratio("no WAN limits, cold, byte cache level 4", "free:l4 cold", "free:bridge cold", "")
     ratio("no WAN limits, warm, byte cache level 4", "free:l4 warm", "free:bridge warm", "")
-    # When every pass leaves the same share of the CPUs idle, the goodput
-    # ratio is about the inverse of this one: a pass is then bound by the
-    # CPU time that end hosts, emulator and routers need together.
-    cpu_ratio("no WAN limits, cold", "free:pair cold", "free:bridge cold")
-    cpu_ratio("no WAN limits, warm", "free:pair warm", "free:bridge warm")
     for (k in n) if (k ~ /^q[0-9]+:pair cold$/) { split(k, a, ":"); qs[a[1]] = 1 }
     for (q in qs) {
       ratio("WAN queue " substr(q, 2) ", cold", q ":pair cold", q ":bridge cold", "2.5")
       ratio("WAN queue " substr(q, 2) ", warm", q ":pair warm", q ":bridge warm", "8")
     }
+    # When every pass leaves the same share of the CPUs idle, the goodput
+    # ratio is about the inverse of this one: a pass is then bound by the
+    # CPU time that end hosts, emulator and routers need together.
+    cpu_ratio("no WAN limits, cold", "free:pair cold", "free:bridge cold")
+    cpu_ratio("no WAN limits, warm", "free:pair warm", "free:bridge warm")
     print "  RSP retransmissions / packets the WAN delivered (limited WAN, cold and warm)"
     for (c in rtx) if (c ~ /^q[0-9]+:(pair|off|l4)$/)
       printf "  %-48s %6.2f%%  %s\n", c, pk[c] ? 100 * rtx[c] / pk[c] : 0, verdict(pk[c] && rtx[c] < 0.01 * pk[c], "< 1%")
