@@ -461,7 +461,7 @@ awk '
   function ratio(label, a, b, goal,   r, s) {
     if (!((a in t) && (b in t))) return
     if (t[a] <= 0 || t[b] <= 0 || (a in bad) || (b in bad)) { s = "not measured (transfer failed)"; r = 0 }
-    else { r = t[b] / t[a]; s = goal == "" ? "(reported)" : verdict(r >= goal, ">= " goal) }
+    else { r = t[b] / t[a]; s = goal == "" ? "(reported)" : verdict(r >= goal + 0, ">= " goal) }
     printf "  %-48s %7.2f  %s\n", label, r, s
   }
   # cpu_ratio LABEL PAIR BRIDGE: CPU-seconds the whole machine was busy
